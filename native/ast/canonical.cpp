@@ -1,0 +1,190 @@
+// Canonical renaming of bound variables: every first-order quantifier, in
+// pre-order, receives the next index not used by a free variable, so that
+// alpha-equivalent formulas become equal.
+#include "ast/state.hpp"
+
+#include <unordered_set>
+
+namespace kv::ast {
+
+#define FIELD(api, node, k, T, f) node_field(api, node, k, api.s_##f, offsetof(T, f))
+
+namespace {
+
+// Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the
+// free variables).  Reserved ids that are not small ints cannot collide with
+// the counter and are ignored.
+class IndexGenerator {
+public:
+    void reserve(long id) { reserved_.insert(id); }
+    long get_next() {
+        while (reserved_.count(current_)) ++current_;
+        return current_++;
+    }
+
+private:
+    std::unordered_set<long> reserved_;
+    long current_ = 0;
+};
+
+class Canonicalizer {
+public:
+    Canonicalizer(State* st) : st_(st), api_(st->api) { env_ = Ref::check(PyDict_New()); }
+
+    void reserve_free(PyObject* formula) {
+        Ref fv = Ref::check(free_variables(api_, formula));
+        Py_ssize_t pos = 0;
+        PyObject* v;
+        Py_hash_t h;
+        while (_PySet_NextEntry(fv.get(), &pos, &v, &h)) {
+            Ref id = api_.exact_kind(v) == K_VARIABLE ? Ref::borrow(reinterpret_cast<VariableNode*>(v)->id)
+                                                      : Ref::check(PyObject_GetAttr(v, api_.s_id));
+            if (!PyLong_Check(id.get())) continue;
+            int overflow = 0;
+            long x = PyLong_AsLongAndOverflow(id.get(), &overflow);
+            if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+            if (!overflow) gen_.reserve(x);
+        }
+    }
+
+    PyObject* term(PyObject* t) {
+        int k = api_.instance_kind(t);
+        if (k == K_VARIABLE) {
+            if (PyDict_GET_SIZE(env_.get()) == 0) return Py_NewRef(t);
+            PyObject* m = PyDict_GetItemWithError(env_.get(), t);
+            if (m) return Py_NewRef(m);
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            return Py_NewRef(t);
+        }
+        if (k != K_FUNCTION_APP) return Py_NewRef(t);  // constants and unknown objects pass through
+        RecursionGuard guard(" in canonicalize_bound_variables");
+        Ref func = FIELD(api_, t, k, FunctionAppNode, func);
+        Ref arity = FIELD(api_, t, k, FunctionAppNode, arity);
+        Ref args = FIELD(api_, t, k, FunctionAppNode, args);
+        Ref rs = FIELD(api_, t, k, FunctionAppNode, return_sort);
+        Ref nargs = map_args(args.get());
+        return make_function_app(api_, nullptr, func.get(), arity.get(), nargs.get(), rs.get());
+    }
+
+    PyObject* formula(PyObject* f) {
+        RecursionGuard guard(" in canonicalize_bound_variables");
+        int k = api_.instance_kind(f);
+        switch (k) {
+            case K_PREDICATE_APP: {
+                Ref pred = FIELD(api_, f, k, PredicateAppNode, pred);
+                Ref arity = FIELD(api_, f, k, PredicateAppNode, arity);
+                Ref args = FIELD(api_, f, k, PredicateAppNode, args);
+                Ref nargs = map_args(args.get());
+                return make_predicate_app(api_, nullptr, pred.get(), arity.get(), nargs.get());
+            }
+            case K_EQUALITY: {
+                Ref l = FIELD(api_, f, k, EqualityNode, left);
+                Ref nl = Ref::steal(term(l.get()));
+                Ref r = FIELD(api_, f, k, EqualityNode, right);
+                Ref nr = Ref::steal(term(r.get()));
+                return make_equality(api_, nullptr, nl.get(), nr.get());
+            }
+            case K_NOT: {
+                Ref op = FIELD(api_, f, k, NotNode, operand);
+                Ref nop = Ref::steal(formula(op.get()));
+                return make_not(api_, nullptr, nop.get());
+            }
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF: {
+                Ref l = FIELD(api_, f, k, BinaryNode, left);
+                Ref nl = Ref::steal(formula(l.get()));
+                Ref r = FIELD(api_, f, k, BinaryNode, right);
+                Ref nr = Ref::steal(formula(r.get()));
+                return make_binary(api_, k, nullptr, nl.get(), nr.get());
+            }
+            case K_FORALL:
+            case K_EXISTS: {
+                Ref var = FIELD(api_, f, k, QuantNode, variable);
+                long new_id = gen_.get_next();
+                Ref id = Ref::check(PyLong_FromLong(new_id));
+                Ref sort = Ref::check(PyObject_GetAttr(var.get(), api_.s_sort));
+                Ref vkind = Ref::check(PyObject_GetAttr(var.get(), api_.s_kind));
+                Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vkind.get(), sort.get()));
+                // Scoped binding: remember the outer mapping and restore it after the body.
+                PyObject* outer = PyDict_GetItemWithError(env_.get(), var.get());
+                if (!outer && PyErr_Occurred()) throw PyErrorSet{};
+                Ref saved = Ref::borrow(outer);
+                check_int(PyDict_SetItem(env_.get(), var.get(), canon.get()));
+                Ref body = FIELD(api_, f, k, QuantNode, body);
+                PyObject* nb = nullptr;
+                try {
+                    nb = formula(body.get());
+                } catch (...) {
+                    restore(var.get(), saved.get());
+                    throw;
+                }
+                Ref new_body = Ref::steal(nb);
+                restore(var.get(), saved.get());
+                return make_quant(api_, k, nullptr, canon.get(), new_body.get());
+            }
+            default:
+                break;
+        }
+        if (api_.is_sol_quantifier(f)) {
+            Ref body = Ref::check(PyObject_GetAttr(f, api_.s_body));
+            Ref nb = Ref::steal(formula(body.get()));
+            Ref var = Ref::check(PyObject_GetAttr(f, api_.s_variable));
+            Ref kw = Ref::check(PyDict_New());
+            check_int(PyDict_SetItem(kw.get(), api_.s_variable, var.get()));
+            check_int(PyDict_SetItem(kw.get(), api_.s_body, nb.get()));
+            return check(PyObject_Call(reinterpret_cast<PyObject*>(Py_TYPE(f)), st_->empty_tuple, kw.get()));
+        }
+        Ref cls = Ref::check(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(f))));
+        raise_invalid(api_, PyUnicode_FromFormat("Unsupported Formula node: %U", cls.get()));
+    }
+
+private:
+    Ref map_args(PyObject* args) {
+        Ref seq = Ref::check(PySequence_Tuple(args));
+        Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+        Ref out = Ref::check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, term(PyTuple_GET_ITEM(seq.get(), i)));
+        return out;
+    }
+
+    void restore(PyObject* var, PyObject* saved) {
+        PyObject *type, *value, *tb;
+        PyErr_Fetch(&type, &value, &tb);
+        int r = saved ? PyDict_SetItem(env_.get(), var, saved) : PyDict_DelItem(env_.get(), var);
+        if (r < 0) PyErr_Clear();
+        PyErr_Restore(type, value, tb);
+    }
+
+    State* st_;
+    const AstApi& api_;
+    IndexGenerator gen_;
+    Ref env_;
+};
+
+}  // namespace
+
+static PyObject* py_canonicalize(PyObject* module, PyObject* formula) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = static_cast<State*>(PyModule_GetState(module));
+        Canonicalizer c(st);
+        c.reserve_free(formula);
+        return c.formula(formula);
+    });
+}
+
+PyMethodDef canonicalize_def = {
+    "canonicalize_bound_variables", py_canonicalize, METH_O,
+    "canonicalize_bound_variables($module, formula, /)\n--\n\n"
+    "Performs canonical alpha-conversion of bound variables in a formula.\n\n"
+    "Free variables retain their original IDs and sorts.\n"
+    "Bound variables are renamed sequentially (v_0, v_1, ...) skipping free variable IDs.\n\n"
+    "Guarantees:\n"
+    "    Idempotency: canonicalize(canonicalize(f)) == canonicalize(f)\n"
+    "    Alpha-equivalence: If f1 and f2 are alpha-equivalent, canonicalize(f1) == canonicalize(f2)\n"
+    "    Free variable preservation: free_variables(canonicalize(f)) == free_variables(f)\n\n"
+    "Returns:\n"
+    "    A new Formula node with bound variables renamed canonically."};
+
+}  // namespace kv::ast

@@ -1,0 +1,538 @@
+// The node classes of kelvara.core.ast: argument parsing, vectorcall
+// constructors, the shared slots (dealloc, traverse, hash, equality, repr,
+// frozen attribute guard) and pickling support.
+#include "ast/state.hpp"
+
+#include <structmember.h>
+
+#include <cstring>
+#include <string>
+
+namespace kv::ast {
+
+State* state_of_type(PyTypeObject* tp) {
+    if (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        PyObject* m = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module;
+        if (m && PyModule_GetDef(m) == &module_def) return static_cast<State*>(PyModule_GetState(m));
+    }
+    PyObject* m = module_by_def(tp, &module_def);
+    if (!m) throw PyErrorSet{};
+    return static_cast<State*>(PyModule_GetState(m));
+}
+
+// ---------------------------------------------------------------- constructor parameters
+
+struct CtorSpec {
+    const char* names[5];
+    int npos;       // positional-or-keyword parameters
+    int nrequired;  // leading required ones
+    int nkwonly;    // keyword-only parameters after them
+};
+
+static const CtorSpec kCtor[K_COUNT] = {
+    {{"id", "kind", "sort"}, 2, 1, 1},
+    {{"name", "sort"}, 1, 1, 1},
+    {{"func", "arity", "args", "return_sort", "sort"}, 4, 3, 1},
+    {{"pred", "arity", "args"}, 3, 3, 0},
+    {{"left", "right"}, 2, 2, 0},
+    {{"operand"}, 1, 1, 0},
+    {{"left", "right"}, 2, 2, 0},
+    {{"left", "right"}, 2, 2, 0},
+    {{"left", "right"}, 2, 2, 0},
+    {{"left", "right"}, 2, 2, 0},
+    {{"variable", "body"}, 2, 2, 0},
+    {{"variable", "body"}, 2, 2, 0},
+};
+
+static int param_index(const CtorSpec& c, PyObject* key) {
+    int n = c.npos + c.nkwonly;
+    for (int i = 0; i < n; ++i)
+        if (PyUnicode_CompareWithASCIIString(key, c.names[i]) == 0) return i;
+    return -1;
+}
+
+// Parses vectorcall-style arguments into `out` (borrowed; nullptr = default).
+static void parse_ctor(int k, PyTypeObject* type, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                       PyObject** out) {
+    const CtorSpec& c = kCtor[k];
+    const char* cls = kKindInfo[k].name;
+    (void)type;
+    if (nargs > c.npos) {
+        if (c.npos == c.nrequired)
+            PyErr_Format(PyExc_TypeError, "%s.__init__() takes %d positional argument%s but %zd were given", cls,
+                         c.npos + 1, c.npos + 1 == 1 ? "" : "s", nargs + 1);
+        else
+            PyErr_Format(PyExc_TypeError, "%s.__init__() takes from %d to %d positional arguments but %zd were given",
+                         cls, c.nrequired + 1, c.npos + 1, nargs + 1);
+        throw PyErrorSet{};
+    }
+    for (int i = 0; i < 5; ++i) out[i] = nullptr;
+    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    if (kwnames) {
+        Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
+        for (Py_ssize_t j = 0; j < nk; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            int idx = param_index(c, key);
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s.__init__() got an unexpected keyword argument '%U'", cls, key);
+                throw PyErrorSet{};
+            }
+            if (out[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s.__init__() got multiple values for argument '%s'", cls,
+                             c.names[idx]);
+                throw PyErrorSet{};
+            }
+            out[idx] = args[nargs + j];
+        }
+    }
+    int missing = 0;
+    for (int i = 0; i < c.nrequired; ++i)
+        if (!out[i]) ++missing;
+    if (missing) {
+        std::string names;
+        int seen = 0;
+        for (int i = 0; i < c.nrequired; ++i) {
+            if (out[i]) continue;
+            ++seen;
+            if (seen > 1) names += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
+            names += "'";
+            names += c.names[i];
+            names += "'";
+        }
+        PyErr_Format(PyExc_TypeError, "%s.__init__() missing %d required positional argument%s: %s", cls, missing,
+                     missing == 1 ? "" : "s", names.c_str());
+        throw PyErrorSet{};
+    }
+}
+
+static PyObject* build(State* st, int k, PyTypeObject* type, PyObject** v) {
+    const AstApi& api = st->api;
+    PyTypeObject* t = type == api.types[k] ? nullptr : type;
+    switch (k) {
+        case K_VARIABLE:
+            return make_variable(api, t, v[0], v[1] ? v[1] : api.vk_individual, v[2] ? v[2] : api.ind);
+        case K_CONSTANT:
+            return make_constant(api, t, v[0], v[1] ? v[1] : api.ind);
+        case K_FUNCTION_APP:
+            return make_function_app(api, t, v[0], v[1], v[2], v[3] ? v[3] : api.ind);
+        case K_PREDICATE_APP:
+            return make_predicate_app(api, t, v[0], v[1], v[2]);
+        case K_EQUALITY:
+            return make_equality(api, t, v[0], v[1]);
+        case K_NOT:
+            return make_not(api, t, v[0]);
+        case K_FORALL:
+        case K_EXISTS:
+            return make_quant(api, k, t, v[0], v[1]);
+        default:
+            return make_binary(api, k, t, v[0], v[1]);
+    }
+}
+
+template <int K>
+static PyObject* node_vectorcall(PyObject* type, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
+        State* st = state_of_type(tp);
+        Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (tp != st->api.types[K]) {
+            // A Python subclass that inherited this entry point: take the
+            // ordinary route through __new__ and __init__.
+            Ref targs = Ref::check(PyTuple_New(nargs));
+            for (Py_ssize_t i = 0; i < nargs; ++i) PyTuple_SET_ITEM(targs.get(), i, Py_NewRef(args[i]));
+            Ref kw;
+            if (kwnames && PyTuple_GET_SIZE(kwnames)) {
+                kw = Ref::check(PyDict_New());
+                for (Py_ssize_t j = 0; j < PyTuple_GET_SIZE(kwnames); ++j)
+                    check_int(PyDict_SetItem(kw.get(), PyTuple_GET_ITEM(kwnames, j), args[nargs + j]));
+            }
+            return PyType_Type.tp_call(type, targs.get(), kw.get());
+        }
+        PyObject* v[5];
+        parse_ctor(K, tp, args, nargs, kwnames, v);
+        return build(st, K, tp, v);
+    });
+}
+
+template <int K>
+static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of_type(type);
+        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
+        Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+        PyObject* stack[16];
+        if (nargs + nkw > 16) {
+            PyErr_Format(PyExc_TypeError, "%s.__init__() got too many arguments", kKindInfo[K].name);
+            throw PyErrorSet{};
+        }
+        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
+        Ref kwnames;
+        if (nkw) {
+            kwnames = Ref::check(PyTuple_New(nkw));
+            Py_ssize_t pos = 0, j = 0;
+            PyObject *key, *value;
+            while (PyDict_Next(kwds, &pos, &key, &value)) {
+                PyTuple_SET_ITEM(kwnames.get(), j, Py_NewRef(key));
+                stack[nargs + j] = value;
+                ++j;
+            }
+        }
+        PyObject* v[5];
+        parse_ctor(K, type, stack, nargs, kwnames.get(), v);
+        return build(st, K, type, v);
+    });
+}
+
+// ---------------------------------------------------------------- slots
+
+void node_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    PyObject_GC_UnTrack(self);
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    int k = reinterpret_cast<Node*>(self)->kind;
+    PyObject** f = node_fields(self, k);
+    for (int i = 0, n = kind_owned_fields(k); i < n; ++i) Py_CLEAR(f[i]);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+    Py_TRASHCAN_END
+}
+
+static int node_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
+    Py_VISIT(Py_TYPE(self));
+    int k = reinterpret_cast<Node*>(self)->kind;
+    PyObject** f = node_fields(self, k);
+    for (int i = 0, n = kind_owned_fields(k); i < n; ++i) Py_VISIT(f[i]);
+    return 0;
+}
+
+static int node_clear(PyObject* self) noexcept {
+    // Nodes are immutable: fields stay until deallocation.  The collector
+    // breaks cycles through the mutable objects that nodes refer to.
+    (void)self;
+    return 0;
+}
+
+static Py_hash_t node_hash_slot(PyObject* self) noexcept {
+    int k = reinterpret_cast<Node*>(self)->kind;
+    if (k == K_VARIABLE) {
+        return boundary<Py_hash_t>(-1, [&] {
+            VariableNode* v = reinterpret_cast<VariableNode*>(self);
+            TupleHasher h;
+            h.add(v->sort);
+            h.add(v->id);
+            PyTypeObject* tp = Py_TYPE(self);
+            PyObject* m = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ? reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module
+                                                               : nullptr;
+            if (m && PyModule_GetDef(m) == &module_def) {
+                // The members of VariableKind hash like their names; their hashes
+                // are taken once at load, sparing a call into Python per hash.
+                State* st = static_cast<State*>(PyModule_GetState(m));
+                if (v->vkind == st->api.vk_individual) h.add_hash(st->vk_hash[0]);
+                else if (v->vkind == st->api.vk_predicate) h.add_hash(st->vk_hash[1]);
+                else if (v->vkind == st->api.vk_function) h.add_hash(st->vk_hash[2]);
+                else h.add(v->vkind);
+            } else {
+                h.add(v->vkind);
+            }
+            return h.finish();
+        });
+    }
+    if (k == K_CONSTANT) {
+        return boundary<Py_hash_t>(-1, [&] {
+            ConstantNode* c = reinterpret_cast<ConstantNode*>(self);
+            TupleHasher h;
+            h.add(c->sort);
+            h.add(c->name);
+            return h.finish();
+        });
+    }
+    return reinterpret_cast<HashedNode*>(self)->hash;
+}
+
+PyObject* node_richcompare(PyObject* self, PyObject* other, int op) noexcept {
+    if ((op != Py_EQ && op != Py_NE) || Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_NOTIMPLEMENTED;
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of(self);
+        int eq = nodes_equal(st->api, self, other);
+        return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+    });
+}
+
+static PyObject* type_qualname(PyTypeObject* tp) {
+    return check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(tp), "__qualname__"));
+}
+
+static PyObject* node_repr(PyObject* self) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        RecursionGuard guard(" while getting the repr of a node");
+        int k = reinterpret_cast<Node*>(self)->kind;
+        const KindInfo& ki = kKindInfo[k];
+        Ref name;
+        if (Py_TYPE(self)->tp_dealloc == node_dealloc) name = Ref::check(PyUnicode_FromString(ki.name));
+        else name = Ref::check(type_qualname(Py_TYPE(self)));
+        TextBuilder w;
+        w.append(name.get());
+        w.append_ascii("(");
+        bool first = true;
+        for (int i = 0; i < ki.nfields; ++i) {
+            if (!(ki.fields[i].flags & F_COMPARED)) continue;
+            if (!first) w.append_ascii(", ");
+            first = false;
+            w.append_ascii(ki.fields[i].name);
+            w.append_ascii("=");
+            PyObject* val = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + ki.fields[i].offset);
+            Ref r = Ref::check(PyObject_Repr(val));
+            w.append(r.get());
+        }
+        w.append_ascii(")");
+        return w.finish();
+    });
+}
+
+static bool is_field_name(int k, PyObject* name) {
+    if (!PyUnicode_Check(name)) return false;
+    const KindInfo& ki = kKindInfo[k];
+    for (int i = 0; i < ki.nfields; ++i)
+        if (PyUnicode_CompareWithASCIIString(name, ki.fields[i].name) == 0) return true;
+    return false;
+}
+
+static int node_setattro(PyObject* self, PyObject* name, PyObject* value) noexcept {
+    return boundary<int>(-1, [&]() -> int {
+        int k = reinterpret_cast<Node*>(self)->kind;
+        if (Py_TYPE(self)->tp_dealloc == node_dealloc || is_field_name(k, name)) {
+            State* st = state_of(self);
+            Ref msg = Ref::check(PyUnicode_FromFormat(value ? "cannot assign to field %R" : "cannot delete field %R",
+                                                      name));
+            PyErr_SetObject(st->frozen_error, msg.get());
+            return -1;
+        }
+        return PyObject_GenericSetAttr(self, name, value);
+    });
+}
+
+// ---------------------------------------------------------------- methods
+
+static PyObject* node_reduce(PyObject* self, PyObject*) noexcept {
+    return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        State* st = state_of(self);
+        int k = reinterpret_cast<Node*>(self)->kind;
+        const CtorSpec& c = kCtor[k];
+        const KindInfo& ki = kKindInfo[k];
+        PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+        Ref args = Ref::check(PyTuple_New(c.npos));
+        for (int i = 0; i < c.npos; ++i) {
+            for (int j = 0; j < ki.nfields; ++j) {
+                if (std::strcmp(ki.fields[j].name, c.names[i]) == 0) {
+                    PyObject* v = *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + ki.fields[j].offset);
+                    PyTuple_SET_ITEM(args.get(), i, Py_NewRef(v));
+                }
+            }
+        }
+        Ref state;
+        if (Py_TYPE(self)->tp_dictoffset) {
+            PyObject** dp = _PyObject_GetDictPtr(self);
+            if (dp && *dp && PyDict_GET_SIZE(*dp) > 0) state = Ref::borrow(*dp);
+        }
+        // Only Variable and Constant have a keyword-only field that is not derived.
+        PyObject* sort = nullptr;
+        if (k == K_VARIABLE) sort = reinterpret_cast<VariableNode*>(self)->sort;
+        if (k == K_CONSTANT) sort = reinterpret_cast<ConstantNode*>(self)->sort;
+        if (sort && sort != st->api.ind) {
+            Ref kw = Ref::check(PyDict_New());
+            check_int(PyDict_SetItem(kw.get(), st->api.s_sort, sort));
+            Ref inner = Ref::check(PyTuple_Pack(3, cls, args.get(), kw.get()));
+            if (state) return PyTuple_Pack(3, st->newobj_ex, inner.get(), state.get());
+            return PyTuple_Pack(2, st->newobj_ex, inner.get());
+        }
+        if (state) return PyTuple_Pack(3, cls, args.get(), state.get());
+        return PyTuple_Pack(2, cls, args.get());
+    });
+}
+
+static PyObject* node_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+static PyObject* node_deepcopy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
+
+static PyMethodDef node_methods[] = {
+    {"__reduce__", node_reduce, METH_NOARGS, "Return state information for pickling."},
+    {"__copy__", node_copy, METH_NOARGS, "Nodes are immutable: a copy is the node itself."},
+    {"__deepcopy__", node_deepcopy, METH_O, "Nodes are immutable: a deep copy is the node itself."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+// ---------------------------------------------------------------- type creation
+
+static const char* const kDocs[K_COUNT] = {
+    "Represents an individual variable v_id with an integer index, sort, and kind.",
+    "Represents a constant symbol c_name with a sort annotation.",
+    "Represents function application f(t_1, ..., t_k).",
+    "Represents predicate application P(t_1, ..., t_k).",
+    "Represents term equality t_1 = t_2.",
+    "Represents logical negation ~operand.",
+    "Represents logical conjunction left & right.",
+    "Represents logical disjunction left | right.",
+    "Represents logical implication left => right.",
+    "Represents logical equivalence left <=> right.",
+    "Represents universal quantification forall variable. body.",
+    "Represents existential quantification exists variable. body.",
+};
+
+static newfunc kNew[K_COUNT] = {
+    node_new<0>, node_new<1>, node_new<2>, node_new<3>, node_new<4>,  node_new<5>,
+    node_new<6>, node_new<7>, node_new<8>, node_new<9>, node_new<10>, node_new<11>,
+};
+static vectorcallfunc kVectorcall[K_COUNT] = {
+    node_vectorcall<0>, node_vectorcall<1>, node_vectorcall<2>,  node_vectorcall<3>,
+    node_vectorcall<4>, node_vectorcall<5>, node_vectorcall<6>,  node_vectorcall<7>,
+    node_vectorcall<8>, node_vectorcall<9>, node_vectorcall<10>, node_vectorcall<11>,
+};
+
+// inspect.signature() support.  Text signatures cannot carry non-literal
+// defaults (VariableKind.INDIVIDUAL, Ind), so each class gets a __signature__
+// descriptor that builds the Signature on first use; subclasses that define
+// their own __init__ or __new__ do not see it.
+static const char kSignatureSource[] = R"PY(
+class _ConstructorSignature:
+    __slots__ = ("_cls", "_params", "_sig")
+
+    def __init__(self, cls, params):
+        self._cls = cls
+        self._params = params
+        self._sig = None
+
+    def __get__(self, obj, owner=None):
+        if obj is not None or owner is None:
+            raise AttributeError("__signature__")
+        for klass in owner.__mro__:
+            if klass is self._cls:
+                break
+            if "__init__" in klass.__dict__ or "__new__" in klass.__dict__:
+                raise AttributeError("__signature__")
+        if self._sig is None:
+            import inspect
+            P = inspect.Parameter
+            kinds = {"p": P.POSITIONAL_OR_KEYWORD, "k": P.KEYWORD_ONLY}
+            self._sig = inspect.Signature(
+                [P(name, kinds[kind], default=default) for name, kind, default in self._params])
+        return self._sig
+
+
+def install(types, VariableKind, Ind):
+    E = object()
+    import inspect
+    empty = inspect.Parameter.empty
+    req = lambda name: (name, "p", empty)
+    table = {
+        "Variable": [req("id"), ("kind", "p", VariableKind.INDIVIDUAL), ("sort", "k", Ind)],
+        "Constant": [req("name"), ("sort", "k", Ind)],
+        "FunctionApp": [req("func"), req("arity"), req("args"), ("return_sort", "p", Ind), ("sort", "k", Ind)],
+        "PredicateApp": [req("pred"), req("arity"), req("args")],
+        "Equality": [req("left"), req("right")],
+        "Not": [req("operand")],
+        "Forall": [req("variable"), req("body")],
+        "Exists": [req("variable"), req("body")],
+    }
+    for name in ("And", "Or", "Implies", "Iff"):
+        table[name] = [req("left"), req("right")]
+    for cls in types:
+        type.__setattr__(cls, "__signature__", _ConstructorSignature(cls, table[cls.__name__]))
+)PY";
+
+static void install_signatures(State* st) {
+    Ref globals = Ref::check(PyDict_New());
+    check_int(PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()));
+    check_int(PyDict_SetItemString(globals.get(), "__name__", st->api.s_name));
+    Ref code = Ref::check(PyRun_String(kSignatureSource, Py_file_input, globals.get(), globals.get()));
+    PyObject* install = PyDict_GetItemString(globals.get(), "install");
+    if (!install) throw PyErrorSet{};
+    Ref types = Ref::check(PyTuple_New(K_COUNT));
+    for (int k = 0; k < K_COUNT; ++k)
+        PyTuple_SET_ITEM(types.get(), k, Py_NewRef(reinterpret_cast<PyObject*>(st->api.types[k])));
+    Ref r = Ref::check(PyObject_CallFunctionObjArgs(install, types.get(), st->variable_kind, st->api.ind, nullptr));
+}
+
+static PyObject* abstract_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
+    if (type->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+        PyObject* m = reinterpret_cast<PyHeapTypeObject*>(type)->ht_module;
+        if (m && PyModule_GetDef(m) == &module_def) {
+            PyErr_Format(PyExc_TypeError, "Can't instantiate abstract class %s", type->tp_name);
+            return nullptr;
+        }
+    }
+    PyObject* empty = PyTuple_New(0);
+    if (!empty) return nullptr;
+    PyObject* r = PyBaseObject_Type.tp_new(type, empty, nullptr);
+    Py_DECREF(empty);
+    return r;
+}
+
+static void abstract_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    tp->tp_free(self);
+    Py_DECREF(tp);
+}
+
+static PyTypeObject* make_abstract(PyObject* module, const char* name, const char* doc) {
+    PyType_Slot slots[] = {
+        {Py_tp_new, reinterpret_cast<void*>(abstract_new)},
+        {Py_tp_dealloc, reinterpret_cast<void*>(abstract_dealloc)},
+        {Py_tp_doc, const_cast<char*>(doc)},
+        {0, nullptr},
+    };
+    std::string full = std::string("kelvara.core.ast.") + name;
+    PyType_Spec spec = {full.c_str(), sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    return reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
+}
+
+void create_node_types(PyObject* module, State* st) {
+    AstApi& api = st->api;
+    api.term_type = make_abstract(module, "Term", "Abstract Base Class for all term AST nodes.");
+    check_int(PyModule_AddObjectRef(module, "Term", reinterpret_cast<PyObject*>(api.term_type)));
+    api.formula_type = make_abstract(module, "Formula", "Abstract Base Class for all formula AST nodes.");
+    check_int(PyModule_AddObjectRef(module, "Formula", reinterpret_cast<PyObject*>(api.formula_type)));
+    api.node_dealloc = node_dealloc;
+    api.node_richcompare = node_richcompare;
+
+    for (int k = 0; k < K_COUNT; ++k) {
+        const KindInfo& ki = kKindInfo[k];
+        PyMemberDef members[8] = {};
+        for (int i = 0; i < ki.nfields; ++i) {
+            bool is_hash = std::strcmp(ki.fields[i].name, "_hash_cache") == 0;
+            members[i] = PyMemberDef{const_cast<char*>(ki.fields[i].name), is_hash ? T_PYSSIZET : T_OBJECT_EX,
+                                     ki.fields[i].offset, READONLY, nullptr};
+        }
+        PyType_Slot slots[] = {
+            {Py_tp_new, reinterpret_cast<void*>(kNew[k])},
+            {Py_tp_dealloc, reinterpret_cast<void*>(node_dealloc)},
+            {Py_tp_traverse, reinterpret_cast<void*>(node_traverse)},
+            {Py_tp_clear, reinterpret_cast<void*>(node_clear)},
+            {Py_tp_hash, reinterpret_cast<void*>(node_hash_slot)},
+            {Py_tp_richcompare, reinterpret_cast<void*>(node_richcompare)},
+            {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
+            {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
+            {Py_tp_members, members},
+            {Py_tp_methods, node_methods},
+            {Py_tp_doc, const_cast<char*>(kDocs[k])},
+            {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
+            {0, nullptr},
+        };
+        std::string full = std::string("kelvara.core.ast.") + ki.name;
+        PyType_Spec spec = {full.c_str(), static_cast<int>(ki.basicsize), 0,
+                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+        PyObject* base = reinterpret_cast<PyObject*>(k <= K_FUNCTION_APP ? api.term_type : api.formula_type);
+        PyTypeObject* tp =
+            reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &spec, base)));
+        api.types[k] = tp;
+        tp->tp_vectorcall = kVectorcall[k];
+
+        const CtorSpec& c = kCtor[k];
+        Ref match = Ref::check(PyTuple_New(c.npos));
+        for (int i = 0; i < c.npos; ++i)
+            PyTuple_SET_ITEM(match.get(), i, check(PyUnicode_InternFromString(c.names[i])));
+        check_int(PyObject_SetAttrString(reinterpret_cast<PyObject*>(tp), "__match_args__", match.get()));
+        check_int(PyModule_AddObjectRef(module, ki.name, reinterpret_cast<PyObject*>(tp)));
+    }
+    install_signatures(st);
+}
+
+}  // namespace kv::ast

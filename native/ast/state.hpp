@@ -1,0 +1,39 @@
+// Module state of kelvara.core.ast and the declarations shared by its files.
+#pragma once
+
+#include "common/nodes.hpp"
+
+namespace kv::ast {
+
+struct State {
+    AstApi api;
+    PyObject* variable_kind = nullptr;  // the VariableKind enum class
+    PyObject* frozen_error = nullptr;   // dataclasses.FrozenInstanceError
+    PyObject* newobj_ex = nullptr;      // copyreg.__newobj_ex__
+    PyObject* empty_tuple = nullptr;
+    Py_hash_t vk_hash[3] = {};          // hashes of the three VariableKind members
+};
+
+extern PyModuleDef module_def;
+
+// State of the module that defined `tp` or one of its bases.
+State* state_of_type(PyTypeObject* tp);
+inline State* state_of(PyObject* o) { return state_of_type(Py_TYPE(o)); }
+
+// Creates the twelve node classes and the two abstract bases (module exec step).
+void create_node_types(PyObject* module, State* st);
+// Creates VariableKind.
+void create_variable_kind(PyObject* module, State* st);
+
+// Module-level functions, in definition order.
+extern PyMethodDef free_variables_def;
+extern PyMethodDef bound_variables_def;
+extern PyMethodDef formula_depth_def;
+extern PyMethodDef formula_size_def;
+extern PyMethodDef canonicalize_def;
+
+// Shared node slots (all twelve classes use the same functions).
+void node_dealloc(PyObject* self) noexcept;
+PyObject* node_richcompare(PyObject* self, PyObject* other, int op) noexcept;
+
+}  // namespace kv::ast

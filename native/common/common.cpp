@@ -1,0 +1,733 @@
+// Node construction, hashing, equality, free variables and the shared slot
+// functions of the node classes.  Linked into every extension module; each
+// module passes its own AstApi, so no state lives here.
+#include "common/nodes.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace kv {
+
+#define OFF(T, f) static_cast<Py_ssize_t>(offsetof(T, f))
+
+const KindInfo kKindInfo[K_COUNT] = {
+    {"Variable", sizeof(VariableNode), OFF(VariableNode, sort), 3,
+     {{"sort", OFF(VariableNode, sort), F_COMPARED | F_KWONLY},
+      {"id", OFF(VariableNode, id), F_COMPARED | F_POSITIONAL},
+      {"kind", OFF(VariableNode, vkind), F_COMPARED | F_POSITIONAL}}},
+    {"Constant", sizeof(ConstantNode), OFF(ConstantNode, sort), 2,
+     {{"sort", OFF(ConstantNode, sort), F_COMPARED | F_KWONLY},
+      {"name", OFF(ConstantNode, name), F_COMPARED | F_POSITIONAL}}},
+    {"FunctionApp", sizeof(FunctionAppNode), OFF(FunctionAppNode, sort), 7,
+     {{"sort", OFF(FunctionAppNode, sort), F_COMPARED | F_KWONLY},
+      {"func", OFF(FunctionAppNode, func), F_COMPARED | F_POSITIONAL},
+      {"arity", OFF(FunctionAppNode, arity), F_COMPARED | F_POSITIONAL},
+      {"args", OFF(FunctionAppNode, args), F_COMPARED | F_POSITIONAL},
+      {"return_sort", OFF(FunctionAppNode, return_sort), F_COMPARED | F_POSITIONAL},
+      {"_hash_cache", OFF(FunctionAppNode, hash), F_DERIVED},
+      {"_free_vars", OFF(FunctionAppNode, free_vars), F_DERIVED}}},
+    {"PredicateApp", sizeof(PredicateAppNode), OFF(PredicateAppNode, pred), 5,
+     {{"pred", OFF(PredicateAppNode, pred), F_COMPARED | F_POSITIONAL},
+      {"arity", OFF(PredicateAppNode, arity), F_COMPARED | F_POSITIONAL},
+      {"args", OFF(PredicateAppNode, args), F_COMPARED | F_POSITIONAL},
+      {"_hash_cache", OFF(PredicateAppNode, hash), F_DERIVED},
+      {"_free_vars", OFF(PredicateAppNode, free_vars), F_DERIVED}}},
+    {"Equality", sizeof(EqualityNode), OFF(EqualityNode, left), 4,
+     {{"left", OFF(EqualityNode, left), F_COMPARED | F_POSITIONAL},
+      {"right", OFF(EqualityNode, right), F_COMPARED | F_POSITIONAL},
+      {"_hash_cache", OFF(EqualityNode, hash), F_DERIVED},
+      {"_free_vars", OFF(EqualityNode, free_vars), F_DERIVED}}},
+    {"Not", sizeof(NotNode), OFF(NotNode, operand), 2,
+     {{"operand", OFF(NotNode, operand), F_COMPARED | F_POSITIONAL},
+      {"_hash_cache", OFF(NotNode, hash), F_DERIVED}}},
+#define KV_BINARY_INFO(N)                                                  \
+    {N, sizeof(BinaryNode), OFF(BinaryNode, left), 3,                      \
+     {{"left", OFF(BinaryNode, left), F_COMPARED | F_POSITIONAL},          \
+      {"right", OFF(BinaryNode, right), F_COMPARED | F_POSITIONAL},        \
+      {"_hash_cache", OFF(BinaryNode, hash), F_DERIVED}}}
+    KV_BINARY_INFO("And"),
+    KV_BINARY_INFO("Or"),
+    KV_BINARY_INFO("Implies"),
+    KV_BINARY_INFO("Iff"),
+#define KV_QUANT_INFO(N)                                                   \
+    {N, sizeof(QuantNode), OFF(QuantNode, variable), 3,                    \
+     {{"variable", OFF(QuantNode, variable), F_COMPARED | F_POSITIONAL},   \
+      {"body", OFF(QuantNode, body), F_COMPARED | F_POSITIONAL},           \
+      {"_hash_cache", OFF(QuantNode, hash), F_DERIVED}}}
+    KV_QUANT_INFO("Forall"),
+    KV_QUANT_INFO("Exists"),
+};
+
+int kind_owned_fields(int k) {
+    // Number of PyObject* slots from first_field to the end of the struct.
+    return static_cast<int>((kKindInfo[k].basicsize - kKindInfo[k].first_field) / sizeof(PyObject*));
+}
+
+PyObject* module_by_def(PyTypeObject* tp, PyModuleDef* def) {
+    PyObject* mro = tp->tp_mro;
+    if (mro && PyTuple_Check(mro)) {
+        for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(mro); ++i) {
+            PyTypeObject* t = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i));
+            if (!(t->tp_flags & Py_TPFLAGS_HEAPTYPE)) continue;
+            PyObject* m = reinterpret_cast<PyHeapTypeObject*>(t)->ht_module;
+            if (m && PyModule_GetDef(m) == def) return m;
+        }
+    }
+    PyErr_Format(PyExc_TypeError, "PyType_GetModuleByDef: No superclass of '%s' has the given module",
+                 tp->tp_name);
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- AstApi
+
+static bool type_name_is(PyTypeObject* tp, const char* name) {
+    const char* n = tp->tp_name;
+    const char* dot = std::strrchr(n, '.');
+    if (dot) n = dot + 1;
+    return std::strcmp(n, name) == 0;
+}
+
+bool AstApi::is_sol_quantifier(PyObject* o) const {
+    PyTypeObject* tp = Py_TYPE(o);
+    return type_name_is(tp, "ForallPred") || type_name_is(tp, "ExistsPred") ||
+           type_name_is(tp, "ForallFunc") || type_name_is(tp, "ExistsFunc");
+}
+
+#define KV_API_OBJECTS(X)                                                                      \
+    X(invalid_formula_error) X(ind) X(vk_individual) X(vk_predicate) X(vk_function)           \
+    X(empty_frozenset) X(zero) X(sort_types) X(s_index) X(s_arity) X(s_name) X(s_free_vars)   \
+    X(s_body) X(s_variable) X(s_operand) X(s_left) X(s_right) X(s_args) X(s_id) X(s_sort)      \
+    X(s_kind) X(s_func) X(s_pred) X(s_return_sort) X(s_ForallPred) X(s_ExistsPred)             \
+    X(s_ForallFunc) X(s_ExistsFunc)
+
+int AstApi::traverse(visitproc visit, void* arg) {
+    for (auto* t : types) Py_VISIT(t);
+    Py_VISIT(term_type);
+    Py_VISIT(formula_type);
+#define X(f) Py_VISIT(f);
+    KV_API_OBJECTS(X)
+#undef X
+    return 0;
+}
+
+void AstApi::clear() {
+    for (auto*& t : types) Py_CLEAR(t);
+    Py_CLEAR(term_type);
+    Py_CLEAR(formula_type);
+#define X(f) Py_CLEAR(f);
+    KV_API_OBJECTS(X)
+#undef X
+}
+
+static PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
+
+void AstApi::init_common() {
+    Ref sorts = Ref::check(PyImport_ImportModule("kelvara.core.sorts"));
+    Ref exc = Ref::check(PyImport_ImportModule("kelvara.core.exceptions"));
+    invalid_formula_error = check(PyObject_GetAttrString(exc.get(), "InvalidFormulaError"));
+    ind = check(PyObject_GetAttrString(sorts.get(), "Ind"));
+    Ref p = Ref::check(PyObject_GetAttrString(sorts.get(), "PrimitiveSort"));
+    Ref q = Ref::check(PyObject_GetAttrString(sorts.get(), "ParameterizedSort"));
+    Ref f = Ref::check(PyObject_GetAttrString(sorts.get(), "FunctionSort"));
+    sort_types = check(PyTuple_Pack(3, p.get(), q.get(), f.get()));
+    empty_frozenset = check(PyFrozenSet_New(nullptr));
+    zero = check(PyLong_FromLong(0));
+    s_index = intern("index");
+    s_arity = intern("arity");
+    s_name = intern("name");
+    s_free_vars = intern("_free_vars");
+    s_body = intern("body");
+    s_variable = intern("variable");
+    s_operand = intern("operand");
+    s_left = intern("left");
+    s_right = intern("right");
+    s_args = intern("args");
+    s_id = intern("id");
+    s_sort = intern("sort");
+    s_kind = intern("kind");
+    s_func = intern("func");
+    s_pred = intern("pred");
+    s_return_sort = intern("return_sort");
+    s_ForallPred = intern("ForallPred");
+    s_ExistsPred = intern("ExistsPred");
+    s_ForallFunc = intern("ForallFunc");
+    s_ExistsFunc = intern("ExistsFunc");
+}
+
+void AstApi::init_from_module(PyObject* m) {
+    init_common();
+    for (int k = 0; k < K_COUNT; ++k) {
+        PyObject* t = check(PyObject_GetAttrString(m, kKindInfo[k].name));
+        if (!PyType_Check(t)) {
+            Py_DECREF(t);
+            PyErr_Format(PyExc_ImportError, "kelvara.core.ast.%s is not a class", kKindInfo[k].name);
+            throw PyErrorSet{};
+        }
+        types[k] = reinterpret_cast<PyTypeObject*>(t);
+    }
+    term_type = reinterpret_cast<PyTypeObject*>(check(PyObject_GetAttrString(m, "Term")));
+    formula_type = reinterpret_cast<PyTypeObject*>(check(PyObject_GetAttrString(m, "Formula")));
+    Ref vk = Ref::check(PyObject_GetAttrString(m, "VariableKind"));
+    vk_individual = check(PyObject_GetAttrString(vk.get(), "INDIVIDUAL"));
+    vk_predicate = check(PyObject_GetAttrString(vk.get(), "PREDICATE"));
+    vk_function = check(PyObject_GetAttrString(vk.get(), "FUNCTION"));
+    node_dealloc = types[0]->tp_dealloc;
+    node_richcompare = types[0]->tp_richcompare;
+}
+
+[[noreturn]] void raise_invalid(const AstApi& api, PyObject* msg) {
+    if (msg) {
+        PyErr_SetObject(api.invalid_formula_error, msg);
+        Py_DECREF(msg);
+    }
+    throw PyErrorSet{};
+}
+[[noreturn]] void raise_invalid(const AstApi& api, const char* msg) {
+    PyErr_SetString(api.invalid_formula_error, msg);
+    throw PyErrorSet{};
+}
+
+// ---------------------------------------------------------------- GC policy
+//
+// A node is left untracked by the cycle collector when none of its fields can
+// lead back to it: strings, numbers, None, the interned sorts, the members of
+// VariableKind, tuples of such values and untracked nodes.  Nodes are immutable
+// and their children exist before them, so a cycle always passes through some
+// other, mutable object; a node whose fields are all of the kinds above cannot
+// be on one.  Building millions of untracked nodes costs no collections.
+
+static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type || o == Py_None || tp == &PyBool_Type ||
+        tp == &PyFloat_Type)
+        return true;
+    if (tp->tp_dealloc == api.node_dealloc) return !PyObject_GC_IsTracked(o);
+    if (o == api.vk_individual || o == api.vk_predicate || o == api.vk_function) return true;
+    if (tp == &PyTuple_Type) {
+        if (depth > 2) return false;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(o); i < n; ++i)
+            if (!gc_safe(api, PyTuple_GET_ITEM(o, i), depth + 1)) return false;
+        return true;
+    }
+    PyObject* st = api.sort_types;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st); ++i)
+        if (reinterpret_cast<PyObject*>(tp) == PyTuple_GET_ITEM(st, i)) return true;
+    return false;
+}
+
+// Allocates a node of kind k for `type` (nullptr: the exact class).  Fields
+// are zeroed; the caller fills them, then calls finish_node.
+static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
+    PyObject* o;
+    if (!type || type == api.types[k]) {
+        o = _PyObject_GC_New(api.types[k]);
+        if (!o) throw PyErrorSet{};
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
+                    kKindInfo[k].basicsize - sizeof(PyObject));
+    } else {
+        o = type->tp_alloc(type, 0);
+        if (!o) throw PyErrorSet{};
+    }
+    reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
+    return o;
+}
+
+// Exact instances whose fields are all GC-safe stay untracked; everything else
+// (including every instance of a Python subclass) is tracked.
+static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
+    if (Py_TYPE(o) == api.types[k]) {
+        PyObject** f = node_fields(o, k);
+        int n = kind_owned_fields(k);
+        bool safe = true;
+        for (int i = 0; i < n && safe; ++i)
+            if (f[i] && !gc_safe(api, f[i])) safe = false;
+        if (!safe) PyObject_GC_Track(o);
+    }
+    return o;
+}
+
+// ---------------------------------------------------------------- free variables
+
+// Accumulates the free variables of several children into one frozenset,
+// reusing a child's cached set when it is the only contribution.
+class FreeVarBuilder {
+public:
+    explicit FreeVarBuilder(const AstApi& api) : api_(api) {}
+
+    void add_child(PyObject* child) {
+        int k = api_.exact_kind(child);
+        if (k == K_VARIABLE) {
+            add_item(child);
+        } else if (k == K_CONSTANT) {
+        } else if (kind_has_free_vars(k)) {
+            add_set(free_vars_of(child, k));
+        } else {
+            Ref s = Ref::check(free_variables(api_, child));
+            if (PySet_GET_SIZE(s.get()) > 0) {
+                materialize();
+                merge(s.get());
+            }
+        }
+    }
+
+    PyObject* finish() {
+        if (acc_) return acc_.release();
+        if (single_) return single_.release();
+        Py_INCREF(api_.empty_frozenset);
+        return api_.empty_frozenset;
+    }
+
+    static PyObject* free_vars_of(PyObject* node, int k) {
+        switch (k) {
+            case K_FUNCTION_APP: return reinterpret_cast<FunctionAppNode*>(node)->free_vars;
+            case K_PREDICATE_APP: return reinterpret_cast<PredicateAppNode*>(node)->free_vars;
+            case K_EQUALITY: return reinterpret_cast<EqualityNode*>(node)->free_vars;
+            default: return nullptr;
+        }
+    }
+
+private:
+    void add_item(PyObject* v) {
+        materialize();
+        check_int(PySet_Add(acc_.get(), v));
+    }
+    void add_set(PyObject* fs) {
+        if (!fs || PySet_GET_SIZE(fs) == 0) return;
+        if (!acc_ && !single_) {
+            single_ = Ref::borrow(fs);
+            return;
+        }
+        if (single_.get() == fs) return;
+        materialize();
+        merge(fs);
+    }
+    void materialize() {
+        if (acc_) return;
+        acc_ = Ref::check(PyFrozenSet_New(nullptr));
+        if (single_) {
+            merge(single_.get());
+            single_.reset();
+        }
+    }
+    void merge(PyObject* s) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        Py_hash_t h;
+        while (_PySet_NextEntry(s, &pos, &key, &h)) check_int(PySet_Add(acc_.get(), key));
+    }
+
+    const AstApi& api_;
+    Ref single_;  // a child's frozenset, shared while it is the only contribution
+    Ref acc_;     // a brand-new frozenset being filled
+};
+
+// Reads a field of a node: straight from the struct for exact nodes, through
+// attribute access for instances of subclasses (which may override it).
+Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
+    if (api.exact_kind(node) == k)
+        return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset));
+    return Ref::check(PyObject_GetAttr(node, name));
+}
+
+// Iterative walk over the formula spine.  A variable found in a term is free
+// when no enclosing quantifier binds it; the bound variables in scope are
+// counted in `bound`.  Errors arise in the same order as in a left-to-right
+// recursive walk.
+void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
+    struct Frame {
+        PyObject* node;   // borrowed, or owned when `owned` holds it
+        Ref owned;
+        Ref unbind;       // variable to remove from scope when the frame ends
+        bool exit;
+        bool unhashable;
+    };
+    std::vector<Frame> stack;
+    stack.push_back(Frame{root, Ref(), Ref(), false, false});
+    Ref bound;  // dict: Variable -> count of enclosing binders, created on demand
+
+    auto add_var = [&](PyObject* v) {
+        if (bound && PyDict_GET_SIZE(bound.get()) > 0) {
+            int c = PyDict_Contains(bound.get(), v);
+            if (c < 0) throw PyErrorSet{};
+            if (c) return;
+        }
+        check_int(PySet_Add(acc, v));
+    };
+    auto add_set = [&](PyObject* s) {
+        Py_ssize_t pos = 0;
+        PyObject* key;
+        Py_hash_t h;
+        if (PyAnySet_Check(s)) {
+            while (_PySet_NextEntry(s, &pos, &key, &h)) add_var(key);
+        } else {
+            Ref it = Ref::check(PyObject_GetIter(s));
+            while (PyObject* item = PyIter_Next(it.get())) {
+                Ref own = Ref::steal(item);
+                add_var(item);
+            }
+            if (PyErr_Occurred()) throw PyErrorSet{};
+        }
+    };
+
+    while (!stack.empty()) {
+        Frame fr = std::move(stack.back());
+        stack.pop_back();
+        if (fr.exit) {
+            if (fr.unhashable) {
+                // Re-raise the error of hashing the bound variable, after its body.
+                Py_hash_t h = PyObject_Hash(fr.unbind.get());
+                if (h == -1) throw PyErrorSet{};
+                continue;
+            }
+            PyObject* v = fr.unbind.get();
+            PyObject* c = PyDict_GetItemWithError(bound.get(), v);
+            if (!c) {
+                if (PyErr_Occurred()) throw PyErrorSet{};
+                continue;
+            }
+            long n = PyLong_AsLong(c);
+            if (n <= 1) check_int(PyDict_DelItem(bound.get(), v));
+            else {
+                Ref nv = Ref::check(PyLong_FromLong(n - 1));
+                check_int(PyDict_SetItem(bound.get(), v, nv.get()));
+            }
+            continue;
+        }
+        PyObject* node = fr.node;
+        int k = api.exact_kind(node);
+        if (k < 0) {
+            // Not an exact node: an object with a usable `_free_vars` first.
+            Ref cache = lookup_attr(node, api.s_free_vars);
+            if (cache && cache.get() != Py_None) {
+                add_set(cache.get());
+                continue;
+            }
+            k = api.instance_kind(node);
+            if (k == K_FUNCTION_APP || k == K_PREDICATE_APP || k == K_EQUALITY) {
+                Ref fv = Ref::check(PyObject_GetAttr(node, api.s_free_vars));
+                add_set(fv.get());
+                continue;
+            }
+        } else if (kind_has_free_vars(k)) {
+            add_set(FreeVarBuilder::free_vars_of(node, k));
+            continue;
+        }
+        switch (k) {
+            case K_VARIABLE:
+                add_var(node);
+                continue;
+            case K_CONSTANT:
+                continue;
+            case K_NOT: {
+                Ref op = node_field(api, node, K_NOT, api.s_operand, offsetof(NotNode, operand));
+                PyObject* b = op.get();
+                stack.push_back(Frame{b, std::move(op), Ref(), false, false});
+                continue;
+            }
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF: {
+                Ref l = node_field(api, node, k, api.s_left, offsetof(BinaryNode, left));
+                Ref r = node_field(api, node, k, api.s_right, offsetof(BinaryNode, right));
+                PyObject* lp = l.get();
+                PyObject* rp = r.get();
+                stack.push_back(Frame{rp, std::move(r), Ref(), false, false});
+                stack.push_back(Frame{lp, std::move(l), Ref(), false, false});
+                continue;
+            }
+            case K_FORALL:
+            case K_EXISTS: {
+                Ref body = node_field(api, node, k, api.s_body, offsetof(QuantNode, body));
+                Ref var = node_field(api, node, k, api.s_variable, offsetof(QuantNode, variable));
+                if (!bound) bound = Ref::check(PyDict_New());
+                bool unhashable = false;
+                PyObject* c = PyDict_GetItemWithError(bound.get(), var.get());
+                if (!c && PyErr_Occurred()) {
+                    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
+                    PyErr_Clear();
+                    unhashable = true;
+                } else {
+                    long n = c ? PyLong_AsLong(c) : 0;
+                    Ref nv = Ref::check(PyLong_FromLong(n + 1));
+                    check_int(PyDict_SetItem(bound.get(), var.get(), nv.get()));
+                }
+                PyObject* b = body.get();
+                stack.push_back(Frame{nullptr, Ref(), std::move(var), true, unhashable});
+                stack.push_back(Frame{b, std::move(body), Ref(), false, false});
+                continue;
+            }
+            default:
+                break;
+        }
+        if (api.is_sol_quantifier(node)) {
+            Ref body = Ref::check(PyObject_GetAttr(node, api.s_body));
+            PyObject* b = body.get();
+            stack.push_back(Frame{b, std::move(body), Ref(), false, false});
+            continue;
+        }
+        Ref cls = Ref::check(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(node))));
+        raise_invalid(api, PyUnicode_FromFormat("Unsupported AST node type: %U", cls.get()));
+    }
+}
+
+PyObject* free_variables(const AstApi& api, PyObject* node) {
+    int k = api.exact_kind(node);
+    if (kind_has_free_vars(k)) return check(PySet_New(FreeVarBuilder::free_vars_of(node, k)));
+    Ref acc = Ref::check(PySet_New(nullptr));
+    if (k == K_VARIABLE) {
+        check_int(PySet_Add(acc.get(), node));
+        return acc.release();
+    }
+    if (k == K_CONSTANT) return acc.release();
+    add_free_variables(api, node, acc.get());
+    return acc.release();
+}
+
+// ---------------------------------------------------------------- hashing
+
+static Py_hash_t type_hash(PyTypeObject* t) {
+    Py_hash_t h = PyObject_Hash(reinterpret_cast<PyObject*>(t));
+    if (h == -1) throw PyErrorSet{};
+    return h;
+}
+
+// ---------------------------------------------------------------- construction
+
+static bool is_negative(const AstApi& api, PyObject* x) {
+    if (PyLong_CheckExact(x)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(x, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        return overflow < 0 || (overflow == 0 && v < 0);
+    }
+    return check_int(PyObject_RichCompareBool(x, api.zero, Py_LT)) != 0;
+}
+
+// len(args) != arity, with the interpreter's comparison for odd arity values.
+static bool count_differs(Py_ssize_t n, PyObject* arity) {
+    if (PyLong_CheckExact(arity)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(arity, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        return overflow != 0 || v != n;
+    }
+    Ref no = Ref::check(PyLong_FromSsize_t(n));
+    return check_int(PyObject_RichCompareBool(no.get(), arity, Py_NE)) != 0;
+}
+
+static void check_symbol(const AstApi& api, PyObject* sym, const char* empty_msg, const char* type_msg) {
+    if (PyUnicode_Check(sym)) {
+        if (PyUnicode_GET_LENGTH(sym) == 0) raise_invalid(api, empty_msg);
+        return;
+    }
+    if (!has_attr(sym, api.s_index) || !has_attr(sym, api.s_arity)) {
+        raise_invalid(api, PyUnicode_FromFormat(type_msg, reinterpret_cast<PyObject*>(Py_TYPE(sym))));
+    }
+}
+
+static Py_ssize_t arg_count(PyObject* args) {
+    if (PyTuple_CheckExact(args)) return PyTuple_GET_SIZE(args);
+    Py_ssize_t n = PyObject_Length(args);
+    if (n < 0) throw PyErrorSet{};
+    return n;
+}
+
+static PyObject* free_vars_of_args(const AstApi& api, PyObject* args) {
+    FreeVarBuilder b(api);
+    if (PyTuple_CheckExact(args)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) b.add_child(PyTuple_GET_ITEM(args, i));
+    } else {
+        Ref it = Ref::check(PyObject_GetIter(args));
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref own = Ref::steal(item);
+            b.add_child(item);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return b.finish();
+}
+
+PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort) {
+    if (is_negative(api, id))
+        raise_invalid(api, PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
+    PyObject* o = alloc_node(api, K_VARIABLE, type);
+    VariableNode* v = reinterpret_cast<VariableNode*>(o);
+    v->sort = Py_NewRef(sort);
+    v->id = Py_NewRef(id);
+    v->vkind = Py_NewRef(vkind);
+    return finish_node(api, o, K_VARIABLE);
+}
+
+PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, PyObject* sort) {
+    int t = PyUnicode_CheckExact(name) ? PyUnicode_GET_LENGTH(name) != 0 : check_int(PyObject_IsTrue(name));
+    if (!t) raise_invalid(api, "Constant name cannot be empty.");
+    PyObject* o = alloc_node(api, K_CONSTANT, type);
+    ConstantNode* c = reinterpret_cast<ConstantNode*>(o);
+    c->sort = Py_NewRef(sort);
+    c->name = Py_NewRef(name);
+    return finish_node(api, o, K_CONSTANT);
+}
+
+PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
+                            PyObject* args, PyObject* return_sort) {
+    check_symbol(api, func, "Function name cannot be empty.",
+                 "Function symbol must be str or FunctionVariable, got %S.");
+    if (is_negative(api, arity))
+        raise_invalid(api, PyUnicode_FromFormat("Function arity must be non-negative, got %S.", arity));
+    Py_ssize_t n = arg_count(args);
+    if (count_differs(n, arity))
+        raise_invalid(api, PyUnicode_FromFormat("FunctionApp '%S' expected arity %S, got %zd arguments.", func,
+                                                arity, n));
+    PyTypeObject* cls = type ? type : api.types[K_FUNCTION_APP];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(func);
+    h.add(arity);
+    h.add(args);
+    h.add(return_sort);
+    Ref fv = Ref::steal(free_vars_of_args(api, args));
+    PyObject* o = alloc_node(api, K_FUNCTION_APP, type);
+    FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+    f->hash = h.finish();
+    f->sort = Py_NewRef(return_sort);
+    f->func = Py_NewRef(func);
+    f->arity = Py_NewRef(arity);
+    f->args = Py_NewRef(args);
+    f->return_sort = Py_NewRef(return_sort);
+    f->free_vars = fv.release();
+    return finish_node(api, o, K_FUNCTION_APP);
+}
+
+PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
+                             PyObject* args) {
+    check_symbol(api, pred, "Predicate name cannot be empty.",
+                 "Predicate symbol must be str or PredicateVariable, got %S.");
+    if (is_negative(api, arity))
+        raise_invalid(api, PyUnicode_FromFormat("Predicate arity must be non-negative, got %S.", arity));
+    Py_ssize_t n = arg_count(args);
+    if (count_differs(n, arity))
+        raise_invalid(api, PyUnicode_FromFormat("PredicateApp '%S' expected arity %S, got %zd arguments.", pred,
+                                                arity, n));
+    PyTypeObject* cls = type ? type : api.types[K_PREDICATE_APP];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(pred);
+    h.add(arity);
+    h.add(args);
+    Ref fv = Ref::steal(free_vars_of_args(api, args));
+    PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
+    PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+    p->hash = h.finish();
+    p->pred = Py_NewRef(pred);
+    p->arity = Py_NewRef(arity);
+    p->args = Py_NewRef(args);
+    p->free_vars = fv.release();
+    return finish_node(api, o, K_PREDICATE_APP);
+}
+
+PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {
+    PyTypeObject* cls = type ? type : api.types[K_EQUALITY];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(left);
+    h.add(right);
+    FreeVarBuilder b(api);
+    b.add_child(left);
+    b.add_child(right);
+    Ref fv = Ref::steal(b.finish());
+    PyObject* o = alloc_node(api, K_EQUALITY, type);
+    EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+    e->hash = h.finish();
+    e->left = Py_NewRef(left);
+    e->right = Py_NewRef(right);
+    e->free_vars = fv.release();
+    return finish_node(api, o, K_EQUALITY);
+}
+
+PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
+    PyTypeObject* cls = type ? type : api.types[K_NOT];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(operand);
+    PyObject* o = alloc_node(api, K_NOT, type);
+    NotNode* n = reinterpret_cast<NotNode*>(o);
+    n->hash = h.finish();
+    n->operand = Py_NewRef(operand);
+    return finish_node(api, o, K_NOT);
+}
+
+PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right) {
+    PyTypeObject* cls = type ? type : api.types[k];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(left);
+    h.add(right);
+    PyObject* o = alloc_node(api, k, type);
+    BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
+    b->hash = h.finish();
+    b->left = Py_NewRef(left);
+    b->right = Py_NewRef(right);
+    return finish_node(api, o, k);
+}
+
+PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body) {
+    PyTypeObject* cls = type ? type : api.types[k];
+    TupleHasher h;
+    h.add_hash(type_hash(cls));
+    h.add(variable);
+    h.add(body);
+    PyObject* o = alloc_node(api, k, type);
+    QuantNode* q = reinterpret_cast<QuantNode*>(o);
+    q->hash = h.finish();
+    q->variable = Py_NewRef(variable);
+    q->body = Py_NewRef(body);
+    return finish_node(api, o, k);
+}
+
+// ---------------------------------------------------------------- equality
+
+int nodes_equal(const AstApi& api, PyObject* a, PyObject* b) {
+    SmallStack<std::pair<PyObject*, PyObject*>, 32> stack;
+    stack.emplace_back(a, b);
+    bool top = true;
+    while (!stack.empty()) {
+        auto [x, y] = stack.back();
+        stack.pop_back();
+        if (x == y) {
+            top = false;
+            continue;
+        }
+        PyTypeObject* tx = Py_TYPE(x);
+        if (tx == Py_TYPE(y) && (top || tx->tp_richcompare == api.node_richcompare)) {
+            int k = api.instance_kind(x);
+            if (k >= 0) {
+                top = false;
+                if (kind_has_hash(k) &&
+                    reinterpret_cast<HashedNode*>(x)->hash != reinterpret_cast<HashedNode*>(y)->hash)
+                    return 0;
+                const KindInfo& ki = kKindInfo[k];
+                for (int i = ki.nfields - 1; i >= 0; --i) {
+                    if (!(ki.fields[i].flags & F_COMPARED)) continue;
+                    Py_ssize_t off = ki.fields[i].offset;
+                    stack.emplace_back(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(x) + off),
+                                       *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(y) + off));
+                }
+                continue;
+            }
+        }
+        top = false;
+        if (tx == &PyTuple_Type && Py_TYPE(y) == &PyTuple_Type) {
+            Py_ssize_t n = PyTuple_GET_SIZE(x);
+            if (n != PyTuple_GET_SIZE(y)) return 0;
+            for (Py_ssize_t i = n - 1; i >= 0; --i) stack.emplace_back(PyTuple_GET_ITEM(x, i), PyTuple_GET_ITEM(y, i));
+            continue;
+        }
+        int r = PyObject_RichCompareBool(x, y, Py_EQ);
+        if (r < 0) throw PyErrorSet{};
+        if (r == 0) return 0;
+    }
+    return 1;
+}
+
+}  // namespace kv

@@ -1,0 +1,263 @@
+// Memory layout of the term and formula nodes, and the construction, hashing
+// and free-variable routines shared by every extension module.
+//
+// Layout: every node starts with PyObject_HEAD followed by a one-byte kind tag
+// (the node's base class, also for instances of Python subclasses) and a byte of
+// flags; nodes that cache their hash (everything but Variable and Constant)
+// store it next, then the fields as owned references, contiguous, in field
+// order.  A Variable is 48 bytes plus the 16-byte GC header; a binary
+// connective likewise.  The fields of a kind are listed in kFieldInfo.
+//
+// A node is "exact" when its type is one of the twelve node classes itself
+// (not a Python subclass).  All twelve share one tp_dealloc, which Python
+// subclasses replace, so `Py_TYPE(o)->tp_dealloc == api.node_dealloc` is the
+// exactness test; the kind byte then says which class it is.
+#pragma once
+
+#include "common/ref.hpp"
+
+#include <cstdint>
+#include <cstddef>
+#include <utility>
+#include <vector>
+
+namespace kv {
+
+enum Kind : uint8_t {
+    K_VARIABLE = 0,
+    K_CONSTANT,
+    K_FUNCTION_APP,
+    K_PREDICATE_APP,
+    K_EQUALITY,
+    K_NOT,
+    K_AND,
+    K_OR,
+    K_IMPLIES,
+    K_IFF,
+    K_FORALL,
+    K_EXISTS,
+    K_COUNT,
+    K_NONE = 0xff,
+};
+
+#define KV_NODE_HEAD \
+    PyObject_HEAD    \
+    uint8_t kind;    \
+    uint8_t flags;
+
+struct Node {
+    KV_NODE_HEAD
+};
+struct HashedNode {
+    KV_NODE_HEAD
+    Py_hash_t hash;  // cached at construction
+};
+struct VariableNode {
+    KV_NODE_HEAD
+    PyObject* sort;   // Sort
+    PyObject* id;     // int, non-negative
+    PyObject* vkind;  // VariableKind member
+};
+struct ConstantNode {
+    KV_NODE_HEAD
+    PyObject* sort;  // Sort
+    PyObject* name;  // non-empty name
+};
+struct FunctionAppNode {
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* sort;         // always the same object as return_sort
+    PyObject* func;         // str or function variable
+    PyObject* arity;        // int
+    PyObject* args;         // tuple of terms
+    PyObject* return_sort;  // Sort
+    PyObject* free_vars;    // frozenset of Variable
+};
+struct PredicateAppNode {
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* pred;       // str or predicate variable
+    PyObject* arity;      // int
+    PyObject* args;       // tuple of terms
+    PyObject* free_vars;  // frozenset of Variable
+};
+struct EqualityNode {
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* left;
+    PyObject* right;
+    PyObject* free_vars;  // frozenset of Variable
+};
+struct NotNode {
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* operand;
+};
+struct BinaryNode {  // And, Or, Implies, Iff
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* left;
+    PyObject* right;
+};
+struct QuantNode {  // Forall, Exists
+    KV_NODE_HEAD
+    Py_hash_t hash;
+    PyObject* variable;
+    PyObject* body;
+};
+
+// A stack with inline storage for the common shallow case.
+template <class T, size_t N>
+class SmallStack {
+public:
+    bool empty() const { return size_ == 0; }
+    size_t size() const { return size_; }
+    template <class... A>
+    void emplace_back(A&&... a) {
+        if (size_ < N) {
+            inline_[size_] = T(std::forward<A>(a)...);
+        } else {
+            if (heap_.size() < size_ - N + 1) heap_.resize(size_ - N + 1);
+            heap_[size_ - N] = T(std::forward<A>(a)...);
+        }
+        ++size_;
+    }
+    T& back() { return size_ <= N ? inline_[size_ - 1] : heap_[size_ - 1 - N]; }
+    void pop_back() { --size_; }
+
+private:
+    T inline_[N];
+    std::vector<T> heap_;
+    size_t size_ = 0;
+};
+
+inline bool kind_has_hash(int k) { return k >= K_FUNCTION_APP; }
+inline bool kind_is_binary(int k) { return k >= K_AND && k <= K_IFF; }
+inline bool kind_is_quant(int k) { return k == K_FORALL || k == K_EXISTS; }
+inline bool kind_has_free_vars(int k) { return k == K_FUNCTION_APP || k == K_PREDICATE_APP || k == K_EQUALITY; }
+
+// Static description of a node class: its name, its fields and how they behave.
+enum FieldFlags : uint8_t {
+    F_COMPARED = 1,    // part of equality and repr
+    F_POSITIONAL = 2,  // constructor parameter, positional or keyword
+    F_KWONLY = 4,      // constructor parameter, keyword only
+    F_DERIVED = 8,     // computed at construction, read-only attribute
+};
+struct FieldInfo {
+    const char* name;
+    Py_ssize_t offset;
+    uint8_t flags;
+};
+struct KindInfo {
+    const char* name;
+    Py_ssize_t basicsize;
+    Py_ssize_t first_field;  // offset of the first owned PyObject* field
+    int nfields;
+    FieldInfo fields[7];
+};
+extern const KindInfo kKindInfo[K_COUNT];
+
+inline PyObject** node_fields(PyObject* o, int k) {
+    return reinterpret_cast<PyObject**>(reinterpret_cast<char*>(o) + kKindInfo[k].first_field);
+}
+
+// Everything a module needs to recognise, read and build nodes.  The ast module
+// fills one for itself; visitors and rules fill theirs from the imported ast
+// module.  All references are owned.
+struct AstApi {
+    PyTypeObject* types[K_COUNT] = {};
+    PyTypeObject* term_type = nullptr;
+    PyTypeObject* formula_type = nullptr;
+    destructor node_dealloc = nullptr;
+    richcmpfunc node_richcompare = nullptr;
+    PyObject* invalid_formula_error = nullptr;
+    PyObject* ind = nullptr;            // default sort
+    PyObject* vk_individual = nullptr;  // VariableKind members
+    PyObject* vk_predicate = nullptr;
+    PyObject* vk_function = nullptr;
+    PyObject* empty_frozenset = nullptr;
+    PyObject* zero = nullptr;        // int 0
+    PyObject* sort_types = nullptr;  // tuple of interned sort classes (GC-safe leaves)
+    // Interned attribute names.
+    PyObject* s_index = nullptr;
+    PyObject* s_arity = nullptr;
+    PyObject* s_name = nullptr;
+    PyObject* s_free_vars = nullptr;
+    PyObject* s_body = nullptr;
+    PyObject* s_variable = nullptr;
+    PyObject* s_operand = nullptr;
+    PyObject* s_left = nullptr;
+    PyObject* s_right = nullptr;
+    PyObject* s_args = nullptr;
+    PyObject* s_id = nullptr;
+    PyObject* s_sort = nullptr;
+    PyObject* s_kind = nullptr;
+    PyObject* s_func = nullptr;
+    PyObject* s_pred = nullptr;
+    PyObject* s_return_sort = nullptr;
+    // Names of the second-order quantifier classes, matched by exact name.
+    PyObject* s_ForallPred = nullptr;
+    PyObject* s_ExistsPred = nullptr;
+    PyObject* s_ForallFunc = nullptr;
+    PyObject* s_ExistsFunc = nullptr;
+
+    // Kind of `o` when it is an exact node, else -1.
+    int exact_kind(PyObject* o) const {
+        return Py_TYPE(o)->tp_dealloc == node_dealloc ? reinterpret_cast<Node*>(o)->kind : -1;
+    }
+    // Kind of `o` when it is an instance of a node class or of a subclass, else -1.
+    int instance_kind(PyObject* o) const {
+        if (Py_TYPE(o)->tp_dealloc == node_dealloc) return reinterpret_cast<Node*>(o)->kind;
+        for (PyTypeObject* t = Py_TYPE(o); t; t = t->tp_base) {
+            if (t->tp_dealloc == node_dealloc) return reinterpret_cast<Node*>(o)->kind;
+        }
+        return -1;
+    }
+    // True when the class of `o` is named like one of the four second-order quantifiers.
+    bool is_sol_quantifier(PyObject* o) const;
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+    // Fills the sorts, exception, names and constants (not the node types).
+    void init_common();
+    // Fills everything from an imported ast module.
+    void init_from_module(PyObject* ast_module);
+};
+
+// ---- construction (all validate exactly like the Python-level constructors) ----
+// Each returns a new reference and throws PyErrorSet on error.  `type` may be a
+// subclass of the node class; nullptr means the exact class.
+PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort);
+PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, PyObject* sort);
+PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
+                            PyObject* args, PyObject* return_sort);
+PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
+                             PyObject* args);
+PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right);
+PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand);
+// And, Or, Implies, Iff (k selects the class).
+PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right);
+// Forall, Exists.
+PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body);
+
+// Number of owned PyObject* slots of kind k (compared and derived fields).
+int kind_owned_fields(int k);
+
+// free_variables(node): a new mutable set.
+PyObject* free_variables(const AstApi& api, PyObject* node);
+// Adds the free variables of `node` to the set `acc`.
+void add_free_variables(const AstApi& api, PyObject* node, PyObject* acc);
+
+// Structural equality of two objects that may be nodes; iterative, so deep
+// trees do not exhaust the C stack.  Returns 1, 0 or throws.
+int nodes_equal(const AstApi& api, PyObject* a, PyObject* b);
+
+// Reads a field of a node of kind k: from the struct for exact nodes, through
+// attribute access for instances of subclasses.
+Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssize_t offset);
+
+// Raises InvalidFormulaError with `msg` (a new str reference is consumed).
+[[noreturn]] void raise_invalid(const AstApi& api, PyObject* msg);
+[[noreturn]] void raise_invalid(const AstApi& api, const char* msg);
+
+}  // namespace kv

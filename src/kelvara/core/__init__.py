@@ -1,0 +1,1 @@
+"""Term and formula model, visitors, sorts and substitutions."""

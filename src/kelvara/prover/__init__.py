@@ -1,0 +1,1 @@
+"""Clausifier, inference rules and the saturation prover."""

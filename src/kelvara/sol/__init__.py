@@ -1,0 +1,1 @@
+"""Second-order extensions: predicate and function quantifiers, pattern unification, induction."""
