@@ -59,21 +59,23 @@ def _alpha_equal(a: Any, b: Any) -> bool:
 
 
 def _flex_argument_variables(template: Any) -> set:
-    """Variables used as arguments of predicate-variable applications in ``template``."""
+    """Free variables used as arguments of predicate-variable applications in ``template``."""
     found: set = set()
-    stack = [template]
+    stack = [(template, frozenset())]
     while stack:
-        n = stack.pop()
+        n, bound = stack.pop()
         if isinstance(n, PredicateApp):
             if isinstance(n.pred, PredicateVariable):
-                found.update(a for a in n.args if isinstance(a, Variable))
+                found.update(a for a in n.args if isinstance(a, Variable) and a not in bound)
         elif isinstance(n, Not):
-            stack.append(n.operand)
+            stack.append((n.operand, bound))
         elif isinstance(n, _BINARY):
-            stack.append(n.left)
-            stack.append(n.right)
+            stack.append((n.left, bound))
+            stack.append((n.right, bound))
+        elif isinstance(n, (Forall, Exists)):
+            stack.append((n.body, bound | {n.variable}))
         elif hasattr(n, "body"):
-            stack.append(n.body)
+            stack.append((n.body, bound))
     return found
 
 
@@ -205,8 +207,8 @@ def ho_pattern_unify(template: Any, target: Any, bound_vars: Iterable[Any] | Non
     variables are those in ``bound_vars`` and those bound by quantifiers of the
     template (a quantifier of the target is aligned with the template's by
     renaming its variable, so bodies come out in the template's variables).
-    When ``bound_vars`` is None, the variables used as arguments of
-    predicate-variable applications are taken as local.
+    When ``bound_vars`` is None, the free variables of the template used as
+    arguments of predicate-variable applications are taken as local.
 
     A target variable that is not bound in the target (nor listed in
     ``bound_vars``) is rigid: matching ``P(n)`` with ``bound_vars={n}``
