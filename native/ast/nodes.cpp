@@ -353,6 +353,18 @@ static PyObject* node_reduce(PyObject* self, PyObject*) noexcept {
 static PyObject* node_copy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 static PyObject* node_deepcopy(PyObject* self, PyObject*) noexcept { return Py_NewRef(self); }
 
+static PyObject* get_free_vars(PyObject* self, void*) noexcept {
+    return boundary<PyObject*>(nullptr, [&] { return free_vars_frozenset(self, reinterpret_cast<Node*>(self)->kind); });
+}
+
+static PyGetSetDef free_vars_getset[] = {
+    {"_free_vars", get_free_vars, nullptr, "Free variables of the node, cached at construction.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+static PyGetSetDef empty_getset[] = {
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 static PyMethodDef node_methods[] = {
     {"__reduce__", node_reduce, METH_NOARGS, "Return state information for pickling."},
     {"__copy__", node_copy, METH_NOARGS, "Nodes are immutable: a copy is the node itself."},
@@ -496,10 +508,12 @@ void create_node_types(PyObject* module, State* st) {
     for (int k = 0; k < K_COUNT; ++k) {
         const KindInfo& ki = kKindInfo[k];
         PyMemberDef members[8] = {};
+        int nm = 0;
         for (int i = 0; i < ki.nfields; ++i) {
+            if (std::strcmp(ki.fields[i].name, "_free_vars") == 0) continue;
             bool is_hash = std::strcmp(ki.fields[i].name, "_hash_cache") == 0;
-            members[i] = PyMemberDef{const_cast<char*>(ki.fields[i].name), is_hash ? T_PYSSIZET : T_OBJECT_EX,
-                                     ki.fields[i].offset, READONLY, nullptr};
+            members[nm++] = PyMemberDef{const_cast<char*>(ki.fields[i].name), is_hash ? T_PYSSIZET : T_OBJECT_EX,
+                                        ki.fields[i].offset, READONLY, nullptr};
         }
         PyType_Slot slots[] = {
             {Py_tp_new, reinterpret_cast<void*>(kNew[k])},
@@ -511,6 +525,7 @@ void create_node_types(PyObject* module, State* st) {
             {Py_tp_repr, reinterpret_cast<void*>(node_repr)},
             {Py_tp_setattro, reinterpret_cast<void*>(node_setattro)},
             {Py_tp_members, members},
+            {Py_tp_getset, kind_has_free_vars(k) ? free_vars_getset : empty_getset},
             {Py_tp_methods, node_methods},
             {Py_tp_doc, const_cast<char*>(kDocs[k])},
             {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},

@@ -198,11 +198,10 @@ void AstApi::init_from_module(PyObject* m) {
 
 static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
     PyTypeObject* tp = Py_TYPE(o);
-    if (tp == &PyUnicode_Type || tp == &PyLong_Type || o == Py_None || tp == &PyBool_Type ||
-        tp == &PyFloat_Type)
-        return true;
     if (tp->tp_dealloc == api.node_dealloc) return !PyObject_GC_IsTracked(o);
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type) return true;
     if (o == api.vk_individual || o == api.vk_predicate || o == api.vk_function) return true;
+    if (o == Py_None || tp == &PyBool_Type || tp == &PyFloat_Type || tp == &PyFrozenSet_Type) return true;
     if (tp == &PyTuple_Type) {
         if (depth > 2) return false;
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(o); i < n; ++i)
@@ -248,8 +247,10 @@ static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
 
 // ---------------------------------------------------------------- free variables
 
-// Accumulates the free variables of several children into one frozenset,
-// reusing a child's cached set when it is the only contribution.
+// Accumulates the free variables of several children.  The result is the
+// shared empty frozenset, a single Variable (flagged NF_FV_SINGLE: the common
+// case of one variable, kept without allocating a set), a child's cached
+// frozenset when it is the only contribution, or a brand-new frozenset.
 class FreeVarBuilder {
 public:
     explicit FreeVarBuilder(const AstApi& api) : api_(api) {}
@@ -260,7 +261,9 @@ public:
             add_item(child);
         } else if (k == K_CONSTANT) {
         } else if (kind_has_free_vars(k)) {
-            add_set(free_vars_of(child, k));
+            PyObject* fv = *free_vars_field(child, k);
+            if (free_vars_single(child)) add_item(fv);
+            else add_set(fv);
         } else {
             Ref s = Ref::check(free_variables(api_, child));
             if (PySet_GET_SIZE(s.get()) > 0) {
@@ -270,43 +273,50 @@ public:
         }
     }
 
-    PyObject* finish() {
+    // Returns the cache value (new reference); sets `single` when it is a Variable.
+    PyObject* finish(bool& single) {
+        single = false;
         if (acc_) return acc_.release();
-        if (single_) return single_.release();
-        Py_INCREF(api_.empty_frozenset);
-        return api_.empty_frozenset;
-    }
-
-    static PyObject* free_vars_of(PyObject* node, int k) {
-        switch (k) {
-            case K_FUNCTION_APP: return reinterpret_cast<FunctionAppNode*>(node)->free_vars;
-            case K_PREDICATE_APP: return reinterpret_cast<PredicateAppNode*>(node)->free_vars;
-            case K_EQUALITY: return reinterpret_cast<EqualityNode*>(node)->free_vars;
-            default: return nullptr;
+        if (set_) return set_.release();
+        if (var_) {
+            single = true;
+            return var_.release();
         }
+        return Py_NewRef(api_.empty_frozenset);
     }
 
 private:
     void add_item(PyObject* v) {
+        if (!acc_ && !set_) {
+            if (!var_) {
+                var_ = Ref::borrow(v);
+                return;
+            }
+            if (var_.get() == v) return;
+        }
         materialize();
         check_int(PySet_Add(acc_.get(), v));
     }
     void add_set(PyObject* fs) {
-        if (!fs || PySet_GET_SIZE(fs) == 0) return;
-        if (!acc_ && !single_) {
-            single_ = Ref::borrow(fs);
+        if (PySet_GET_SIZE(fs) == 0) return;
+        if (!acc_ && !set_ && !var_) {
+            set_ = Ref::borrow(fs);
             return;
         }
-        if (single_.get() == fs) return;
+        if (set_.get() == fs) return;
         materialize();
         merge(fs);
     }
     void materialize() {
         if (acc_) return;
         acc_ = Ref::check(PyFrozenSet_New(nullptr));
-        if (single_) {
-            merge(single_.get());
-            single_.reset();
+        if (var_) {
+            check_int(PySet_Add(acc_.get(), var_.get()));
+            var_.reset();
+        }
+        if (set_) {
+            merge(set_.get());
+            set_.reset();
         }
     }
     void merge(PyObject* s) {
@@ -317,9 +327,24 @@ private:
     }
 
     const AstApi& api_;
-    Ref single_;  // a child's frozenset, shared while it is the only contribution
-    Ref acc_;     // a brand-new frozenset being filled
+    Ref var_;  // the only contribution so far, a single variable
+    Ref set_;  // the only contribution so far, a child's frozenset
+    Ref acc_;  // a brand-new frozenset being filled
 };
+
+PyObject* free_vars_frozenset(PyObject* node, int k) {
+    PyObject** slot = free_vars_field(node, k);
+    if (free_vars_single(node)) {
+        Ref fs = Ref::check(PyFrozenSet_New(nullptr));
+        check_int(PySet_Add(fs.get(), *slot));
+        PyObject* old = *slot;
+        *slot = Py_NewRef(fs.get());
+        reinterpret_cast<Node*>(node)->flags &= static_cast<uint8_t>(~NF_FV_SINGLE);
+        Py_DECREF(old);
+        return fs.release();
+    }
+    return Py_NewRef(*slot);
+}
 
 // Reads a field of a node: straight from the struct for exact nodes, through
 // attribute access for instances of subclasses (which may override it).
@@ -409,7 +434,7 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
                 continue;
             }
         } else if (kind_has_free_vars(k)) {
-            add_set(FreeVarBuilder::free_vars_of(node, k));
+            for_each_free_var(node, k, add_var);
             continue;
         }
         switch (k) {
@@ -473,7 +498,13 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
 
 PyObject* free_variables(const AstApi& api, PyObject* node) {
     int k = api.exact_kind(node);
-    if (kind_has_free_vars(k)) return check(PySet_New(FreeVarBuilder::free_vars_of(node, k)));
+    if (kind_has_free_vars(k)) {
+        PyObject* fv = *free_vars_field(node, k);
+        if (!free_vars_single(node)) return check(PySet_New(fv));
+        Ref acc = Ref::check(PySet_New(nullptr));
+        check_int(PySet_Add(acc.get(), fv));
+        return acc.release();
+    }
     Ref acc = Ref::check(PySet_New(nullptr));
     if (k == K_VARIABLE) {
         check_int(PySet_Add(acc.get(), node));
@@ -533,7 +564,7 @@ static Py_ssize_t arg_count(PyObject* args) {
     return n;
 }
 
-static PyObject* free_vars_of_args(const AstApi& api, PyObject* args) {
+static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, bool& single) {
     FreeVarBuilder b(api);
     if (PyTuple_CheckExact(args)) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) b.add_child(PyTuple_GET_ITEM(args, i));
@@ -545,7 +576,7 @@ static PyObject* free_vars_of_args(const AstApi& api, PyObject* args) {
         }
         if (PyErr_Occurred()) throw PyErrorSet{};
     }
-    return b.finish();
+    return b.finish(single);
 }
 
 PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort) {
@@ -586,8 +617,10 @@ PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* fun
     h.add(arity);
     h.add(args);
     h.add(return_sort);
-    Ref fv = Ref::steal(free_vars_of_args(api, args));
+    bool single;
+    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
     PyObject* o = alloc_node(api, K_FUNCTION_APP, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
     f->hash = h.finish();
     f->sort = Py_NewRef(return_sort);
@@ -615,8 +648,10 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
     h.add(pred);
     h.add(arity);
     h.add(args);
-    Ref fv = Ref::steal(free_vars_of_args(api, args));
+    bool single;
+    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
     PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
     p->hash = h.finish();
     p->pred = Py_NewRef(pred);
@@ -635,8 +670,10 @@ PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, P
     FreeVarBuilder b(api);
     b.add_child(left);
     b.add_child(right);
-    Ref fv = Ref::steal(b.finish());
+    bool single;
+    Ref fv = Ref::steal(b.finish(single));
     PyObject* o = alloc_node(api, K_EQUALITY, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
     e->hash = h.finish();
     e->left = Py_NewRef(left);

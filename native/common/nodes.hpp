@@ -71,7 +71,7 @@ struct FunctionAppNode {
     PyObject* arity;        // int
     PyObject* args;         // tuple of terms
     PyObject* return_sort;  // Sort
-    PyObject* free_vars;    // frozenset of Variable
+    PyObject* free_vars;    // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
 };
 struct PredicateAppNode {
     KV_NODE_HEAD
@@ -79,14 +79,14 @@ struct PredicateAppNode {
     PyObject* pred;       // str or predicate variable
     PyObject* arity;      // int
     PyObject* args;       // tuple of terms
-    PyObject* free_vars;  // frozenset of Variable
+    PyObject* free_vars;  // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
 };
 struct EqualityNode {
     KV_NODE_HEAD
     Py_hash_t hash;
     PyObject* left;
     PyObject* right;
-    PyObject* free_vars;  // frozenset of Variable
+    PyObject* free_vars;  // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
 };
 struct NotNode {
     KV_NODE_HEAD
@@ -129,6 +129,14 @@ private:
     T inline_[N];
     std::vector<T> heap_;
     size_t size_ = 0;
+};
+
+// Node flags.
+enum NodeFlags : uint8_t {
+    // The free_vars field holds the one free Variable itself rather than a
+    // frozenset; `_free_vars` materialises (and caches) the frozenset on first
+    // read.  Always go through free_vars_frozenset() or for_each_free_var().
+    NF_FV_SINGLE = 1,
 };
 
 inline bool kind_has_hash(int k) { return k >= K_FUNCTION_APP; }
@@ -247,6 +255,36 @@ int kind_owned_fields(int k);
 PyObject* free_variables(const AstApi& api, PyObject* node);
 // Adds the free variables of `node` to the set `acc`.
 void add_free_variables(const AstApi& api, PyObject* node, PyObject* acc);
+
+// Location of the free-variable cache of an exact FunctionApp, PredicateApp or
+// Equality (kind k); nullptr for other kinds.
+inline PyObject** free_vars_field(PyObject* node, int k) {
+    switch (k) {
+        case K_FUNCTION_APP: return &reinterpret_cast<FunctionAppNode*>(node)->free_vars;
+        case K_PREDICATE_APP: return &reinterpret_cast<PredicateAppNode*>(node)->free_vars;
+        case K_EQUALITY: return &reinterpret_cast<EqualityNode*>(node)->free_vars;
+        default: return nullptr;
+    }
+}
+inline bool free_vars_single(PyObject* node) { return reinterpret_cast<Node*>(node)->flags & NF_FV_SINGLE; }
+
+// The cached free variables of an atom or application (kind k) as a frozenset
+// (new reference); materialises and caches it when the node holds a single variable.
+PyObject* free_vars_frozenset(PyObject* node, int k);
+
+// Calls f(variable) for each cached free variable of an atom or application.
+template <class F>
+inline void for_each_free_var(PyObject* node, int k, F&& f) {
+    PyObject* fv = *free_vars_field(node, k);
+    if (free_vars_single(node)) {
+        f(fv);
+        return;
+    }
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    Py_hash_t h;
+    while (_PySet_NextEntry(fv, &pos, &key, &h)) f(key);
+}
 
 // Structural equality of two objects that may be nodes; iterative, so deep
 // trees do not exhaust the C stack.  Returns 1, 0 or throws.
