@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Builds the extension modules with AddressSanitizer + UndefinedBehaviorSanitizer
+# into build/asan, assembles a package tree under build/asan/pkg (leaving src/
+# untouched) and runs the test suite against it with the runtime preloaded.
+# Extra arguments go to pytest.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+cmake -S . -B build/asan -G Ninja -DKELVARA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build/asan
+rm -rf build/asan/pkg && mkdir -p build/asan/pkg
+cp -r src/kelvara build/asan/pkg/
+find build/asan/pkg -name '*.so' -delete
+cp build/asan/ast*.so build/asan/pkg/kelvara/core/
+[ -e build/asan/visitors*.so ] 2>/dev/null || true
+for so in build/asan/visitors*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/core/; done
+for so in build/asan/rules*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
+export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so)"
+export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+PYTHONPATH="$PWD/build/asan/pkg" python3 -m pytest -p no:cacheprovider "$@"
