@@ -6,7 +6,6 @@ import subprocess
 import sys
 import textwrap
 from dataclasses import FrozenInstanceError
-from pathlib import Path
 
 import pytest
 from hypothesis import given, settings
@@ -143,8 +142,8 @@ _CHILD = textwrap.dedent(
 def _run_child(seed):
     env = dict(os.environ)
     env["PYTHONHASHSEED"] = str(seed)
-    src = str(Path(__file__).resolve().parent.parent / "src")
-    env["PYTHONPATH"] = src + os.pathsep + env.get("PYTHONPATH", "")
+    # The child imports kelvara exactly as this process does.
+    env["PYTHONPATH"] = os.pathsep.join(p for p in sys.path if p)
     out = subprocess.run([sys.executable, "-c", _CHILD], env=env, capture_output=True, text=True,
                          timeout=120)
     assert out.returncode == 0, out.stderr
