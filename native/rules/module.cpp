@@ -1,0 +1,191 @@
+// kelvara.prover.rules: module definition and state, the exec step that imports
+// the companions and defines the module's names in order, and the helpers
+// shared by the other files (argument parsing, global-name lookup).
+#include "rules/state.hpp"
+
+#include <new>
+#include <string>
+
+namespace kv::rules {
+
+State* state_of_type(PyTypeObject* tp) {
+    PyObject* m = module_by_def(tp, &module_def);
+    if (!m) throw PyErrorSet{};
+    return state_of_module(m);
+}
+
+Ref global(PyObject* module, PyObject* name) {
+    PyObject* d = PyModule_GetDict(module);
+    PyObject* v = PyDict_GetItemWithError(d, name);
+    if (!v) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        v = PyDict_GetItemWithError(PyEval_GetBuiltins(), name);
+        if (!v) {
+            if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+            throw PyErrorSet{};
+        }
+    }
+    return Ref::borrow(v);
+}
+
+void parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > p.n) {
+        int n = p.n + p.nself;
+        Py_ssize_t given = nargs + p.nself;
+        if (p.n == p.nrequired)
+            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", p.fname, n,
+                         n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd were given",
+                         p.fname, p.nrequired + p.nself, n, given);
+        throw PyErrorSet{};
+    }
+    for (int i = 0; i < p.n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            int idx = -1;
+            for (int i = 0; i < p.n; ++i)
+                if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
+                    idx = i;
+                    break;
+                }
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.fname, key);
+                throw PyErrorSet{};
+            }
+            if (out[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.fname, p.names[idx]);
+                throw PyErrorSet{};
+            }
+            out[idx] = args[nargs + j];
+        }
+    }
+    int missing = 0;
+    for (int i = 0; i < p.nrequired; ++i)
+        if (!out[i]) ++missing;
+    if (missing) {
+        std::string names;
+        int seen = 0;
+        for (int i = 0; i < p.nrequired; ++i) {
+            if (out[i]) continue;
+            ++seen;
+            if (seen > 1) names += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
+            names += "'";
+            names += p.names[i];
+            names += "'";
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", p.fname, missing,
+                     missing == 1 ? "" : "s", names.c_str());
+        throw PyErrorSet{};
+    }
+}
+
+// Binds `names` from module `from` into `module`, as `from <from> import ...`.
+static void import_names(PyObject* module, const char* from, std::initializer_list<const char*> names) {
+    Ref src = Ref::check(PyImport_ImportModule(from));
+    for (const char* n : names) {
+        Ref v = Ref::check(PyObject_GetAttrString(src.get(), n));
+        check_int(PyModule_AddObjectRef(module, n, v.get()));
+    }
+}
+
+static void add_function(PyObject* module, PyMethodDef* def) {
+    Ref name = Ref::check(PyModule_GetNameObject(module));
+    Ref f = Ref::check(PyCFunction_NewEx(def, module, name.get()));
+    check_int(PyModule_AddObjectRef(module, def->ml_name, f.get()));
+}
+
+static PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
+
+static int module_exec(PyObject* module) noexcept {
+    return boundary<int>(-1, [&]() -> int {
+        State* st = new (PyModule_GetState(module)) State();
+        // Imports first, in the order of the module body.
+        Ref ast = Ref::check(PyImport_ImportModule("kelvara.core.ast"));
+        st->api.init_from_module(ast.get());
+        import_names(module, "kelvara.core.ast",
+                     {"Variable", "FunctionApp", "PredicateApp", "Equality", "Forall", "Implies", "free_variables"});
+        import_names(module, "kelvara.core.substitutions",
+                     {"unify_formulas", "unify_terms", "UnificationError", "substitute_formula", "substitute_term"});
+        import_names(module, "kelvara.prover.clausifier", {"Clause", "Literal"});
+        Ref dc = Ref::check(PyImport_ImportModule("dataclasses"));
+        st->frozen_error = check(PyObject_GetAttrString(dc.get(), "FrozenInstanceError"));
+#define X(n) st->s_##n = intern(#n);
+        KV_RULES_NAMES(X)
+#undef X
+        st->kw_atom_positive = check(PyTuple_Pack(2, st->s_atom, st->s_positive));
+        st->kw_signature = check(PyTuple_Pack(1, st->s_signature));
+        st->kw_bound_vars = check(PyTuple_Pack(1, st->s_bound_vars));
+        st->one = check(PyLong_FromLong(1));
+        st->str_resolution = intern("resolution");
+        st->str_reconstruction = intern("reconstruction");
+        // Then the definitions, in order.
+        create_record_types(module, st);
+        add_function(module, &standardize_def);
+        add_function(module, &resolve_clauses_def);
+        add_function(module, &factor_clause_def);
+        add_function(module, &extract_subterms_def);
+        add_function(module, &extract_atom_subterms_def);
+        add_function(module, &replace_subterm_def);
+        add_function(module, &replace_atom_subterm_def);
+        add_function(module, &paramodulate_def);
+        add_function(module, &get_resolution_rules_def);
+        add_function(module, &get_reconstruction_rules_def);
+        create_sol_rule_type(module, st);
+        add_function(module, &apply_rule_def);
+        return 0;
+    });
+}
+
+#define KV_STATE_OBJECTS(X)                                                                  \
+    X(rule_type) X(sol_rule_type) X(placeholder_type) X(frozen_error) X(kw_atom_positive)    \
+    X(kw_signature) X(kw_bound_vars) X(one) X(str_resolution) X(str_reconstruction)
+
+static int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of_module(module);
+    if (!st) return 0;
+#define X(f) Py_VISIT(st->f);
+    KV_STATE_OBJECTS(X)
+#undef X
+    return st->api.traverse(visit, arg);
+}
+
+static int module_clear(PyObject* module) {
+    State* st = state_of_module(module);
+    if (!st) return 0;
+#define X(f) Py_CLEAR(st->f);
+    KV_STATE_OBJECTS(X)
+#undef X
+#define X(n) Py_CLEAR(st->s_##n);
+    KV_RULES_NAMES(X)
+#undef X
+    st->api.clear();
+    return 0;
+}
+
+static void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+static PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelvara.prover.rules",
+    "Inference rules for resolution, factoring, paramodulation, and SOL instantiation.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace kv::rules
+
+extern "C" PyMODINIT_FUNC PyInit_rules(void);
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rules(void) {
+    return PyModuleDef_Init(&kv::rules::module_def);
+}

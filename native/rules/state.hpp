@@ -1,0 +1,116 @@
+// Module state of kelvara.prover.rules and the declarations shared by its
+// files: argument parsing, global-name lookup and the entry points.
+#pragma once
+
+#include "common/nodes.hpp"
+
+namespace kv::rules {
+
+// Interned names used on hot paths.
+#define KV_RULES_NAMES(X)                                                                  \
+    X(literals) X(free_variables) X(substitute) X(atom) X(positive) X(apply) X(signature)  \
+    X(bound_vars) X(match_and_instantiate) X(name) X(description) X(rule_type)             \
+    X(Clause) X(Literal) X(unify_formulas) X(unify_terms) X(UnificationError)              \
+    X(resolve_clauses) X(factor_clause) X(paramodulate) X(ForallPred) X(ExistsPred)        \
+    X(PredicateVariable) X(ho_pattern_unify) X(substitute_predicate)                       \
+    X(instantiate_induction) X(to_cnf) X(__file__) X(__qualname__)
+
+struct State {
+    AstApi api;
+    PyTypeObject* rule_type = nullptr;         // InferenceRule
+    PyTypeObject* sol_rule_type = nullptr;     // SOLInstantiateRule
+    PyTypeObject* placeholder_type = nullptr;  // operation of a reconstruction rule
+    PyObject* frozen_error = nullptr;          // dataclasses.FrozenInstanceError
+    PyObject* kw_atom_positive = nullptr;      // ("atom", "positive")
+    PyObject* kw_signature = nullptr;          // ("signature",)
+    PyObject* kw_bound_vars = nullptr;         // ("bound_vars",)
+    PyObject* one = nullptr;                   // int 1
+    PyObject* str_resolution = nullptr;        // "resolution"
+    PyObject* str_reconstruction = nullptr;    // "reconstruction"
+#define X(n) PyObject* s_##n = nullptr;
+    KV_RULES_NAMES(X)
+#undef X
+};
+
+extern PyModuleDef module_def;
+
+inline State* state_of_module(PyObject* m) { return static_cast<State*>(PyModule_GetState(m)); }
+// State of the module that defined `tp` or one of its bases.
+State* state_of_type(PyTypeObject* tp);
+
+// The value of a module global as the interpreter's name lookup finds it at
+// call time (module namespace, then builtins); NameError when missing.
+Ref global(PyObject* module, PyObject* name);
+
+// Positional-or-keyword argument parsing with the interpreter's messages for
+// a function `fname`.  `out` receives borrowed references, nullptr for an
+// absent optional parameter.
+struct Params {
+    const char* fname;           // e.g. "resolve_clauses" or "SOLInstantiateRule.match_and_instantiate"
+    const char* const* names;    // parameter names
+    int n;                       // number of parameters
+    int nrequired;               // leading required parameters
+    int nself = 0;               // 1 for a method: `self` counts in the messages
+};
+void parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
+// Calls `f(a, b)` through vectorcall.
+inline Ref call2(PyObject* f, PyObject* a, PyObject* b) {
+    PyObject* argv[2] = {a, b};
+    return Ref::check(PyObject_Vectorcall(f, argv, 2, nullptr));
+}
+inline Ref call1(PyObject* f, PyObject* a) { return Ref::check(PyObject_Vectorcall(f, &a, 1, nullptr)); }
+inline Ref call_method0(PyObject* o, PyObject* name) {
+    return Ref::check(PyObject_VectorcallMethod(name, &o, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref call_method1(PyObject* o, PyObject* name, PyObject* a) {
+    PyObject* argv[2] = {o, a};
+    return Ref::check(PyObject_VectorcallMethod(name, argv, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
+}
+inline Ref getattr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
+inline bool truthy(PyObject* o) { return check_int(PyObject_IsTrue(o)) != 0; }
+
+// Runs `f`; when it raises an instance of `exc_class`, clears the error and
+// returns false.  Any other error propagates.
+template <class F>
+inline bool skip_on(PyObject* exc_class, F&& f) {
+    try {
+        f();
+        return true;
+    } catch (const PyErrorSet&) {
+        if (!PyErr_ExceptionMatches(exc_class)) throw;
+        PyErr_Clear();
+        return false;
+    }
+}
+
+// ---- module contents, in definition order ----
+// record.cpp
+void create_record_types(PyObject* module, State* st);  // InferenceRule and the placeholder type
+extern PyMethodDef get_resolution_rules_def;
+extern PyMethodDef get_reconstruction_rules_def;
+extern PyMethodDef apply_rule_def;
+// resolution.cpp
+extern PyMethodDef standardize_def;
+extern PyMethodDef resolve_clauses_def;
+extern PyMethodDef factor_clause_def;
+// paramodulation.cpp
+extern PyMethodDef extract_subterms_def;
+extern PyMethodDef extract_atom_subterms_def;
+extern PyMethodDef replace_subterm_def;
+extern PyMethodDef replace_atom_subterm_def;
+extern PyMethodDef paramodulate_def;
+// schema.cpp
+void create_sol_rule_type(PyObject* module, State* st);
+
+// Shared with paramodulation: renames c2 apart from c1; returns (c1, c2', renaming).
+struct Standardized {
+    Ref c1, c2, renaming;
+};
+Standardized standardize(State* st, PyObject* c1, PyObject* c2);
+// The literals of `clause` that are not equal to `lit`, as a new set.
+Ref rest_of(PyObject* literals, PyObject* lit);
+// A sequence snapshot of a clause's `literals` (a tuple or list is used as it is).
+Ref literals_of(State* st, PyObject* clause);
+
+}  // namespace kv::rules
