@@ -9,9 +9,12 @@ with a defined SZS status and a one-line message, never a traceback.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import multiprocessing
 import os
+import signal
 import sys
+import threading
 import time
 from dataclasses import dataclass
 from importlib import resources
@@ -84,13 +87,41 @@ def _format_step(record, exporter) -> str:
     return f"cnf(c{record.number}, {role}, {text}, {how})."
 
 
+class _HardTimeout(Exception):
+    """Raised by the alarm when a step outside the search loop overruns the limit."""
+
+
+@contextlib.contextmanager
+def _hard_limit(seconds: float | None):
+    """Interrupt whatever runs (clausification of a huge formula, say) shortly after the limit.
+
+    The search loop watches the clock itself; the alarm is a backstop for the
+    steps that it does not control.  Only available in the main thread on
+    systems with interval timers.
+    """
+    usable = (seconds is not None and hasattr(signal, "setitimer")
+              and threading.current_thread() is threading.main_thread())
+    if not usable:
+        yield
+        return
+
+    def on_alarm(signum, frame):
+        raise _HardTimeout()
+
+    previous = signal.signal(signal.SIGALRM, on_alarm)
+    signal.setitimer(signal.ITIMER_REAL, seconds + 1.0)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
 def solve(path: Path, options: Options, progress=None) -> Outcome:
     """Read, prove and format one problem; every failure becomes an SZS status."""
     start = time.monotonic()
     name = path.stem
     try:
-        from kelvara.core.visitors import ExportVisitor
-
         from .saturation import ProofCheckError, ProverConfig, check_proof, prove
         from .tptp import TPTPError, parse_file
     except ImportError as exc:  # pragma: no cover - broken installation
@@ -103,7 +134,12 @@ def solve(path: Path, options: Options, progress=None) -> Outcome:
         expected = problem.expected_status
         config = ProverConfig(time_limit=options.time_limit, max_clauses=options.max_clauses,
                               progress=progress)
-        result, inputs = prove(problem, config)
+        with _hard_limit(options.time_limit):
+            result, inputs = prove(problem, config)
+    except _HardTimeout:
+        return Outcome(name, "Timeout", expected, time.monotonic() - start,
+                       message="time limit reached (before the search started)",
+                       text=f"% SZS status Timeout for {name}\n")
     except TPTPError as exc:
         return Outcome(name, exc.status, expected, time.monotonic() - start, message=str(exc),
                        text=f"% SZS status {exc.status} for {name}\n")
@@ -131,6 +167,8 @@ def solve(path: Path, options: Options, progress=None) -> Outcome:
             result.proof = None
     lines.append(f"% SZS status {status} for {name}")
     if result.proof is not None and options.show_proof:
+        from kelvara.core.visitors import ExportVisitor
+
         exporter = ExportVisitor(options.notation)
         lines.append(f"% SZS output start CNFRefutation for {name}")
         lines.extend(_format_step(record, exporter) for record in result.proof)

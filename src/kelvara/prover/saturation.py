@@ -543,7 +543,9 @@ def clausify_problem(problem: Problem) -> tuple[list[InputClause], bool]:
         if formula is FALSE:
             result.append(InputClause(Clause(frozenset()), role, source))
             continue
-        clauses = list(to_cnf(formula, signature=None))
+        # The clausifier avoids the names it is given for its Skolem symbols;
+        # should it reuse one all the same, the clauses are renamed here.
+        clauses = list(to_cnf(formula, signature=frozenset(used)))
         introduced: set = set()
         for clause in clauses:
             for lit in clause.literals:
@@ -552,9 +554,11 @@ def clausify_problem(problem: Problem) -> tuple[list[InputClause], bool]:
                 for term in terms:
                     _symbols_of_term(term, introduced)
         introduced -= input_symbols
-        if introduced:
-            mapping = {name: fresh_name() for name in sorted(introduced, key=str)}
+        clashing = introduced & used
+        if clashing:
+            mapping = {name: fresh_name() for name in sorted(clashing, key=str)}
             clauses = [_rename_clause(c, mapping) for c in clauses]
+        used |= introduced
         for clause in clauses:
             result.append(InputClause(clause, role, source))
     return result, bool(conjectures)
