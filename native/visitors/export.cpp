@@ -1,0 +1,509 @@
+// ExportVisitor: infix, prefix and LaTeX text of any term or formula.
+//
+// Module semantics are those of handlers that each return a string built
+// with f-string interpolation from the strings `visit` returns for the
+// children (argument lists joined with str.join).  Built that way, a tree of
+// n nodes and depth d copies O(n * d) characters and allocates a string per
+// node.  Here a traversal whose handlers are all ours writes into one list of
+// pieces instead (literals, numbers and borrowed strings) and produces the
+// final string in a single pass at the end.  Where a handler would read a
+// layout piece only after visiting the children (the notation, a sort name),
+// the pieces before the children are left as placeholders and filled in
+// afterwards.  A child handled by Python code (an override anywhere) simply
+// contributes the string it returned, interpolated as the f-string would.
+#include "visitors/state.hpp"
+
+#include <cstring>
+#include <vector>
+
+namespace kv::vis {
+
+// How a child's value enters its parent's text.
+enum Mode {
+    M_FORMAT = 0,  // interpolated: format(value, "")
+    M_JOIN = 1,    // an element of str.join: any str instance, else TypeError
+    M_RETURN = 2,  // the handler's own return value (top level only)
+};
+
+enum Notation { N_INFIX, N_PREFIX, N_LATEX };
+
+struct Piece {
+    enum Type : uint8_t { LIT, OBJ, NUM };
+    Type type;
+    const char* lit;  // LIT: ASCII text of length n
+    long long n;      // LIT: length; NUM: the number
+    PyObject* obj;    // OBJ: a str (owned)
+};
+
+struct ExportCtx {
+    State* st;
+    PyObject* self;
+    std::vector<Piece> pieces;
+    Ref raw;       // M_RETURN: the value returned unchanged
+    Ref join_bad;  // M_JOIN: a value that is not a str
+
+    ExportCtx(State* s, PyObject* v) : st(s), self(v) { pieces.reserve(64); }
+    ~ExportCtx() {
+        for (Piece& p : pieces)
+            if (p.type == Piece::OBJ) Py_XDECREF(p.obj);
+    }
+    ExportCtx(const ExportCtx&) = delete;
+    ExportCtx& operator=(const ExportCtx&) = delete;
+
+    size_t hole() {
+        pieces.push_back(Piece{Piece::LIT, "", 0, nullptr});
+        return pieces.size() - 1;
+    }
+    void lit(const char* s) { pieces.push_back(Piece{Piece::LIT, s, static_cast<long long>(std::strlen(s)), nullptr}); }
+    void fill(size_t i, const char* s) { pieces[i] = Piece{Piece::LIT, s, static_cast<long long>(std::strlen(s)), nullptr}; }
+    // Fills hole i with a str (new reference consumed).
+    void fill_obj(size_t i, PyObject* s) { pieces[i] = Piece{Piece::OBJ, nullptr, 0, s}; }
+    void obj(PyObject* s) { pieces.push_back(Piece{Piece::OBJ, nullptr, 0, Py_NewRef(s)}); }
+    void obj_steal(PyObject* s) { pieces.push_back(Piece{Piece::OBJ, nullptr, 0, s}); }
+    void num(long long v) { pieces.push_back(Piece{Piece::NUM, nullptr, v, nullptr}); }
+
+    PyObject* finish();
+};
+
+static int num_len(long long v) {
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    int n = v < 0 ? 2 : 1;
+    while (u >= 10) {
+        u /= 10;
+        ++n;
+    }
+    return n;
+}
+
+static int num_write(long long v, char* out) {
+    char buf[24];
+    unsigned long long u = v < 0 ? 0ULL - static_cast<unsigned long long>(v) : static_cast<unsigned long long>(v);
+    int n = 0;
+    do {
+        buf[n++] = static_cast<char>('0' + u % 10);
+        u /= 10;
+    } while (u);
+    int k = 0;
+    if (v < 0) out[k++] = '-';
+    while (n) out[k++] = buf[--n];
+    return k;
+}
+
+PyObject* ExportCtx::finish() {
+    Py_ssize_t total = 0;
+    Py_UCS4 maxchar = 127;
+    for (const Piece& p : pieces) {
+        switch (p.type) {
+            case Piece::LIT: total += p.n; break;
+            case Piece::NUM: total += num_len(p.n); break;
+            case Piece::OBJ:
+                total += PyUnicode_GET_LENGTH(p.obj);
+                if (PyUnicode_MAX_CHAR_VALUE(p.obj) > maxchar) maxchar = PyUnicode_MAX_CHAR_VALUE(p.obj);
+                break;
+        }
+    }
+    Ref out = Ref::check(PyUnicode_New(total, maxchar));
+    Py_ssize_t pos = 0;
+    if (PyUnicode_KIND(out.get()) == PyUnicode_1BYTE_KIND) {
+        Py_UCS1* d = PyUnicode_1BYTE_DATA(out.get());
+        for (const Piece& p : pieces) {
+            switch (p.type) {
+                case Piece::LIT:
+                    std::memcpy(d + pos, p.lit, static_cast<size_t>(p.n));
+                    pos += p.n;
+                    break;
+                case Piece::NUM: pos += num_write(p.n, reinterpret_cast<char*>(d + pos)); break;
+                case Piece::OBJ: {
+                    Py_ssize_t n = PyUnicode_GET_LENGTH(p.obj);
+                    std::memcpy(d + pos, PyUnicode_1BYTE_DATA(p.obj), static_cast<size_t>(n));
+                    pos += n;
+                    break;
+                }
+            }
+        }
+        return out.release();
+    }
+    int kind = PyUnicode_KIND(out.get());
+    void* data = PyUnicode_DATA(out.get());
+    char num[24];
+    for (const Piece& p : pieces) {
+        switch (p.type) {
+            case Piece::LIT:
+                for (long long i = 0; i < p.n; ++i) PyUnicode_WRITE(kind, data, pos++, static_cast<Py_UCS1>(p.lit[i]));
+                break;
+            case Piece::NUM: {
+                int n = num_write(p.n, num);
+                for (int i = 0; i < n; ++i) PyUnicode_WRITE(kind, data, pos++, static_cast<Py_UCS1>(num[i]));
+                break;
+            }
+            case Piece::OBJ: {
+                Py_ssize_t n = PyUnicode_GET_LENGTH(p.obj);
+                if (PyUnicode_CopyCharacters(out.get(), pos, p.obj, 0, n) < 0) throw PyErrorSet{};
+                pos += n;
+                break;
+            }
+        }
+    }
+    return out.release();
+}
+
+// ---------------------------------------------------------------- values into text
+
+// format(value, "") as an f-string interpolation does it (new reference).
+static PyObject* formatted(State* st, PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+    return check(PyObject_Format(v, st->empty_str));
+}
+
+// A child's value entering the text in `mode`.  A join element that is not a
+// str is kept in `join_bad`: the caller reports it after all siblings ran.
+static void embed(ExportCtx& c, PyObject* v, int mode) {
+    switch (mode) {
+        case M_RETURN: c.raw = Ref::borrow(v); break;
+        case M_JOIN:
+            if (PyUnicode_Check(v)) c.obj(v);
+            else c.join_bad = Ref::borrow(v);
+            break;
+        default: c.obj_steal(formatted(c.st, v)); break;
+    }
+}
+
+// The value a handler returns unchanged (a name): the declared result type str
+// admits exactly str or None.
+static void embed_returned(ExportCtx& c, PyObject* v, int mode) {
+    if (!PyUnicode_CheckExact(v) && v != Py_None) {
+        PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(v)->tp_name);
+        throw PyErrorSet{};
+    }
+    embed(c, v, mode);
+}
+
+// self.visit(child) entering the text in `mode` (M_FORMAT or M_JOIN).
+static void child(ExportCtx& c, PyObject* node, int mode) {
+    VisitGuard guard;
+    Ref result;
+    if (const Method* h = resolve_child(c.st, c.self, node, result)) h->def->write(c, node, mode);
+    else embed(c, result.get(), mode);
+}
+
+[[noreturn]] static void raise_join(Py_ssize_t index, PyObject* v) {
+    PyErr_Format(PyExc_TypeError, "sequence item %zd: expected str instance, %.80s found", index,
+                 Py_TYPE(v)->tp_name);
+    throw PyErrorSet{};
+}
+
+// ---------------------------------------------------------------- notation
+
+static bool text_equals(PyObject* v, PyObject* lit) {
+    if (v == lit) return true;
+    if (PyUnicode_CheckExact(v)) return PyUnicode_Compare(v, lit) == 0;
+    Ref r = Ref::check(PyObject_RichCompare(v, lit, Py_EQ));
+    return check_int(PyObject_IsTrue(r.get())) != 0;
+}
+
+// Reads self.notation and tests it against "prefix" then "latex" (each test
+// only when asked for); anything else counts as infix.
+static Notation notation(ExportCtx& c, bool prefix, bool latex) {
+    Ref n = attr(c.self, c.st->s_notation);
+    if (prefix && text_equals(n.get(), c.st->s_prefix)) return N_PREFIX;
+    if (latex && text_equals(n.get(), c.st->s_latex)) return N_LATEX;
+    return N_INFIX;
+}
+
+// ---------------------------------------------------------------- handlers
+
+static Ref node_attr(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
+    return field(st, node, k, name, offset);
+}
+
+static void w_variable(ExportCtx& c, PyObject* node, int) {
+    State* st = c.st;
+    size_t open = c.hole();
+    Notation n = notation(c, false, true);
+    Ref id = node_attr(st, node, K_VARIABLE, st->api.s_id, offsetof(VariableNode, id));
+    int overflow = 0;
+    long long v = PyLong_CheckExact(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
+    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+    if (PyLong_CheckExact(id.get()) && !overflow) c.num(v);
+    else c.obj_steal(formatted(st, id.get()));
+    if (n == N_LATEX) {
+        c.fill(open, "v_{");
+        c.lit("}");
+    } else {
+        c.fill(open, "v");
+    }
+}
+
+static void w_constant(ExportCtx& c, PyObject* node, int mode) {
+    Ref name = node_attr(c.st, node, K_CONSTANT, c.st->api.s_name, offsetof(ConstantNode, name));
+    embed_returned(c, name.get(), mode);
+}
+
+// The symbol text of an application: its `name` when it has one, else str().
+static Ref symbol_text(State* st, PyObject* sym) {
+    if (PyUnicode_CheckExact(sym)) return Ref::borrow(sym);
+    Ref name = lookup_attr(sym, st->api.s_name);
+    if (name) return name;
+    return Ref::check(PyObject_Str(sym));
+}
+
+template <int K>
+static void w_app(ExportCtx& c, PyObject* node, int mode) {
+    State* st = c.st;
+    const AstApi& api = st->api;
+    Ref sym = K == K_FUNCTION_APP ? node_attr(st, node, K, api.s_func, offsetof(FunctionAppNode, func))
+                                  : node_attr(st, node, K, api.s_pred, offsetof(PredicateAppNode, pred));
+    Ref f = symbol_text(st, sym.get());
+    Ref args = K == K_FUNCTION_APP ? node_attr(st, node, K, api.s_args, offsetof(FunctionAppNode, args))
+                                   : node_attr(st, node, K, api.s_args, offsetof(PredicateAppNode, args));
+    if (K == K_PREDICATE_APP && !check_int(PyObject_IsTrue(args.get()))) {
+        embed_returned(c, f.get(), mode);
+        return;
+    }
+    size_t open = c.hole();
+    size_t head = c.hole();
+    size_t after_head = c.hole();
+    // [self.visit(a) for a in node.args], joined below.
+    Ref seq = PyTuple_CheckExact(args.get()) ? Ref::borrow(args.get()) : Ref::check(PySequence_List(args.get()));
+    Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
+    std::vector<size_t> seps;
+    Py_ssize_t bad_index = -1;
+    Ref bad;
+    for (Py_ssize_t i = 0; i < count; ++i) {
+        if (i > 0) seps.push_back(c.hole());
+        c.join_bad.reset();
+        child(c, PySequence_Fast_GET_ITEM(seq.get(), i), M_JOIN);
+        if (c.join_bad && bad_index < 0) {
+            bad_index = i;
+            bad = std::move(c.join_bad);
+        }
+        c.join_bad.reset();
+    }
+    Notation nt = notation(c, true, false);
+    if (nt == N_PREFIX && count == 0) {
+        // Nothing but the symbol: returned as it is.
+        c.pieces.resize(open);
+        embed_returned(c, f.get(), mode);
+        return;
+    }
+    c.fill_obj(head, formatted(st, f.get()));
+    if (bad_index >= 0) raise_join(bad_index, bad.get());
+    if (nt == N_PREFIX) {
+        c.fill(open, "(");
+        c.fill(after_head, " ");
+        for (size_t s : seps) c.fill(s, " ");
+    } else {
+        c.fill(after_head, "(");
+        for (size_t s : seps) c.fill(s, ", ");
+    }
+    c.lit(")");
+}
+
+static void w_equality(ExportCtx& c, PyObject* node, int) {
+    State* st = c.st;
+    Ref left = node_attr(st, node, K_EQUALITY, st->api.s_left, offsetof(EqualityNode, left));
+    Ref right = node_attr(st, node, K_EQUALITY, st->api.s_right, offsetof(EqualityNode, right));
+    size_t open = c.hole();
+    child(c, left.get(), M_FORMAT);
+    size_t mid = c.hole();
+    child(c, right.get(), M_FORMAT);
+    if (notation(c, true, false) == N_PREFIX) {
+        c.fill(open, "(= ");
+        c.fill(mid, " ");
+        c.lit(")");
+    } else {
+        c.fill(mid, " = ");
+    }
+}
+
+static bool is_connective(State* st, PyObject* o) {
+    return is_instance_of_global(st, o, K_AND) || is_instance_of_global(st, o, K_OR) ||
+           is_instance_of_global(st, o, K_IMPLIES) || is_instance_of_global(st, o, K_IFF);
+}
+
+static void w_not(ExportCtx& c, PyObject* node, int) {
+    State* st = c.st;
+    Ref operand = node_attr(st, node, K_NOT, st->api.s_operand, offsetof(NotNode, operand));
+    size_t open = c.hole();
+    child(c, operand.get(), M_FORMAT);
+    Notation n = notation(c, true, true);
+    if (n == N_PREFIX) {
+        c.fill(open, "(not ");
+        c.lit(")");
+        return;
+    }
+    bool wrap = is_connective(st, operand.get());
+    if (n == N_LATEX) c.fill(open, wrap ? "\\neg (" : "\\neg ");
+    else c.fill(open, wrap ? "~(" : "~");
+    if (wrap) c.lit(")");
+}
+
+struct BinaryText {
+    const char* prefix_open;
+    const char* latex_sep;
+    const char* infix_sep;
+};
+
+template <int K>
+static void w_binary(ExportCtx& c, PyObject* node, int) {
+    static const BinaryText kText[4] = {
+        {"(and ", " \\land ", " & "},
+        {"(or ", " \\lor ", " | "},
+        {"(=> ", " \\implies ", " => "},
+        {"(<=> ", " \\iff ", " <=> "},
+    };
+    const BinaryText& t = kText[K - K_AND];
+    State* st = c.st;
+    Ref left = node_attr(st, node, K, st->api.s_left, offsetof(BinaryNode, left));
+    Ref right = node_attr(st, node, K, st->api.s_right, offsetof(BinaryNode, right));
+    size_t open = c.hole();
+    child(c, left.get(), M_FORMAT);
+    size_t mid = c.hole();
+    child(c, right.get(), M_FORMAT);
+    switch (notation(c, true, true)) {
+        case N_PREFIX:
+            c.fill(open, t.prefix_open);
+            c.fill(mid, " ");
+            break;
+        case N_LATEX:
+            c.fill(open, "(");
+            c.fill(mid, t.latex_sep);
+            break;
+        default:
+            c.fill(open, "(");
+            c.fill(mid, t.infix_sep);
+            break;
+    }
+    c.lit(")");
+}
+
+template <int K>
+static void w_quant(ExportCtx& c, PyObject* node, int) {
+    State* st = c.st;
+    const AstApi& api = st->api;
+    Ref var = node_attr(st, node, K, api.s_variable, offsetof(QuantNode, variable));
+    Ref body = node_attr(st, node, K, api.s_body, offsetof(QuantNode, body));
+    size_t open = c.hole();
+    child(c, var.get(), M_FORMAT);
+    size_t colon = c.hole();
+    size_t sort_name = c.hole();
+    size_t comma = c.hole();
+    child(c, body.get(), M_FORMAT);
+    Ref sort = attr(var.get(), api.s_sort);
+    Ref name = attr(sort.get(), api.s_name);
+    Notation n = notation(c, true, true);
+    c.fill(colon, " : ");
+    c.fill_obj(sort_name, formatted(st, name.get()));
+    const bool forall = K == K_FORALL;
+    switch (n) {
+        case N_PREFIX:
+            c.fill(open, forall ? "(forall (" : "(exists (");
+            c.fill(comma, ") ");
+            c.lit(")");
+            break;
+        case N_LATEX:
+            c.fill(open, forall ? "\\forall " : "\\exists ");
+            c.fill(comma, ", ");
+            break;
+        default:
+            c.fill(open, forall ? "forall " : "exists ");
+            c.fill(comma, ", ");
+            break;
+    }
+}
+
+template <int R>
+static void w_sol(ExportCtx& c, PyObject* node, int) {
+    static const char* const kPrefixOpen[4] = {"(forall_pred (", "(exists_pred (", "(forall_func (",
+                                               "(exists_func ("};
+    static const char* const kInfixOpen[4] = {"forall_pred ", "exists_pred ", "forall_func ", "exists_func "};
+    State* st = c.st;
+    Ref body = attr(node, st->api.s_body);
+    size_t open = c.hole();
+    size_t symbol = c.hole();
+    size_t sep = c.hole();
+    child(c, body.get(), M_FORMAT);
+    Ref var = attr(node, st->api.s_variable);
+    Ref name = attr(var.get(), st->api.s_name);
+    Notation n = notation(c, true, true);
+    c.fill_obj(symbol, formatted(st, name.get()));
+    const bool universal = R == R_FORALL_PRED || R == R_FORALL_FUNC;
+    switch (n) {
+        case N_PREFIX:
+            c.fill(open, kPrefixOpen[R - R_FORALL_PRED]);
+            c.fill(sep, ") ");
+            c.lit(")");
+            break;
+        case N_LATEX:
+            c.fill(open, universal ? "\\forall " : "\\exists ");
+            c.fill(sep, ", ");
+            break;
+        default:
+            c.fill(open, kInfixOpen[R - R_FORALL_PRED]);
+            c.fill(sep, ", ");
+            break;
+    }
+}
+
+// The Python-visible handler: the text of `node`, or the name it returns as
+// it is.
+template <WriteFn W>
+static PyObject* handler(State* st, PyObject* self, PyObject* node) {
+    ExportCtx c(st, self);
+    W(c, node, M_RETURN);
+    if (c.raw) return c.raw.release();
+    return c.finish();
+}
+
+static PyObject* export_init(State* st, PyObject** argv, PyObject*) {
+    PyObject* self = argv[0];
+    PyObject* notation = argv[1] ? argv[1] : st->s_infix;
+    if (!PyUnicode_CheckExact(notation)) {
+        PyErr_Format(PyExc_TypeError, "Argument 'notation' has incorrect type (expected str, got %.200s)",
+                     Py_TYPE(notation)->tp_name);
+        throw PyErrorSet{};
+    }
+    if (PyUnicode_Compare(notation, st->s_infix) != 0 && PyUnicode_Compare(notation, st->s_prefix) != 0 &&
+        PyUnicode_Compare(notation, st->s_latex) != 0) {
+        PyErr_Format(PyExc_ValueError, "Unsupported notation: %U", notation);
+        throw PyErrorSet{};
+    }
+    check_int(PyObject_SetAttr(self, st->s_notation, notation));
+    Py_RETURN_NONE;
+}
+
+#define KV_EXPORT(NAME, DOC, W) \
+    {NAME, DOC, "(self, node)", ROLE_HANDLER, false, 2, 2, {"self", "node"}, false, false, handler<W>, nullptr, W}
+
+const MethodDef kExportMethods[] = {
+    {"__init__",
+     "Creates an exporter for `notation`, one of 'infix' (the default), 'prefix' and 'latex'; any other text "
+     "raises ValueError, anything but a str TypeError.",
+     "(self, notation='infix')", ROLE_OTHER, false, 2, 1, {"self", "notation"}, false, false, nullptr,
+     export_init, nullptr},
+    KV_EXPORT("visit_variable", "Returns 'v' followed by the variable's id ('v_{id}' in LaTeX).", w_variable),
+    KV_EXPORT("visit_constant", "Returns the constant's name.", w_constant),
+    KV_EXPORT("visit_function_app", "Returns the application with its exported arguments.", w_app<K_FUNCTION_APP>),
+    KV_EXPORT("visit_predicate_app", "Returns the application with its exported arguments.",
+              w_app<K_PREDICATE_APP>),
+    KV_EXPORT("visit_equality", "Returns the equality of the exported sides.", w_equality),
+    KV_EXPORT("visit_not", "Returns the negation of the exported operand.", w_not),
+    KV_EXPORT("visit_and", "Returns the parenthesised conjunction.", w_binary<K_AND>),
+    KV_EXPORT("visit_or", "Returns the parenthesised disjunction.", w_binary<K_OR>),
+    KV_EXPORT("visit_implies", "Returns the parenthesised implication.", w_binary<K_IMPLIES>),
+    KV_EXPORT("visit_iff", "Returns the parenthesised equivalence.", w_binary<K_IFF>),
+    KV_EXPORT("visit_forall", "Returns the universal quantifier with the sort of its variable.", w_quant<K_FORALL>),
+    KV_EXPORT("visit_exists", "Returns the existential quantifier with the sort of its variable.",
+              w_quant<K_EXISTS>),
+    KV_EXPORT("visit_forall_pred", "Returns the quantifier over the named predicate variable.",
+              w_sol<R_FORALL_PRED>),
+    KV_EXPORT("visit_exists_pred", "Returns the quantifier over the named predicate variable.",
+              w_sol<R_EXISTS_PRED>),
+    KV_EXPORT("visit_forall_func", "Returns the quantifier over the named function variable.",
+              w_sol<R_FORALL_FUNC>),
+    KV_EXPORT("visit_exists_func", "Returns the quantifier over the named function variable.",
+              w_sol<R_EXISTS_FUNC>),
+};
+const int kExportMethodCount = sizeof(kExportMethods) / sizeof(kExportMethods[0]);
+
+}  // namespace kv::vis

@@ -1,0 +1,439 @@
+// Dispatch (ASTVisitor.visit and the shortcuts the built-in handlers take to
+// reach their children), the shared helpers of the handlers, and the method
+// tables of ASTVisitor and ASTTransformer.
+//
+// Python semantics are the reference: visit reads `_dispatch_table` through
+// the visitor, looks up the node's exact class, then binds the handler by name
+// and calls it.  Where ordinary attribute lookup would land on one of our own
+// descriptors (no override in the class chain, nothing in the instance
+// __dict__, no custom __getattribute__), the bound method is skipped and the
+// C++ handler is called directly: the outcome is the same, minus the bound
+// method and the argument tuple.
+#include "visitors/state.hpp"
+
+#include <pthread.h>
+
+#include <cstdint>
+
+namespace kv::vis {
+
+// ---------------------------------------------------------------- depth limits
+
+// Every visit level passes the interpreter's recursion check and, in addition,
+// a check of the remaining C stack of the running thread (see VisitGuard).
+__thread uintptr_t t_stack_floor = 0;  // 0: not measured yet on this thread
+
+uintptr_t measure_stack_floor() {
+    pthread_attr_t attr;
+    void* addr = nullptr;
+    size_t size = 0;
+    uintptr_t floor = 1;  // nothing known: never trips
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
+            size_t margin = size >= (size_t(1) << 20) ? size_t(256) << 10 : size / 2;
+            floor = reinterpret_cast<uintptr_t>(addr) + margin;
+        }
+        pthread_attr_destroy(&attr);
+    }
+    return floor;
+}
+
+// ---------------------------------------------------------------- helpers
+
+Ref attr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
+
+Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
+    return node_field(st->api, node, k, name, offset);
+}
+
+PyObject* global(State* st, int g) {
+    PyObject* name = st->global_names[g];
+    PyObject* v = PyDict_GetItemWithError(st->module_dict, name);
+    if (!v) {
+        if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        throw PyErrorSet{};
+    }
+    return v;
+}
+
+bool is_instance_of_global(State* st, PyObject* obj, int g) {
+    PyObject* cls = global(st, g);
+    Py_INCREF(cls);
+    int r = PyObject_IsInstance(obj, cls);
+    Py_DECREF(cls);
+    return check_int(r) != 0;
+}
+
+bool assertions_enabled() {
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return Py_OptimizeFlag == 0;
+#pragma GCC diagnostic pop
+}
+
+[[noreturn]] void raise_assertion() {
+    PyErr_SetNone(PyExc_AssertionError);
+    throw PyErrorSet{};
+}
+
+PyObject* check_result(PyObject* r, PyTypeObject* tp, const char* name) {
+    if (Py_IS_TYPE(r, tp) || r == Py_None) return r;
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", name, Py_TYPE(r)->tp_name);
+    Py_DECREF(r);
+    throw PyErrorSet{};
+}
+
+// What attribute lookup on one visitor object would find, without binding.
+class SelfView {
+public:
+    explicit SelfView(PyObject* self) : tp_(Py_TYPE(self)), generic_(tp_->tp_getattro == PyObject_GenericGetAttr) {
+        if (generic_ && tp_->tp_dictoffset) {
+            dict_ = Ref::check(PyObject_GenericGetDict(self, nullptr));
+            if (!PyDict_Check(dict_.get()) || PyDict_GET_SIZE(dict_.get()) == 0) dict_.reset();
+        }
+    }
+    // Our descriptor, when getattr(self, name) would bind it.
+    const Method* method(State* st, PyObject* name) {
+        if (!generic_ || !PyUnicode_CheckExact(name)) return nullptr;
+        PyObject* a = _PyType_Lookup(tp_, name);
+        if (!a || Py_TYPE(a) != st->method_type || shadowed(name)) return nullptr;
+        return reinterpret_cast<const Method*>(a);
+    }
+    // A class attribute that getattr(self, name) would return as it is
+    // (no descriptor, not shadowed by the instance); borrowed.
+    PyObject* plain(PyObject* name) {
+        if (!generic_) return nullptr;
+        PyObject* a = _PyType_Lookup(tp_, name);
+        if (!a || Py_TYPE(a)->tp_descr_get || shadowed(name)) return nullptr;
+        return a;
+    }
+
+private:
+    bool shadowed(PyObject* name) {
+        if (!dict_) return false;
+        PyObject* v = PyDict_GetItemWithError(dict_.get(), name);
+        if (!v && PyErr_Occurred()) throw PyErrorSet{};
+        return v != nullptr;
+    }
+    PyTypeObject* tp_;
+    bool generic_;
+    Ref dict_;
+};
+
+[[noreturn]] static void raise_unsupported(PyObject* node) {
+    Ref name = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(node)), "__name__"));
+    PyErr_Format(PyExc_TypeError, "Unsupported AST node type: %S", name.get());
+    throw PyErrorSet{};
+}
+
+// The handler name for `node` from the visitor's dispatch table (new reference).
+static Ref handler_name(State* st, PyObject* self, SelfView& sv, PyObject* node) {
+    Ref table;
+    if (PyObject* t = sv.plain(st->s_dispatch_table)) table = Ref::borrow(t);
+    else table = Ref::check(PyObject_GetAttr(self, st->s_dispatch_table));
+    PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    Ref name;
+    if (PyDict_CheckExact(table.get())) {
+        PyObject* n = PyDict_GetItemWithError(table.get(), cls);
+        if (!n && PyErr_Occurred()) throw PyErrorSet{};
+        name = Ref::borrow(n);
+    } else {
+        name = Ref::check(PyObject_CallMethodOneArg(table.get(), st->s_get, cls));
+    }
+    if (!name || name.get() == Py_None) raise_unsupported(node);
+    return name;
+}
+
+static PyObject* call_handler(State* st, PyObject* self, SelfView& sv, PyObject* name, PyObject* node) {
+    if (const Method* h = sv.method(st, name); h && h->def->role != ROLE_OTHER) return h->def->handler(st, self, node);
+    Ref bound = attr(self, name);
+    return check(PyObject_CallOneArg(bound.get(), node));
+}
+
+static PyObject* dispatch_with(State* st, PyObject* self, SelfView& sv, PyObject* node) {
+    VisitGuard guard;
+    Ref name = handler_name(st, self, sv, node);
+    return call_handler(st, self, sv, name.get(), node);
+}
+
+PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
+    SelfView sv(self);
+    return dispatch_with(st, self, sv, node);
+}
+
+PyObject* visit_child(State* st, PyObject* self, PyObject* child) {
+    SelfView sv(self);
+    if (const Method* v = sv.method(st, st->s_visit); v && v->def->role == ROLE_VISIT)
+        return dispatch_with(st, self, sv, child);
+    return check(PyObject_CallMethodOneArg(self, st->s_visit, child));
+}
+
+const Method* own_method(State* st, PyObject* self, PyObject* name) {
+    SelfView sv(self);
+    return sv.method(st, name);
+}
+
+const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result) {
+    SelfView sv(self);
+    if (const Method* v = sv.method(st, st->s_visit); !v || v->def->role != ROLE_VISIT) {
+        result = Ref::check(PyObject_CallMethodOneArg(self, st->s_visit, child));
+        return nullptr;
+    }
+    Ref name = handler_name(st, self, sv, child);
+    if (const Method* h = sv.method(st, name.get()); h && h->def->role != ROLE_OTHER) {
+        if (h->def->write) return h;
+        result = Ref::check(h->def->handler(st, self, child));
+        return nullptr;
+    }
+    Ref bound = attr(self, name.get());
+    result = Ref::check(PyObject_CallOneArg(bound.get(), child));
+    return nullptr;
+}
+
+// ---------------------------------------------------------------- ASTVisitor
+
+static PyObject* visitor_init_subclass(State* st, PyObject** argv, PyObject* kwargs) {
+    PyObject* cls = argv[0];
+    // The parent hook first, with the keyword arguments unchanged.
+    Ref sup = Ref::check(PyObject_CallFunctionObjArgs(st->super_type, st->ast_visitor, cls, nullptr));
+    Ref parent = attr(sup.get(), st->s_init_subclass);
+    Ref empty = Ref::check(PyTuple_New(0));
+    Ref r = Ref::check(PyObject_Call(parent.get(), empty.get(), kwargs));
+    // Then a fresh table of the sixteen rows, with the classes as the module
+    // names them now.
+    Ref table = Ref::check(PyDict_New());
+    for (int row = 0; row < R_COUNT; ++row) {
+        PyObject* node_cls = global(st, row);
+        Py_INCREF(node_cls);
+        int rc = PyDict_SetItem(table.get(), node_cls, st->handler_names[row]);
+        Py_DECREF(node_cls);
+        check_int(rc);
+    }
+    check_int(PyObject_SetAttr(cls, st->s_dispatch_table, table.get()));
+    Py_RETURN_NONE;
+}
+
+static PyObject* abstract_handler(State*, PyObject*, PyObject*) { Py_RETURN_NONE; }
+
+static PyObject* not_implemented_handler(State*, PyObject*, PyObject*) {
+    PyErr_SetNone(PyExc_NotImplementedError);
+    throw PyErrorSet{};
+}
+
+const MethodDef kVisitorMethods[] = {
+    {"__init_subclass__",
+     "Installs a fresh dispatch table of the sixteen node classes on every subclass, after passing the keyword "
+     "arguments of the class declaration on to the parent hook.",
+     "(cls, **kwargs)", ROLE_OTHER, false, 1, 1, {"cls"}, true, true, nullptr, visitor_init_subclass, nullptr},
+    {"visit",
+     "Routes `node` to the handler named for its exact class in `_dispatch_table` and returns the handler's "
+     "result; any other object raises TypeError.",
+     "(self, node)", ROLE_VISIT, false, 2, 2, {"self", "node"}, false, false, dispatch, nullptr, nullptr},
+    KV_HANDLER_DEF("visit_variable", "Handles a Variable.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_constant", "Handles a Constant.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_function_app", "Handles a FunctionApp.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_predicate_app", "Handles a PredicateApp.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_equality", "Handles an Equality.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_not", "Handles a Not.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_and", "Handles an And.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_or", "Handles an Or.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_implies", "Handles an Implies.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_iff", "Handles an Iff.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_forall", "Handles a Forall.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_exists", "Handles an Exists.", abstract_handler, true),
+    KV_HANDLER_DEF("visit_forall_pred", "Handles a ForallPred; raises NotImplementedError unless overridden.",
+                   not_implemented_handler, false),
+    KV_HANDLER_DEF("visit_exists_pred", "Handles an ExistsPred; raises NotImplementedError unless overridden.",
+                   not_implemented_handler, false),
+    KV_HANDLER_DEF("visit_forall_func", "Handles a ForallFunc; raises NotImplementedError unless overridden.",
+                   not_implemented_handler, false),
+    KV_HANDLER_DEF("visit_exists_func", "Handles an ExistsFunc; raises NotImplementedError unless overridden.",
+                   not_implemented_handler, false),
+};
+const int kVisitorMethodCount = sizeof(kVisitorMethods) / sizeof(kVisitorMethods[0]);
+
+// ---------------------------------------------------------------- ASTTransformer
+
+// Builds a node of the class the module names for `row`, passing the fields
+// by keyword: straight through the shared constructors while the name still
+// denotes the class loaded from kelvara.core.ast, by a call otherwise.
+PyObject* construct(State* st, int row, std::initializer_list<const char*> names,
+                           std::initializer_list<PyObject*> values) {
+    PyObject* cls = global(st, row);
+    const AstApi& api = st->api;
+    PyObject* const* v = values.begin();
+    if (row < K_COUNT && cls == reinterpret_cast<PyObject*>(api.types[row])) {
+        switch (row) {
+            case K_VARIABLE: return make_variable(api, nullptr, v[0], v[2], v[1]);  // id, sort, kind
+            case K_FUNCTION_APP: return make_function_app(api, nullptr, v[0], v[1], v[2], v[3]);
+            case K_PREDICATE_APP: return make_predicate_app(api, nullptr, v[0], v[1], v[2]);
+            case K_EQUALITY: return make_equality(api, nullptr, v[0], v[1]);
+            case K_NOT: return make_not(api, nullptr, v[0]);
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF: return make_binary(api, row, nullptr, v[0], v[1]);
+            case K_FORALL:
+            case K_EXISTS: return make_quant(api, row, nullptr, v[0], v[1]);
+            default: break;
+        }
+    }
+    Py_ssize_t n = static_cast<Py_ssize_t>(names.size());
+    Ref kwnames = Ref::check(PyTuple_New(n));
+    PyObject* stack[4];
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyTuple_SET_ITEM(kwnames.get(), i, check(PyUnicode_InternFromString(name)));
+        stack[i] = v[i];
+        ++i;
+    }
+    Ref keep = Ref::borrow(cls);
+    return check(PyObject_Vectorcall(cls, stack, 0, kwnames.get()));
+}
+
+static PyObject* tr_leaf(State*, PyObject*, PyObject* node) { return Py_NewRef(node); }
+
+// FunctionApp and PredicateApp: rebuilt arguments, identity test, then the
+// arguments that are terms go into a node with the copied fields.
+template <int K>
+static PyObject* tr_app(State* st, PyObject* self, PyObject* node) {
+    const AstApi& api = st->api;
+    Ref args = K == K_FUNCTION_APP ? field(st, node, K, api.s_args, offsetof(FunctionAppNode, args))
+                                   : field(st, node, K, api.s_args, offsetof(PredicateAppNode, args));
+    Ref seq = PyTuple_CheckExact(args.get()) ? Ref::borrow(args.get()) : Ref::check(PySequence_Tuple(args.get()));
+    Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
+    Ref out = Ref::check(PyTuple_New(n));
+    bool same = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(seq.get(), i);
+        PyObject* r = visit_child(st, self, a);
+        if (r != a) same = false;
+        PyTuple_SET_ITEM(out.get(), i, r);
+    }
+    if (same) return Py_NewRef(node);
+    Py_ssize_t kept = 0;
+    for (Py_ssize_t i = 0; i < n; ++i)
+        if (is_instance_of_global(st, PyTuple_GET_ITEM(out.get(), i), G_TERM)) ++kept;
+    Ref filtered;
+    if (kept == n) {
+        filtered = std::move(out);
+    } else {
+        filtered = Ref::check(PyTuple_New(kept));
+        for (Py_ssize_t i = 0, j = 0; i < n; ++i) {
+            PyObject* a = PyTuple_GET_ITEM(out.get(), i);
+            if (is_instance_of_global(st, a, G_TERM)) PyTuple_SET_ITEM(filtered.get(), j++, Py_NewRef(a));
+        }
+    }
+    if constexpr (K == K_FUNCTION_APP) {
+        Ref func = field(st, node, K, api.s_func, offsetof(FunctionAppNode, func));
+        Ref arity = field(st, node, K, api.s_arity, offsetof(FunctionAppNode, arity));
+        Ref ret = field(st, node, K, api.s_return_sort, offsetof(FunctionAppNode, return_sort));
+        return construct(st, K, {"func", "arity", "args", "return_sort"},
+                         {func.get(), arity.get(), filtered.get(), ret.get()});
+    } else {
+        Ref pred = field(st, node, K, api.s_pred, offsetof(PredicateAppNode, pred));
+        Ref arity = field(st, node, K, api.s_arity, offsetof(PredicateAppNode, arity));
+        return construct(st, K, {"pred", "arity", "args"}, {pred.get(), arity.get(), filtered.get()});
+    }
+}
+
+static PyObject* tr_equality(State* st, PyObject* self, PyObject* node) {
+    const AstApi& api = st->api;
+    Ref left = field(st, node, K_EQUALITY, api.s_left, offsetof(EqualityNode, left));
+    Ref right = field(st, node, K_EQUALITY, api.s_right, offsetof(EqualityNode, right));
+    Ref l = Ref::check(visit_child(st, self, left.get()));
+    Ref r = Ref::check(visit_child(st, self, right.get()));
+    if (l.get() == left.get() && r.get() == right.get()) return Py_NewRef(node);
+    if (assertions_enabled() &&
+        !(is_instance_of_global(st, l.get(), G_TERM) && is_instance_of_global(st, r.get(), G_TERM)))
+        raise_assertion();
+    return construct(st, K_EQUALITY, {"left", "right"}, {l.get(), r.get()});
+}
+
+static PyObject* tr_not(State* st, PyObject* self, PyObject* node) {
+    Ref operand = field(st, node, K_NOT, st->api.s_operand, offsetof(NotNode, operand));
+    Ref o = Ref::check(visit_child(st, self, operand.get()));
+    if (o.get() == operand.get()) return Py_NewRef(node);
+    if (assertions_enabled() && !is_instance_of_global(st, o.get(), G_FORMULA)) raise_assertion();
+    return construct(st, K_NOT, {"operand"}, {o.get()});
+}
+
+template <int K>
+static PyObject* tr_binary(State* st, PyObject* self, PyObject* node) {
+    const AstApi& api = st->api;
+    Ref left = field(st, node, K, api.s_left, offsetof(BinaryNode, left));
+    Ref right = field(st, node, K, api.s_right, offsetof(BinaryNode, right));
+    Ref l = Ref::check(visit_child(st, self, left.get()));
+    Ref r = Ref::check(visit_child(st, self, right.get()));
+    if (l.get() == left.get() && r.get() == right.get()) return Py_NewRef(node);
+    if (assertions_enabled() &&
+        !(is_instance_of_global(st, l.get(), G_FORMULA) && is_instance_of_global(st, r.get(), G_FORMULA)))
+        raise_assertion();
+    return construct(st, K, {"left", "right"}, {l.get(), r.get()});
+}
+
+template <int K>
+static PyObject* tr_quant(State* st, PyObject* self, PyObject* node) {
+    const AstApi& api = st->api;
+    Ref var = field(st, node, K, api.s_variable, offsetof(QuantNode, variable));
+    Ref body = field(st, node, K, api.s_body, offsetof(QuantNode, body));
+    Ref v = Ref::check(visit_child(st, self, var.get()));
+    Ref b = Ref::check(visit_child(st, self, body.get()));
+    if (v.get() == var.get() && b.get() == body.get()) return Py_NewRef(node);
+    if (assertions_enabled() &&
+        !(is_instance_of_global(st, v.get(), K_VARIABLE) && is_instance_of_global(st, b.get(), G_FORMULA)))
+        raise_assertion();
+    return construct(st, K, {"variable", "body"}, {v.get(), b.get()});
+}
+
+// The second-order quantifiers: only the body is visited; the bound predicate
+// or function variable is carried over as it is.
+template <int R>
+static PyObject* tr_sol(State* st, PyObject* self, PyObject* node) {
+    Ref body = attr(node, st->api.s_body);
+    Ref b = Ref::check(visit_child(st, self, body.get()));
+    if (b.get() == body.get()) return Py_NewRef(node);
+    if (assertions_enabled() && !is_instance_of_global(st, b.get(), G_FORMULA)) raise_assertion();
+    Ref var = attr(node, st->api.s_variable);
+    return construct(st, R, {"variable", "body"}, {var.get(), b.get()});
+}
+
+const MethodDef kTransformerMethods[] = {
+    KV_HANDLER_DEF("visit_variable", "Returns the variable itself.", tr_leaf, false),
+    KV_HANDLER_DEF("visit_constant", "Returns the constant itself.", tr_leaf, false),
+    KV_HANDLER_DEF("visit_function_app",
+                   "Rebuilds the application from its visited arguments, or returns it when none changed.",
+                   tr_app<K_FUNCTION_APP>, false),
+    KV_HANDLER_DEF("visit_predicate_app",
+                   "Rebuilds the application from its visited arguments, or returns it when none changed.",
+                   tr_app<K_PREDICATE_APP>, false),
+    KV_HANDLER_DEF("visit_equality", "Rebuilds the equality from its visited sides, or returns it unchanged.",
+                   tr_equality, false),
+    KV_HANDLER_DEF("visit_not", "Rebuilds the negation from its visited operand, or returns it unchanged.", tr_not,
+                   false),
+    KV_HANDLER_DEF("visit_and", "Rebuilds the conjunction from its visited sides, or returns it unchanged.",
+                   tr_binary<K_AND>, false),
+    KV_HANDLER_DEF("visit_or", "Rebuilds the disjunction from its visited sides, or returns it unchanged.",
+                   tr_binary<K_OR>, false),
+    KV_HANDLER_DEF("visit_implies", "Rebuilds the implication from its visited sides, or returns it unchanged.",
+                   tr_binary<K_IMPLIES>, false),
+    KV_HANDLER_DEF("visit_iff", "Rebuilds the equivalence from its visited sides, or returns it unchanged.",
+                   tr_binary<K_IFF>, false),
+    KV_HANDLER_DEF("visit_forall",
+                   "Rebuilds the quantifier from its visited variable and body, or returns it unchanged.",
+                   tr_quant<K_FORALL>, false),
+    KV_HANDLER_DEF("visit_exists",
+                   "Rebuilds the quantifier from its visited variable and body, or returns it unchanged.",
+                   tr_quant<K_EXISTS>, false),
+    KV_HANDLER_DEF("visit_forall_pred", "Rebuilds the quantifier from its visited body, or returns it unchanged.",
+                   tr_sol<R_FORALL_PRED>, false),
+    KV_HANDLER_DEF("visit_exists_pred", "Rebuilds the quantifier from its visited body, or returns it unchanged.",
+                   tr_sol<R_EXISTS_PRED>, false),
+    KV_HANDLER_DEF("visit_forall_func", "Rebuilds the quantifier from its visited body, or returns it unchanged.",
+                   tr_sol<R_FORALL_FUNC>, false),
+    KV_HANDLER_DEF("visit_exists_func", "Rebuilds the quantifier from its visited body, or returns it unchanged.",
+                   tr_sol<R_EXISTS_FUNC>, false),
+};
+const int kTransformerMethodCount = sizeof(kTransformerMethods) / sizeof(kTransformerMethods[0]);
+
+}  // namespace kv::vis

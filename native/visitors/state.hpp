@@ -1,0 +1,202 @@
+// Module state of kelvara.core.visitors and the declarations shared by its files.
+//
+// The visitor classes are ordinary Python classes (created at load through
+// types.new_class, so they are real ABCs and generics); their methods are
+// objects of one small descriptor type, `Method`, each pointing at a static
+// `MethodDef` that names a C++ implementation.  `visit` and the handlers of the
+// built-in visitors call one another directly in C++ whenever ordinary Python
+// attribute lookup on the visitor would find our own descriptor anyway, and go
+// through Python attribute lookup and calls otherwise, so overrides always win.
+#pragma once
+
+#include "common/nodes.hpp"
+
+#include <cstdint>
+#include <initializer_list>
+
+namespace kv::vis {
+
+// The sixteen rows of the dispatch table, in table order.  Rows 0..11 coincide
+// with the node kinds of kelvara.core.ast.
+enum Row {
+    R_FORALL_PRED = K_COUNT,
+    R_EXISTS_PRED,
+    R_FORALL_FUNC,
+    R_EXISTS_FUNC,
+    R_COUNT,
+};
+
+// Names that handlers read from the module namespace at call time, as module
+// code naming a global would.  The first sixteen are the node classes in row
+// order.
+enum Global {
+    G_TERM = R_COUNT,
+    G_FORMULA,
+    G_FREE_VARIABLE_COLLECTOR,
+    G_SUBSTITUTION_TRANSFORMER,
+    G_COUNT,
+};
+
+struct State;
+struct ExportCtx;
+
+// A handler body: takes the visitor and the node (borrowed), returns a new
+// reference or throws PyErrorSet.
+using HandlerFn = PyObject* (*)(State* st, PyObject* self, PyObject* node);
+// An export handler writing into a shared text buffer instead of returning a
+// string (see export.cpp).
+using WriteFn = void (*)(ExportCtx& ctx, PyObject* node, int mode);
+// A method with its own argument list, after parsing: `argv` holds the
+// parameters (borrowed, nullptr for an omitted default), `kwargs` the extra
+// keyword arguments when the method takes **kwargs.
+using CallFn = PyObject* (*)(State* st, PyObject** argv, PyObject* kwargs);
+
+enum Role : uint8_t {
+    ROLE_VISIT,    // ASTVisitor.visit
+    ROLE_HANDLER,  // one of the sixteen visit_* handlers
+    ROLE_OTHER,    // __init_subclass__, __init__
+};
+
+// Static description of one method.
+struct MethodDef {
+    const char* name;
+    const char* doc;
+    const char* text_signature;
+    Role role;
+    bool abstract;
+    int nparams;             // including self / cls
+    int nrequired;           // leading required parameters
+    const char* params[3];   // parameter names
+    bool varkw;              // accepts **kwargs
+    bool classmethod;        // wrapped with classmethod in the class namespace
+    HandlerFn handler;       // ROLE_VISIT and ROLE_HANDLER
+    CallFn call;             // ROLE_OTHER
+    WriteFn write;           // export handlers only
+};
+
+// The descriptor object that stands for a method in a class namespace.
+struct Method {
+    PyObject_HEAD
+    vectorcallfunc vectorcall;
+    const MethodDef* def;
+    State* st;           // state of `module`, valid while `module` lives
+    PyObject* module;    // the visitors module (owned)
+    PyObject* name;      // str (owned)
+    PyObject* qualname;  // str (owned)
+};
+
+struct State {
+    AstApi api;
+    PyTypeObject* method_type = nullptr;
+    PyObject* module_dict = nullptr;  // borrowed: owned by the module itself
+    PyObject* ast_visitor = nullptr;  // the ASTVisitor class, for super() in its class hook
+    PyObject* sol_types[4] = {};      // ForallPred, ExistsPred, ForallFunc, ExistsFunc as loaded
+    PyObject* global_names[G_COUNT] = {};
+    PyObject* handler_names[R_COUNT] = {};
+    PyObject* s_visit = nullptr;
+    PyObject* s_dispatch_table = nullptr;
+    PyObject* s_init_subclass = nullptr;
+    PyObject* s_notation = nullptr;
+    PyObject* s_mapping = nullptr;
+    PyObject* s_get = nullptr;
+    PyObject* s_items = nullptr;
+    PyObject* s_infix = nullptr;
+    PyObject* s_prefix = nullptr;
+    PyObject* s_latex = nullptr;
+    PyObject* empty_str = nullptr;
+    PyObject* one = nullptr;  // int 1
+    PyObject* super_type = nullptr;
+
+    int traverse(visitproc visit, void* arg);
+    void clear();
+};
+
+// ---- method descriptors (method.cpp)
+PyTypeObject* create_method_type(PyObject* module);
+// A new descriptor for `def` in class `cls_name`.
+PyObject* new_method(State* st, PyObject* module, const MethodDef* def, const char* cls_name);
+
+// ---- depth limits (framework.cpp)
+// Every visit level passes the interpreter's recursion check and, in addition,
+// a check of the C stack left to the running thread: with the recursion limit
+// raised far enough, C++ recursion could otherwise overrun the stack before
+// the interpreter's counter trips.  Both raise RecursionError.
+extern __thread uintptr_t t_stack_floor;
+uintptr_t measure_stack_floor();
+
+class VisitGuard {
+public:
+    VisitGuard() : rec_(" while visiting a node") {
+        char probe;
+        uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+        if (!t_stack_floor) t_stack_floor = measure_stack_floor();
+        if (here < t_stack_floor) {
+            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a node");
+            throw PyErrorSet{};
+        }
+    }
+
+private:
+    RecursionGuard rec_;
+};
+
+// ---- dispatch (framework.cpp)
+// The body of ASTVisitor.visit.
+PyObject* dispatch(State* st, PyObject* self, PyObject* node);
+// self.visit(child), staying in C++ while `visit` is still ours.
+PyObject* visit_child(State* st, PyObject* self, PyObject* child);
+// Our descriptor that getattr(self, name) would bind, or nullptr when the
+// lookup would find anything else (an override, an instance attribute, a
+// custom __getattribute__).
+const Method* own_method(State* st, PyObject* self, PyObject* name);
+// Like dispatch(), but returns the handler descriptor when dispatch would call
+// one of ours that can write into an export buffer, leaving the call to the
+// caller; otherwise performs the whole visit and stores its result in
+// `result`.  The caller holds a VisitGuard.
+const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result);
+
+// The module global `g` (borrowed); NameError when it is gone.
+PyObject* global(State* st, int g);
+// isinstance(obj, global g).
+bool is_instance_of_global(State* st, PyObject* obj, int g);
+// Whether assert statements run (false under `python -O`).
+bool assertions_enabled();
+[[noreturn]] void raise_assertion();
+// Checks a declared result type: exact `tp` or None, else TypeError
+// "Expected <name>, got <type>".
+PyObject* check_result(PyObject* r, PyTypeObject* tp, const char* name);
+
+// Reads a field of a node of kind k (struct for exact nodes, attribute otherwise).
+Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset);
+// Reads an attribute by name.
+Ref attr(PyObject* o, PyObject* name);
+
+// Builds a node of the class the module names for `row` (a row or a node
+// kind), passing `values` by the keywords `names`.  Variable takes
+// (id, sort, kind).
+PyObject* construct(State* st, int row, std::initializer_list<const char*> names,
+                    std::initializer_list<PyObject*> values);
+
+#define KV_HANDLER_DEF(NAME, DOC, FN, ABSTRACT) \
+    {NAME, DOC, "(self, node)", ROLE_HANDLER, ABSTRACT, 2, 2, {"self", "node"}, false, false, FN, nullptr, nullptr}
+
+// acc.update(items) for a set `acc` and any iterable `items`.
+void set_update(PyObject* acc, PyObject* items);
+
+// ---- class bodies (one table of MethodDef per class)
+extern const MethodDef kVisitorMethods[];
+extern const int kVisitorMethodCount;
+extern const MethodDef kTransformerMethods[];
+extern const int kTransformerMethodCount;
+extern const MethodDef kDepthMethods[];
+extern const int kDepthMethodCount;
+extern const MethodDef kSizeMethods[];
+extern const int kSizeMethodCount;
+extern const MethodDef kFreeVarMethods[];
+extern const int kFreeVarMethodCount;
+extern const MethodDef kSubstitutionMethods[];
+extern const int kSubstitutionMethodCount;
+extern const MethodDef kExportMethods[];
+extern const int kExportMethodCount;
+
+}  // namespace kv::vis
