@@ -206,7 +206,7 @@ def test_unification_error_from_clause_building_is_skipped(monkeypatch):
     assert [type(r) for r, _, _ in out] == [Clause] * len(out)
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(clauses, clauses)
 def test_resolution_matches_the_model(c1, c2):
     got = R.resolve_clauses(c1, c2)
@@ -265,7 +265,7 @@ def test_factor_pair_order(monkeypatch):
     assert calls == want
 
 
-@settings(max_examples=200, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(clauses)
 def test_factoring_matches_the_model(c):
     got = R.factor_clause(c)
