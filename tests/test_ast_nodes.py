@@ -298,8 +298,9 @@ def test_untracked_when_no_cycle_is_possible():
         pass
 
     box = Box()
-    odd = Variable(1, sort=box)
+    odd = Constant("c", sort=box)
     assert gc.is_tracked(odd) and gc.is_tracked(Not(PredicateApp("P", 1, (odd,))))
+    assert gc.is_tracked(PredicateApp("P", 1, (Variable(1, sort=box),)))
     box.back = odd  # a real cycle through a user object is collected
     import weakref
 

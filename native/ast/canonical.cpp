@@ -4,6 +4,8 @@
 #include "ast/state.hpp"
 
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace kv::ast {
 
@@ -16,20 +18,66 @@ namespace {
 // the counter and are ignored.
 class IndexGenerator {
 public:
-    void reserve(long id) { reserved_.insert(id); }
+    void reserve(long id) {
+        if (id < 0) return;
+        if (id < kDense) {
+            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
+            dense_[id] = true;
+        } else {
+            sparse_.insert(id);
+        }
+    }
     long get_next() {
-        while (reserved_.count(current_)) ++current_;
+        while (reserved(current_)) ++current_;
         return current_++;
     }
 
 private:
-    std::unordered_set<long> reserved_;
+    static constexpr long kDense = 1 << 16;
+    bool reserved(long i) const {
+        if (i < static_cast<long>(dense_.size())) return dense_[i];
+        return !sparse_.empty() && sparse_.count(i);
+    }
+    std::vector<bool> dense_;
+    std::unordered_set<long> sparse_;
     long current_ = 0;
+};
+
+// The renaming in force: bound variable of the input -> canonical variable.
+// Entering a quantifier pushes a binding and leaving it pops, which gives the
+// scoping and shadowing of a copied mapping.  Lookup scans from the innermost
+// binding, comparing by node equality.
+class Environment {
+public:
+    explicit Environment(const AstApi& api) : api_(api) {}
+    bool empty() const { return stack_.empty(); }
+    void push(PyObject* var, PyObject* canon) { stack_.emplace_back(Ref::borrow(var), Ref::borrow(canon)); }
+    void pop() { stack_.pop_back(); }
+    PyObject* lookup(PyObject* v) {
+        for (size_t i = stack_.size(); i-- > 0;) {
+            PyObject* b = stack_[i].first.get();
+            if (b == v) return stack_[i].second.get();
+            if (api_.exact_kind(b) == K_VARIABLE && api_.exact_kind(v) == K_VARIABLE && hash_cached(b, K_VARIABLE) &&
+                hash_cached(v, K_VARIABLE)) {
+                if (reinterpret_cast<HashedNode*>(b)->hash != reinterpret_cast<HashedNode*>(v)->hash) continue;
+                if (nodes_equal(api_, b, v)) return stack_[i].second.get();
+                continue;
+            }
+            Py_hash_t hb = PyObject_Hash(b), hv = PyObject_Hash(v);
+            if (hb == -1 || hv == -1) throw PyErrorSet{};
+            if (hb == hv && check_int(PyObject_RichCompareBool(b, v, Py_EQ))) return stack_[i].second.get();
+        }
+        return nullptr;
+    }
+
+private:
+    const AstApi& api_;
+    std::vector<std::pair<Ref, Ref>> stack_;
 };
 
 class Canonicalizer {
 public:
-    Canonicalizer(State* st) : st_(st), api_(st->api) { env_ = Ref::check(PyDict_New()); }
+    Canonicalizer(State* st) : st_(st), api_(st->api), env_(st->api) {}
 
     void reserve_free(PyObject* formula) {
         Ref fv = Ref::check(free_variables(api_, formula));
@@ -50,11 +98,9 @@ public:
     PyObject* term(PyObject* t) {
         int k = api_.instance_kind(t);
         if (k == K_VARIABLE) {
-            if (PyDict_GET_SIZE(env_.get()) == 0) return Py_NewRef(t);
-            PyObject* m = PyDict_GetItemWithError(env_.get(), t);
-            if (m) return Py_NewRef(m);
-            if (PyErr_Occurred()) throw PyErrorSet{};
-            return Py_NewRef(t);
+            if (env_.empty()) return Py_NewRef(t);
+            PyObject* m = env_.lookup(t);
+            return Py_NewRef(m ? m : t);
         }
         if (k != K_FUNCTION_APP) return Py_NewRef(t);  // constants and unknown objects pass through
         RecursionGuard guard(" in canonicalize_bound_variables");
@@ -104,24 +150,23 @@ public:
                 Ref var = FIELD(api_, f, k, QuantNode, variable);
                 long new_id = gen_.get_next();
                 Ref id = Ref::check(PyLong_FromLong(new_id));
-                Ref sort = Ref::check(PyObject_GetAttr(var.get(), api_.s_sort));
-                Ref vkind = Ref::check(PyObject_GetAttr(var.get(), api_.s_kind));
+                bool exact_var = api_.exact_kind(var.get()) == K_VARIABLE;
+                VariableNode* vn = reinterpret_cast<VariableNode*>(var.get());
+                Ref sort = exact_var ? Ref::borrow(vn->sort) : Ref::check(PyObject_GetAttr(var.get(), api_.s_sort));
+                Ref vkind = exact_var ? Ref::borrow(vn->vkind) : Ref::check(PyObject_GetAttr(var.get(), api_.s_kind));
                 Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vkind.get(), sort.get()));
-                // Scoped binding: remember the outer mapping and restore it after the body.
-                PyObject* outer = PyDict_GetItemWithError(env_.get(), var.get());
-                if (!outer && PyErr_Occurred()) throw PyErrorSet{};
-                Ref saved = Ref::borrow(outer);
-                check_int(PyDict_SetItem(env_.get(), var.get(), canon.get()));
+                if (!exact_var && PyObject_Hash(var.get()) == -1) throw PyErrorSet{};
+                env_.push(var.get(), canon.get());
                 Ref body = FIELD(api_, f, k, QuantNode, body);
                 PyObject* nb = nullptr;
                 try {
                     nb = formula(body.get());
                 } catch (...) {
-                    restore(var.get(), saved.get());
+                    env_.pop();
                     throw;
                 }
                 Ref new_body = Ref::steal(nb);
-                restore(var.get(), saved.get());
+                env_.pop();
                 return make_quant(api_, k, nullptr, canon.get(), new_body.get());
             }
             default:
@@ -149,18 +194,10 @@ private:
         return out;
     }
 
-    void restore(PyObject* var, PyObject* saved) {
-        PyObject *type, *value, *tb;
-        PyErr_Fetch(&type, &value, &tb);
-        int r = saved ? PyDict_SetItem(env_.get(), var, saved) : PyDict_DelItem(env_.get(), var);
-        if (r < 0) PyErr_Clear();
-        PyErr_Restore(type, value, tb);
-    }
-
     State* st_;
     const AstApi& api_;
     IndexGenerator gen_;
-    Ref env_;
+    Environment env_;
 };
 
 }  // namespace

@@ -21,11 +21,7 @@ void create_variable_kind(PyObject* module, State* st) {
     api.vk_individual = check(PyObject_GetAttrString(vk.get(), "INDIVIDUAL"));
     api.vk_predicate = check(PyObject_GetAttrString(vk.get(), "PREDICATE"));
     api.vk_function = check(PyObject_GetAttrString(vk.get(), "FUNCTION"));
-    PyObject* m[3] = {api.vk_individual, api.vk_predicate, api.vk_function};
-    for (int i = 0; i < 3; ++i) {
-        st->vk_hash[i] = PyObject_Hash(m[i]);
-        if (st->vk_hash[i] == -1) throw PyErrorSet{};
-    }
+    api.init_kind_hashes();
     check_int(PyModule_AddObjectRef(module, "VariableKind", vk.get()));
 }
 

@@ -187,8 +187,11 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 
 void node_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
-    PyObject_GC_UnTrack(self);
-    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    bool gc = PyType_IS_GC(tp);
+    if (gc) PyObject_GC_UnTrack(self);
+    // The trashcan bounds the C stack when a deep tree is freed; it needs the
+    // GC header, which every class but Variable (a leaf) has.
+    Py_TRASHCAN_BEGIN_CONDITION(self, gc && tp->tp_dealloc == node_dealloc)
     int k = reinterpret_cast<Node*>(self)->kind;
     PyObject** f = node_fields(self, k);
     for (int i = 0, n = kind_owned_fields(k); i < n; ++i) Py_CLEAR(f[i]);
@@ -214,39 +217,8 @@ static int node_clear(PyObject* self) noexcept {
 
 static Py_hash_t node_hash_slot(PyObject* self) noexcept {
     int k = reinterpret_cast<Node*>(self)->kind;
-    if (k == K_VARIABLE) {
-        return boundary<Py_hash_t>(-1, [&] {
-            VariableNode* v = reinterpret_cast<VariableNode*>(self);
-            TupleHasher h;
-            h.add(v->sort);
-            h.add(v->id);
-            PyTypeObject* tp = Py_TYPE(self);
-            PyObject* m = (tp->tp_flags & Py_TPFLAGS_HEAPTYPE) ? reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module
-                                                               : nullptr;
-            if (m && PyModule_GetDef(m) == &module_def) {
-                // The members of VariableKind hash like their names; their hashes
-                // are taken once at load, sparing a call into Python per hash.
-                State* st = static_cast<State*>(PyModule_GetState(m));
-                if (v->vkind == st->api.vk_individual) h.add_hash(st->vk_hash[0]);
-                else if (v->vkind == st->api.vk_predicate) h.add_hash(st->vk_hash[1]);
-                else if (v->vkind == st->api.vk_function) h.add_hash(st->vk_hash[2]);
-                else h.add(v->vkind);
-            } else {
-                h.add(v->vkind);
-            }
-            return h.finish();
-        });
-    }
-    if (k == K_CONSTANT) {
-        return boundary<Py_hash_t>(-1, [&] {
-            ConstantNode* c = reinterpret_cast<ConstantNode*>(self);
-            TupleHasher h;
-            h.add(c->sort);
-            h.add(c->name);
-            return h.finish();
-        });
-    }
-    return reinterpret_cast<HashedNode*>(self)->hash;
+    if (hash_cached(self, k)) return reinterpret_cast<HashedNode*>(self)->hash;
+    return boundary<Py_hash_t>(-1, [&] { return leaf_hash(state_of(self)->api, self); });
 }
 
 PyObject* node_richcompare(PyObject* self, PyObject* other, int op) noexcept {
@@ -510,7 +482,7 @@ void create_node_types(PyObject* module, State* st) {
         PyMemberDef members[8] = {};
         int nm = 0;
         for (int i = 0; i < ki.nfields; ++i) {
-            if (std::strcmp(ki.fields[i].name, "_free_vars") == 0) continue;
+            if (std::strcmp(ki.fields[i].name, "_free_vars") == 0) continue;  // a getter, below
             bool is_hash = std::strcmp(ki.fields[i].name, "_hash_cache") == 0;
             members[nm++] = PyMemberDef{const_cast<char*>(ki.fields[i].name), is_hash ? T_PYSSIZET : T_OBJECT_EX,
                                         ki.fields[i].offset, READONLY, nullptr};
@@ -528,12 +500,13 @@ void create_node_types(PyObject* module, State* st) {
             {Py_tp_getset, kind_has_free_vars(k) ? free_vars_getset : empty_getset},
             {Py_tp_methods, node_methods},
             {Py_tp_doc, const_cast<char*>(kDocs[k])},
-            {Py_tp_free, reinterpret_cast<void*>(PyObject_GC_Del)},
+            {Py_tp_free, reinterpret_cast<void*>(k == K_VARIABLE ? PyObject_Del : PyObject_GC_Del)},
             {0, nullptr},
         };
+        unsigned long gc_flag = k == K_VARIABLE ? 0 : Py_TPFLAGS_HAVE_GC;
         std::string full = std::string("kelvara.core.ast.") + ki.name;
         PyType_Spec spec = {full.c_str(), static_cast<int>(ki.basicsize), 0,
-                            Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, slots};
+                            static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | gc_flag), slots};
         PyObject* base = reinterpret_cast<PyObject*>(k <= K_FUNCTION_APP ? api.term_type : api.formula_type);
         PyTypeObject* tp =
             reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &spec, base)));

@@ -16,17 +16,33 @@ static PyObject* class_text(PyObject* o) { return check(PyObject_Str(reinterpret
 
 #define FIELD(api, node, k, T, f) node_field(api, node, k, api.s_##f, offsetof(T, f))
 
+// Exact nodes are read in place (the caller holds the tree, which is
+// immutable); fields of instances of subclasses are read through attribute
+// access and kept alive in `keep` for the rest of the walk.
+struct FieldReader {
+    const AstApi& api;
+    std::vector<Ref> keep;
+
+    PyObject* get(PyObject* node, bool exact, PyObject* name, PyObject* in_place) {
+        if (exact) return in_place;
+        keep.push_back(Ref::check(PyObject_GetAttr(node, name)));
+        return keep.back().get();
+    }
+};
+
 // ---------------------------------------------------------------- bound_variables
 
 // Pre-order walk of the formula spine; terms and atoms bind nothing.
 static void collect_bound(const AstApi& api, PyObject* root, PyObject* acc) {
-    std::vector<Ref> stack;
-    stack.push_back(Ref::borrow(root));
+    SmallStack<PyObject*, 64> stack;
+    FieldReader rd{api, {}};
+    stack.emplace_back(root);
     while (!stack.empty()) {
-        Ref node = std::move(stack.back());
+        PyObject* n = stack.back();
         stack.pop_back();
-        PyObject* n = node.get();
-        int k = api.instance_kind(n);
+        int k = api.exact_kind(n);
+        bool exact = k >= 0;
+        if (!exact) k = api.instance_kind(n);
         switch (k) {
             case K_VARIABLE:
             case K_CONSTANT:
@@ -35,30 +51,31 @@ static void collect_bound(const AstApi& api, PyObject* root, PyObject* acc) {
             case K_EQUALITY:
                 continue;
             case K_NOT:
-                stack.push_back(FIELD(api, n, k, NotNode, operand));
+                stack.emplace_back(rd.get(n, exact, api.s_operand, exact ? reinterpret_cast<NotNode*>(n)->operand : nullptr));
                 continue;
             case K_AND:
             case K_OR:
             case K_IMPLIES:
             case K_IFF: {
-                Ref l = FIELD(api, n, k, BinaryNode, left);
-                Ref r = FIELD(api, n, k, BinaryNode, right);
-                stack.push_back(std::move(r));
-                stack.push_back(std::move(l));
+                BinaryNode* b = reinterpret_cast<BinaryNode*>(n);
+                PyObject* l = rd.get(n, exact, api.s_left, exact ? b->left : nullptr);
+                PyObject* r = rd.get(n, exact, api.s_right, exact ? b->right : nullptr);
+                stack.emplace_back(r);
+                stack.emplace_back(l);
                 continue;
             }
             case K_FORALL:
             case K_EXISTS: {
-                Ref v = FIELD(api, n, k, QuantNode, variable);
-                check_int(PySet_Add(acc, v.get()));
-                stack.push_back(FIELD(api, n, k, QuantNode, body));
+                QuantNode* q = reinterpret_cast<QuantNode*>(n);
+                check_int(PySet_Add(acc, rd.get(n, exact, api.s_variable, exact ? q->variable : nullptr)));
+                stack.emplace_back(rd.get(n, exact, api.s_body, exact ? q->body : nullptr));
                 continue;
             }
             default:
                 break;
         }
         if (api.is_sol_quantifier(n)) {
-            stack.push_back(Ref::check(PyObject_GetAttr(n, api.s_body)));
+            stack.emplace_back(rd.get(n, false, api.s_body, nullptr));
             continue;
         }
         unsupported(api, "Unsupported AST node type: ", n);
@@ -67,28 +84,9 @@ static void collect_bound(const AstApi& api, PyObject* root, PyObject* acc) {
 
 // ---------------------------------------------------------------- depth and size
 
-static long term_size(const AstApi& api, PyObject* t) {
-    int k = api.instance_kind(t);
-    if (k == K_VARIABLE || k == K_CONSTANT) return 1;
-    if (k != K_FUNCTION_APP) unsupported(api, "Expected Term, got ", t);
-    RecursionGuard guard(" in formula_size");
-    Ref args = FIELD(api, t, k, FunctionAppNode, args);
-    long total = 1;
-    if (PyTuple_CheckExact(args.get())) {
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args.get()); i < n; ++i)
-            total += term_size(api, PyTuple_GET_ITEM(args.get(), i));
-    } else {
-        Ref it = Ref::check(PyObject_GetIter(args.get()));
-        while (PyObject* item = PyIter_Next(it.get())) {
-            Ref own = Ref::steal(item);
-            total += term_size(api, item);
-        }
-        if (PyErr_Occurred()) throw PyErrorSet{};
-    }
-    return total;
-}
+static long term_size(const AstApi& api, PyObject* t);
 
-static long atom_args_size(const AstApi& api, PyObject* args) {
+static long args_size(const AstApi& api, PyObject* args) {
     long total = 0;
     if (PyTuple_CheckExact(args)) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) total += term_size(api, PyTuple_GET_ITEM(args, i));
@@ -103,90 +101,125 @@ static long atom_args_size(const AstApi& api, PyObject* args) {
     return total;
 }
 
+static long term_size(const AstApi& api, PyObject* t) {
+    int k = api.exact_kind(t);
+    if (k == K_VARIABLE || k == K_CONSTANT) return 1;
+    if (k == K_FUNCTION_APP) {
+        PyObject* args = reinterpret_cast<FunctionAppNode*>(t)->args;
+        if (PyTuple_CheckExact(args) && PyTuple_GET_SIZE(args) == 0) return 1;
+        RecursionGuard guard(" in formula_size");
+        return 1 + args_size(api, args);
+    }
+    k = api.instance_kind(t);
+    if (k == K_VARIABLE || k == K_CONSTANT) return 1;
+    if (k != K_FUNCTION_APP) unsupported(api, "Expected Term, got ", t);
+    RecursionGuard guard(" in formula_size");
+    Ref args = FIELD(api, t, k, FunctionAppNode, args);
+    return 1 + args_size(api, args.get());
+}
+
 // Both measures walk the spine with an explicit stack, so formula nesting is
 // bounded by memory rather than by the C stack; term nesting uses recursion
-// guarded against overflow.
+// guarded against overflow.  Children are measured left before right, the
+// bound variable of a quantifier before its body.
 static long formula_measure(const AstApi& api, PyObject* root, bool size) {
     struct Frame {
-        Ref node;
-        int k;
-        int state;  // children already processed
+        PyObject* node;
+        int k;       // kind, or -3 for a second-order quantifier
+        bool exact;
+        bool second; // binary: the left child is done
         long acc;
     };
-    std::vector<Frame> stack;
-    std::vector<long> results;
-    auto push = [&](Ref n) { stack.push_back(Frame{std::move(n), -2, 0, 0}); };
-    push(Ref::borrow(root));
-    while (!stack.empty()) {
-        Frame& fr = stack.back();
-        PyObject* n = fr.node.get();
-        if (fr.k == -2) {
-            int k = api.instance_kind(n);
+    SmallStack<Frame, 64> stack;
+    FieldReader rd{api, {}};
+    long result = 0;  // value of the child that finished last
+    bool have_result = false;
+
+    auto start = [&](PyObject* n) -> bool {
+        // Pushes a frame for `n`, or sets `result` at once for an atom.
+        int k = api.exact_kind(n);
+        bool exact = k >= 0;
+        if (!exact) {
+            k = api.instance_kind(n);
             if (k < 0 && api.is_sol_quantifier(n)) k = -3;
-            fr.k = k;
-            switch (k) {
-                case K_PREDICATE_APP:
-                case K_EQUALITY: {
-                    long v = 1;
-                    if (size) {
-                        if (k == K_PREDICATE_APP) {
-                            Ref args = FIELD(api, n, k, PredicateAppNode, args);
-                            v += atom_args_size(api, args.get());
-                        } else {
-                            Ref l = FIELD(api, n, k, EqualityNode, left);
-                            v += term_size(api, l.get());
-                            Ref r = FIELD(api, n, k, EqualityNode, right);
-                            v += term_size(api, r.get());
-                        }
-                    }
-                    stack.pop_back();
-                    results.push_back(v);
-                    continue;
-                }
-                case K_NOT:
-                    push(FIELD(api, n, k, NotNode, operand));
-                    continue;
-                case K_AND:
-                case K_OR:
-                case K_IMPLIES:
-                case K_IFF:
-                    push(FIELD(api, n, k, BinaryNode, left));
-                    continue;
-                case K_FORALL:
-                case K_EXISTS:
-                    if (size) {
-                        Ref v = FIELD(api, n, k, QuantNode, variable);
-                        fr.acc = term_size(api, v.get());
-                    }
-                    push(FIELD(api, n, k, QuantNode, body));
-                    continue;
-                case -3:
-                    push(Ref::check(PyObject_GetAttr(n, api.s_body)));
-                    continue;
-                default:
-                    unsupported(api, "Expected Formula, got ", n);
-            }
         }
-        // A child finished.
-        long child = results.back();
-        results.pop_back();
-        if (kind_is_binary(fr.k) && fr.state == 0) {
-            fr.state = 1;
-            fr.acc = child;
-            Ref r = FIELD(api, n, fr.k, BinaryNode, right);
-            push(std::move(r));
+        switch (k) {
+            case K_PREDICATE_APP:
+            case K_EQUALITY: {
+                long v = 1;
+                if (size) {
+                    if (k == K_PREDICATE_APP) {
+                        v += args_size(api, rd.get(n, exact, api.s_args, exact ? reinterpret_cast<PredicateAppNode*>(n)->args : nullptr));
+                    } else {
+                        EqualityNode* e = reinterpret_cast<EqualityNode*>(n);
+                        v += term_size(api, rd.get(n, exact, api.s_left, exact ? e->left : nullptr));
+                        v += term_size(api, rd.get(n, exact, api.s_right, exact ? e->right : nullptr));
+                    }
+                }
+                result = v;
+                return false;
+            }
+            case K_NOT:
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF:
+            case K_FORALL:
+            case K_EXISTS:
+            case -3:
+                stack.emplace_back(Frame{n, k, exact, false, 0});
+                return true;
+            default:
+                unsupported(api, "Expected Formula, got ", n);
+        }
+    };
+    auto first_child = [&](Frame& fr) -> PyObject* {
+        PyObject* n = fr.node;
+        switch (fr.k) {
+            case K_NOT:
+                return rd.get(n, fr.exact, api.s_operand, fr.exact ? reinterpret_cast<NotNode*>(n)->operand : nullptr);
+            case K_FORALL:
+            case K_EXISTS: {
+                QuantNode* q = reinterpret_cast<QuantNode*>(n);
+                if (size) fr.acc = term_size(api, rd.get(n, fr.exact, api.s_variable, fr.exact ? q->variable : nullptr));
+                return rd.get(n, fr.exact, api.s_body, fr.exact ? q->body : nullptr);
+            }
+            case -3:
+                return rd.get(n, false, api.s_body, nullptr);
+            default:
+                return rd.get(n, fr.exact, api.s_left, fr.exact ? reinterpret_cast<BinaryNode*>(n)->left : nullptr);
+        }
+    };
+
+    if (!start(root)) return result;
+    // Invariant: the top frame has not yet descended into its first child.
+    PyObject* next = first_child(stack.back());
+    while (true) {
+        if (next) {
+            if (start(next)) {
+                next = first_child(stack.back());
+                continue;
+            }
+            next = nullptr;
+            have_result = true;
+        }
+        // `result` holds the value of the top frame's child that just finished.
+        Frame& fr = stack.back();
+        if (kind_is_binary(fr.k) && !fr.second) {
+            fr.second = true;
+            fr.acc = result;
+            next = rd.get(fr.node, fr.exact, api.s_right, fr.exact ? reinterpret_cast<BinaryNode*>(fr.node)->right : nullptr);
             continue;
         }
         long v;
-        if (kind_is_binary(fr.k)) {
-            v = size ? 1 + fr.acc + child : 1 + (fr.acc > child ? fr.acc : child);
-        } else {
-            v = 1 + child + (size ? fr.acc : 0);
-        }
+        if (kind_is_binary(fr.k)) v = size ? 1 + fr.acc + result : 1 + (fr.acc > result ? fr.acc : result);
+        else v = 1 + result + (size ? fr.acc : 0);
         stack.pop_back();
-        results.push_back(v);
+        result = v;
+        if (stack.empty()) break;
     }
-    return results.back();
+    (void)have_result;
+    return result;
 }
 
 // ---------------------------------------------------------------- entry points

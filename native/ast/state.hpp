@@ -11,7 +11,6 @@ struct State {
     PyObject* frozen_error = nullptr;   // dataclasses.FrozenInstanceError
     PyObject* newobj_ex = nullptr;      // copyreg.__newobj_ex__
     PyObject* empty_tuple = nullptr;
-    Py_hash_t vk_hash[3] = {};          // hashes of the three VariableKind members
 };
 
 extern PyModuleDef module_def;

@@ -171,8 +171,17 @@ void AstApi::init_from_module(PyObject* m) {
     vk_individual = check(PyObject_GetAttrString(vk.get(), "INDIVIDUAL"));
     vk_predicate = check(PyObject_GetAttrString(vk.get(), "PREDICATE"));
     vk_function = check(PyObject_GetAttrString(vk.get(), "FUNCTION"));
+    init_kind_hashes();
     node_dealloc = types[0]->tp_dealloc;
     node_richcompare = types[0]->tp_richcompare;
+}
+
+void AstApi::init_kind_hashes() {
+    PyObject* m[3] = {vk_individual, vk_predicate, vk_function};
+    for (int i = 0; i < 3; ++i) {
+        vk_hash[i] = PyObject_Hash(m[i]);
+        if (vk_hash[i] == -1) throw PyErrorSet{};
+    }
 }
 
 [[noreturn]] void raise_invalid(const AstApi& api, PyObject* msg) {
@@ -198,7 +207,10 @@ void AstApi::init_from_module(PyObject* m) {
 
 static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
     PyTypeObject* tp = Py_TYPE(o);
-    if (tp->tp_dealloc == api.node_dealloc) return !PyObject_GC_IsTracked(o);
+    if (tp->tp_dealloc == api.node_dealloc) {
+        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
+        return !PyObject_GC_IsTracked(o);
+    }
     if (tp == &PyUnicode_Type || tp == &PyLong_Type) return true;
     if (o == api.vk_individual || o == api.vk_predicate || o == api.vk_function) return true;
     if (o == Py_None || tp == &PyBool_Type || tp == &PyFloat_Type || tp == &PyFrozenSet_Type) return true;
@@ -218,7 +230,12 @@ static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
 // are zeroed; the caller fills them, then calls finish_node.
 static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
-    if (!type || type == api.types[k]) {
+    if ((!type || type == api.types[k]) && k == K_VARIABLE) {
+        o = _PyObject_New(api.types[k]);
+        if (!o) throw PyErrorSet{};
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
+                    kKindInfo[k].basicsize - sizeof(PyObject));
+    } else if (!type || type == api.types[k]) {
         o = _PyObject_GC_New(api.types[k]);
         if (!o) throw PyErrorSet{};
         std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
@@ -234,7 +251,7 @@ static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
 // Exact instances whose fields are all GC-safe stay untracked; everything else
 // (including every instance of a Python subclass) is tracked.
 static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
-    if (Py_TYPE(o) == api.types[k]) {
+    if (Py_TYPE(o) == api.types[k] && k != K_VARIABLE) {
         PyObject** f = node_fields(o, k);
         int n = kind_owned_fields(k);
         bool safe = true;
@@ -354,87 +371,163 @@ Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssiz
     return Ref::check(PyObject_GetAttr(node, name));
 }
 
+// Variables bound by the quantifiers enclosing the current position of a walk.
+// Membership is node equality; a short scope is scanned, a long one hashed.
+class BoundScope {
+public:
+    explicit BoundScope(const AstApi& api) : api_(api) {}
+
+    bool empty() const { return vars_.empty(); }
+    bool contains(PyObject* v) {
+        if (vars_.empty()) return false;
+        if (dict_) {
+            int c = PyDict_Contains(dict_.get(), v);
+            if (c < 0) throw PyErrorSet{};
+            return c;
+        }
+        for (size_t i = vars_.size(); i-- > 0;) {
+            PyObject* b = vars_[i];
+            if (b == v) return true;
+        }
+        for (size_t i = vars_.size(); i-- > 0;) {
+            PyObject* b = vars_[i];
+            if (b == v) return true;
+            int r = same_variable(b, v);
+            if (r) return true;
+        }
+        return false;
+    }
+    void push(PyObject* v) {
+        vars_.emplace_back(v);
+        if (dict_) add_to_dict(v);
+        else if (vars_.size() > kLinear) {
+            dict_ = Ref::check(PyDict_New());
+            for (size_t i = 0; i < vars_.size(); ++i) add_to_dict(vars_[i]);
+        }
+    }
+    void pop() {
+        PyObject* v = vars_.back();
+        vars_.pop_back();
+        if (!dict_) return;
+        if (vars_.empty()) {
+            dict_.reset();
+            return;
+        }
+        PyObject* c = PyDict_GetItemWithError(dict_.get(), v);
+        if (!c) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            return;
+        }
+        long n = PyLong_AsLong(c);
+        if (n <= 1) check_int(PyDict_DelItem(dict_.get(), v));
+        else {
+            Ref nv = Ref::check(PyLong_FromLong(n - 1));
+            check_int(PyDict_SetItem(dict_.get(), v, nv.get()));
+        }
+    }
+
+private:
+    static constexpr size_t kLinear = 24;
+
+    int same_variable(PyObject* b, PyObject* v) {
+        if (api_.exact_kind(b) == K_VARIABLE && api_.exact_kind(v) == K_VARIABLE) {
+            if (hash_cached(b, K_VARIABLE) && hash_cached(v, K_VARIABLE) &&
+                reinterpret_cast<HashedNode*>(b)->hash != reinterpret_cast<HashedNode*>(v)->hash)
+                return 0;
+            return nodes_equal(api_, b, v);
+        }
+        // Set membership semantics: equal objects must also hash equally.
+        Py_hash_t hb = PyObject_Hash(b), hv = PyObject_Hash(v);
+        if (hb == -1 || hv == -1) throw PyErrorSet{};
+        if (hb != hv) return 0;
+        return check_int(PyObject_RichCompareBool(b, v, Py_EQ));
+    }
+    void add_to_dict(PyObject* v) {
+        PyObject* c = PyDict_GetItemWithError(dict_.get(), v);
+        if (!c && PyErr_Occurred()) throw PyErrorSet{};
+        long n = c ? PyLong_AsLong(c) : 0;
+        Ref nv = Ref::check(PyLong_FromLong(n + 1));
+        check_int(PyDict_SetItem(dict_.get(), v, nv.get()));
+    }
+
+    const AstApi& api_;
+    SmallStack<PyObject*, kLinear + 1> vars_;
+    Ref dict_;
+};
+
 // Iterative walk over the formula spine.  A variable found in a term is free
-// when no enclosing quantifier binds it; the bound variables in scope are
-// counted in `bound`.  Errors arise in the same order as in a left-to-right
-// recursive walk.
+// when no enclosing quantifier binds it.  Errors arise in the same order as in
+// a left-to-right recursive walk.  Exact nodes are read in place (the tree is
+// immutable and held by the caller); fields read from instances of subclasses
+// are kept alive in `keep`.
 void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
-    struct Frame {
-        PyObject* node;   // borrowed, or owned when `owned` holds it
-        Ref owned;
-        Ref unbind;       // variable to remove from scope when the frame ends
-        bool exit;
-        bool unhashable;
+    enum Op : uint8_t { VISIT, UNBIND, RAISE_UNHASHABLE };
+    struct Item {
+        PyObject* node;
+        Op op;
     };
-    std::vector<Frame> stack;
-    stack.push_back(Frame{root, Ref(), Ref(), false, false});
-    Ref bound;  // dict: Variable -> count of enclosing binders, created on demand
+    SmallStack<Item, 32> stack;
+    std::vector<Ref> keep;
+    BoundScope scope(api);
+    stack.emplace_back(Item{root, VISIT});
 
     auto add_var = [&](PyObject* v) {
-        if (bound && PyDict_GET_SIZE(bound.get()) > 0) {
-            int c = PyDict_Contains(bound.get(), v);
-            if (c < 0) throw PyErrorSet{};
-            if (c) return;
-        }
+        if (scope.contains(v)) return;
         check_int(PySet_Add(acc, v));
     };
-    auto add_set = [&](PyObject* s) {
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        Py_hash_t h;
-        if (PyAnySet_Check(s)) {
-            while (_PySet_NextEntry(s, &pos, &key, &h)) add_var(key);
-        } else {
-            Ref it = Ref::check(PyObject_GetIter(s));
-            while (PyObject* item = PyIter_Next(it.get())) {
-                Ref own = Ref::steal(item);
-                add_var(item);
-            }
-            if (PyErr_Occurred()) throw PyErrorSet{};
+    auto add_iterable = [&](PyObject* s) {
+        Ref it = Ref::check(PyObject_GetIter(s));
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref own = Ref::steal(item);
+            add_var(item);
         }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    };
+    auto attr = [&](PyObject* node, PyObject* name) {
+        keep.push_back(Ref::check(PyObject_GetAttr(node, name)));
+        return keep.back().get();
     };
 
     while (!stack.empty()) {
-        Frame fr = std::move(stack.back());
+        Item it = stack.back();
         stack.pop_back();
-        if (fr.exit) {
-            if (fr.unhashable) {
-                // Re-raise the error of hashing the bound variable, after its body.
-                Py_hash_t h = PyObject_Hash(fr.unbind.get());
-                if (h == -1) throw PyErrorSet{};
-                continue;
-            }
-            PyObject* v = fr.unbind.get();
-            PyObject* c = PyDict_GetItemWithError(bound.get(), v);
-            if (!c) {
-                if (PyErr_Occurred()) throw PyErrorSet{};
-                continue;
-            }
-            long n = PyLong_AsLong(c);
-            if (n <= 1) check_int(PyDict_DelItem(bound.get(), v));
-            else {
-                Ref nv = Ref::check(PyLong_FromLong(n - 1));
-                check_int(PyDict_SetItem(bound.get(), v, nv.get()));
-            }
+        if (it.op == UNBIND) {
+            scope.pop();
             continue;
         }
-        PyObject* node = fr.node;
+        if (it.op == RAISE_UNHASHABLE) {
+            // The bound variable could not be hashed: fail after its body, as
+            // removing it from the body's set would.
+            if (PyObject_Hash(it.node) == -1) throw PyErrorSet{};
+            continue;
+        }
+        PyObject* node = it.node;
         int k = api.exact_kind(node);
-        if (k < 0) {
+        bool exact = k >= 0;
+        if (!exact) {
             // Not an exact node: an object with a usable `_free_vars` first.
             Ref cache = lookup_attr(node, api.s_free_vars);
             if (cache && cache.get() != Py_None) {
-                add_set(cache.get());
+                add_iterable(cache.get());
                 continue;
             }
             k = api.instance_kind(node);
-            if (k == K_FUNCTION_APP || k == K_PREDICATE_APP || k == K_EQUALITY) {
-                Ref fv = Ref::check(PyObject_GetAttr(node, api.s_free_vars));
-                add_set(fv.get());
+            if (kind_has_free_vars(k)) {
+                add_iterable(attr(node, api.s_free_vars));
                 continue;
             }
         } else if (kind_has_free_vars(k)) {
-            for_each_free_var(node, k, add_var);
+            PyObject* fv = *free_vars_field(node, k);
+            if (scope.empty() && !free_vars_single(node)) {
+                // Nothing is bound here: merge the cached set wholesale.
+#if PY_VERSION_HEX < 0x030D0000
+                check_int(_PySet_Update(acc, fv));
+#else
+                Ref r = Ref::check(PyNumber_InPlaceOr(acc, fv));
+#endif
+            } else {
+                for_each_free_var(node, k, add_var);
+            }
             continue;
         }
         switch (k) {
@@ -443,52 +536,43 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
                 continue;
             case K_CONSTANT:
                 continue;
-            case K_NOT: {
-                Ref op = node_field(api, node, K_NOT, api.s_operand, offsetof(NotNode, operand));
-                PyObject* b = op.get();
-                stack.push_back(Frame{b, std::move(op), Ref(), false, false});
+            case K_NOT:
+                stack.emplace_back(Item{exact ? reinterpret_cast<NotNode*>(node)->operand : attr(node, api.s_operand), VISIT});
                 continue;
-            }
             case K_AND:
             case K_OR:
             case K_IMPLIES:
             case K_IFF: {
-                Ref l = node_field(api, node, k, api.s_left, offsetof(BinaryNode, left));
-                Ref r = node_field(api, node, k, api.s_right, offsetof(BinaryNode, right));
-                PyObject* lp = l.get();
-                PyObject* rp = r.get();
-                stack.push_back(Frame{rp, std::move(r), Ref(), false, false});
-                stack.push_back(Frame{lp, std::move(l), Ref(), false, false});
+                PyObject* l = exact ? reinterpret_cast<BinaryNode*>(node)->left : attr(node, api.s_left);
+                PyObject* r = exact ? reinterpret_cast<BinaryNode*>(node)->right : attr(node, api.s_right);
+                stack.emplace_back(Item{r, VISIT});
+                stack.emplace_back(Item{l, VISIT});
                 continue;
             }
             case K_FORALL:
             case K_EXISTS: {
-                Ref body = node_field(api, node, k, api.s_body, offsetof(QuantNode, body));
-                Ref var = node_field(api, node, k, api.s_variable, offsetof(QuantNode, variable));
-                if (!bound) bound = Ref::check(PyDict_New());
-                bool unhashable = false;
-                PyObject* c = PyDict_GetItemWithError(bound.get(), var.get());
-                if (!c && PyErr_Occurred()) {
+                PyObject* body = exact ? reinterpret_cast<QuantNode*>(node)->body : attr(node, api.s_body);
+                PyObject* var = exact ? reinterpret_cast<QuantNode*>(node)->variable : attr(node, api.s_variable);
+                bool hashable = true;
+                if (!(api.exact_kind(var) == K_VARIABLE && hash_cached(var, K_VARIABLE)) && PyObject_Hash(var) == -1) {
                     if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrorSet{};
                     PyErr_Clear();
-                    unhashable = true;
-                } else {
-                    long n = c ? PyLong_AsLong(c) : 0;
-                    Ref nv = Ref::check(PyLong_FromLong(n + 1));
-                    check_int(PyDict_SetItem(bound.get(), var.get(), nv.get()));
+                    hashable = false;
                 }
-                PyObject* b = body.get();
-                stack.push_back(Frame{nullptr, Ref(), std::move(var), true, unhashable});
-                stack.push_back(Frame{b, std::move(body), Ref(), false, false});
+                if (hashable) {
+                    scope.push(var);
+                    stack.emplace_back(Item{var, UNBIND});
+                } else {
+                    stack.emplace_back(Item{var, RAISE_UNHASHABLE});
+                }
+                stack.emplace_back(Item{body, VISIT});
                 continue;
             }
             default:
                 break;
         }
         if (api.is_sol_quantifier(node)) {
-            Ref body = Ref::check(PyObject_GetAttr(node, api.s_body));
-            PyObject* b = body.get();
-            stack.push_back(Frame{b, std::move(body), Ref(), false, false});
+            stack.emplace_back(Item{attr(node, api.s_body), VISIT});
             continue;
         }
         Ref cls = Ref::check(PyObject_Str(reinterpret_cast<PyObject*>(Py_TYPE(node))));
@@ -524,6 +608,31 @@ static Py_hash_t type_hash(PyTypeObject* t) {
 }
 
 // ---------------------------------------------------------------- construction
+
+static bool is_interned_sort(const AstApi& api, PyObject* sort) {
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(sort));
+    PyObject* st = api.sort_types;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st); ++i)
+        if (tp == PyTuple_GET_ITEM(st, i)) return true;
+    return false;
+}
+
+Py_hash_t leaf_hash(const AstApi& api, PyObject* node) {
+    TupleHasher h;
+    if (reinterpret_cast<Node*>(node)->kind == K_VARIABLE) {
+        VariableNode* v = reinterpret_cast<VariableNode*>(node);
+        h.add(v->sort);
+        h.add(v->id);
+        Py_hash_t kh;
+        if (api.kind_hash(v->vkind, kh)) h.add_hash(kh);
+        else h.add(v->vkind);
+    } else {
+        ConstantNode* c = reinterpret_cast<ConstantNode*>(node);
+        h.add(c->sort);
+        h.add(c->name);
+    }
+    return h.finish();
+}
 
 static bool is_negative(const AstApi& api, PyObject* x) {
     if (PyLong_CheckExact(x)) {
@@ -582,21 +691,50 @@ static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, bool& sing
 PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort) {
     if (is_negative(api, id))
         raise_invalid(api, PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
+    // Interned sorts, ints and the VariableKind members hash immutably and
+    // cannot lead back to the variable: then the hash is taken once and the
+    // variable counts as GC-safe for the nodes built on it.
+    Py_hash_t kh;
+    bool fixed = PyLong_CheckExact(id) && api.kind_hash(vkind, kh) && is_interned_sort(api, sort);
+    Py_hash_t h = 0;
+    if (fixed) {
+        TupleHasher th;
+        th.add(sort);
+        th.add(id);
+        th.add_hash(kh);
+        h = th.finish();
+    }
     PyObject* o = alloc_node(api, K_VARIABLE, type);
     VariableNode* v = reinterpret_cast<VariableNode*>(o);
     v->sort = Py_NewRef(sort);
     v->id = Py_NewRef(id);
     v->vkind = Py_NewRef(vkind);
-    return finish_node(api, o, K_VARIABLE);
+    if (fixed) {
+        v->hash = h;
+        v->flags |= NF_HASH_CACHED | NF_GC_SAFE;
+    }
+    return o;
 }
 
 PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, PyObject* sort) {
     int t = PyUnicode_CheckExact(name) ? PyUnicode_GET_LENGTH(name) != 0 : check_int(PyObject_IsTrue(name));
     if (!t) raise_invalid(api, "Constant name cannot be empty.");
+    bool fixed = PyUnicode_CheckExact(name) && is_interned_sort(api, sort);
+    Py_hash_t h = 0;
+    if (fixed) {
+        TupleHasher th;
+        th.add(sort);
+        th.add(name);
+        h = th.finish();
+    }
     PyObject* o = alloc_node(api, K_CONSTANT, type);
     ConstantNode* c = reinterpret_cast<ConstantNode*>(o);
     c->sort = Py_NewRef(sort);
     c->name = Py_NewRef(name);
+    if (fixed) {
+        c->hash = h;
+        c->flags |= NF_HASH_CACHED;
+    }
     return finish_node(api, o, K_CONSTANT);
 }
 
@@ -740,7 +878,7 @@ int nodes_equal(const AstApi& api, PyObject* a, PyObject* b) {
             int k = api.instance_kind(x);
             if (k >= 0) {
                 top = false;
-                if (kind_has_hash(k) &&
+                if (hash_cached(x, k) && hash_cached(y, k) &&
                     reinterpret_cast<HashedNode*>(x)->hash != reinterpret_cast<HashedNode*>(y)->hash)
                     return 0;
                 const KindInfo& ki = kKindInfo[k];

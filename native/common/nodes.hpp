@@ -2,11 +2,18 @@
 // and free-variable routines shared by every extension module.
 //
 // Layout: every node starts with PyObject_HEAD followed by a one-byte kind tag
-// (the node's base class, also for instances of Python subclasses) and a byte of
-// flags; nodes that cache their hash (everything but Variable and Constant)
-// store it next, then the fields as owned references, contiguous, in field
-// order.  A Variable is 48 bytes plus the 16-byte GC header; a binary
-// connective likewise.  The fields of a kind are listed in kFieldInfo.
+// (the node's base class, also for instances of Python subclasses), a byte of
+// flags and the hash, then the fields as owned references, contiguous, in
+// field order.  Compound nodes always cache their hash; a Variable or Constant
+// caches it when its fields hash immutably (interned sort, int or str, a
+// VariableKind member: NF_HASH_CACHED) and otherwise hashes its fields on every
+// call.  The fields of a kind are listed in kKindInfo.
+//
+// Variable is the one class without cycle-collector support: it is a leaf whose
+// fields are normally a sort, an int and a VariableKind member, and dropping the
+// GC header keeps it at 56 bytes with its hash cached.  (A cycle through a
+// user-supplied sort object would not be collected; it cannot crash.)  A
+// binary connective is 48 bytes plus the 16-byte GC header.
 //
 // A node is "exact" when its type is one of the twelve node classes itself
 // (not a Python subclass).  All twelve share one tp_dealloc, which Python
@@ -50,16 +57,18 @@ struct Node {
 };
 struct HashedNode {
     KV_NODE_HEAD
-    Py_hash_t hash;  // cached at construction
+    Py_hash_t hash;  // cached at construction (Variable, Constant: see NF_HASH_CACHED)
 };
 struct VariableNode {
     KV_NODE_HEAD
+    Py_hash_t hash;
     PyObject* sort;   // Sort
     PyObject* id;     // int, non-negative
     PyObject* vkind;  // VariableKind member
 };
 struct ConstantNode {
     KV_NODE_HEAD
+    Py_hash_t hash;
     PyObject* sort;  // Sort
     PyObject* name;  // non-empty name
 };
@@ -122,7 +131,8 @@ public:
         }
         ++size_;
     }
-    T& back() { return size_ <= N ? inline_[size_ - 1] : heap_[size_ - 1 - N]; }
+    T& back() { return (*this)[size_ - 1]; }
+    T& operator[](size_t i) { return i < N ? inline_[i] : heap_[i - N]; }
     void pop_back() { --size_; }
 
 private:
@@ -137,9 +147,17 @@ enum NodeFlags : uint8_t {
     // frozenset; `_free_vars` materialises (and caches) the frozenset on first
     // read.  Always go through free_vars_frozenset() or for_each_free_var().
     NF_FV_SINGLE = 1,
+    // Variable and Constant: `hash` holds the hash (fields hash immutably).
+    NF_HASH_CACHED = 2,
+    // Variable: every field is GC-safe (see gc_safe in common.cpp).
+    NF_GC_SAFE = 4,
 };
 
-inline bool kind_has_hash(int k) { return k >= K_FUNCTION_APP; }
+// True when `hash` of a node of kind k holds its hash.
+inline bool hash_cached(PyObject* o, int k) {
+    return k >= 2 || (reinterpret_cast<const Node*>(o)->flags & NF_HASH_CACHED);
+}
+
 inline bool kind_is_binary(int k) { return k >= K_AND && k <= K_IFF; }
 inline bool kind_is_quant(int k) { return k == K_FORALL || k == K_EXISTS; }
 inline bool kind_has_free_vars(int k) { return k == K_FUNCTION_APP || k == K_PREDICATE_APP || k == K_EQUALITY; }
@@ -183,6 +201,7 @@ struct AstApi {
     PyObject* vk_individual = nullptr;  // VariableKind members
     PyObject* vk_predicate = nullptr;
     PyObject* vk_function = nullptr;
+    Py_hash_t vk_hash[3] = {};          // their hashes, taken once
     PyObject* empty_frozenset = nullptr;
     PyObject* zero = nullptr;        // int 0
     PyObject* sort_types = nullptr;  // tuple of interned sort classes (GC-safe leaves)
@@ -221,6 +240,16 @@ struct AstApi {
         }
         return -1;
     }
+    // Hash of a VariableKind member without calling into Python; false for other objects.
+    bool kind_hash(PyObject* o, Py_hash_t& h) const {
+        if (o == vk_individual) h = vk_hash[0];
+        else if (o == vk_predicate) h = vk_hash[1];
+        else if (o == vk_function) h = vk_hash[2];
+        else return false;
+        return true;
+    }
+    // Fills vk_hash from the three members.
+    void init_kind_hashes();
     // True when the class of `o` is named like one of the four second-order quantifiers.
     bool is_sol_quantifier(PyObject* o) const;
 
@@ -247,6 +276,10 @@ PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand);
 PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right);
 // Forall, Exists.
 PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body);
+
+// Hash of a Variable or Constant computed from its fields (as hash() of the
+// tuple of its compared fields).
+Py_hash_t leaf_hash(const AstApi& api, PyObject* node);
 
 // Number of owned PyObject* slots of kind k (compared and derived fields).
 int kind_owned_fields(int k);
