@@ -87,7 +87,7 @@ def _format_step(record, exporter) -> str:
     return f"cnf(c{record.number}, {role}, {text}, {how})."
 
 
-class _HardTimeout(Exception):
+class _HardTimeout(BaseException):
     """Raised by the alarm when a step outside the search loop overruns the limit."""
 
 

@@ -106,6 +106,7 @@ class ProofClause:
         "eligible",
         "eligible_keys",
         "eligible_pos_eq",
+        "symbols",
     )
 
     def __init__(self, number: int, clause: Clause, raw: Clause, rule: str,
@@ -128,6 +129,14 @@ class ProofClause:
         self.eligible = eligible_literals(self.literals) if self.literals else ()
         self.eligible_keys = frozenset(literal_key(lit) for lit in self.eligible)
         self.eligible_pos_eq = (True, EQUALITY_KEY) in self.eligible_keys
+        # Function and constant symbols: a substitution only adds symbols, so
+        # a clause subsumes another only if its symbols are among the other's.
+        symbols: set = set()
+        for lit in self.literals:
+            atom = lit.atom
+            for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
+                _symbols_of_term(term, symbols)
+        self.symbols = frozenset(symbols)
 
     @property
     def is_empty(self) -> bool:
@@ -574,6 +583,7 @@ class ProverConfig:
     time_limit: float | None = 10.0
     max_clauses: int | None = None
     pick_given_ratio: int = 4  # lightest clauses picked per oldest clause picked
+    axiom_weight_factor: float = 1.5  # weight penalty of clauses unrelated to the goal
     progress: Callable[[dict], None] | None = None
     progress_interval: float = 1.0
 
@@ -637,7 +647,8 @@ class Saturation:
                 if other.number in seen:
                     continue
                 seen.add(other.number)
-                if len(other.literals) <= size and other.keyset <= keyset and subsumes(other, record):
+                if (len(other.literals) <= size and other.keyset <= keyset
+                        and other.symbols <= record.symbols and subsumes(other, record)):
                     return True
         return False
 
@@ -650,7 +661,8 @@ class Saturation:
         smallest = min(buckets, key=len)
         size = len(record.literals)
         victims = [other for other in smallest.values()
-                   if len(other.literals) >= size and record.keyset <= other.keyset and subsumes(record, other)]
+                   if len(other.literals) >= size and record.keyset <= other.keyset
+                   and record.symbols <= other.symbols and subsumes(record, other)]
         for victim in victims:
             self._remove(victim)
 
@@ -674,8 +686,12 @@ class Saturation:
         self.subsumer_index.setdefault(record.keys[0], {})[record.number] = record
         for key in record.keyset:
             self.key_index.setdefault(key, {})[record.number] = record
-        heapq.heappush(self.passive_by_weight, (record.weight, record.number, record))
+        heapq.heappush(self.passive_by_weight, (self._priority(record), record.number, record))
         heapq.heappush(self.passive_by_age, (record.number, record))
+
+    def _priority(self, record: ProofClause) -> float:
+        """Weight, with clauses that descend from the negated goal preferred."""
+        return record.weight if record.from_goal else record.weight * self.config.axiom_weight_factor
 
     def _consider(self, record: ProofClause) -> bool:
         """Run the redundancy checks on a new clause; True when it was the empty clause."""
