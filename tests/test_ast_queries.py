@@ -298,3 +298,19 @@ def test_canonical_guarantees(g, rnd):
     alpha = rename_bound(g, lambda: next(used))
     assert canonicalize_bound_variables(alpha) == c
     assert len({c, canonicalize_bound_variables(alpha)}) == 1
+
+
+@pytest.mark.parametrize(
+    "fn, name",
+    [(free_variables, "node"), (bound_variables, "node"), (formula_depth, "formula"), (formula_size, "formula"),
+     (canonicalize_bound_variables, "formula")],
+)
+def test_query_arguments_by_keyword(fn, name):
+    g = Forall(x, P(x, y))
+    assert fn(**{name: g}) == fn(g)
+    with pytest.raises(TypeError):
+        fn()
+    with pytest.raises(TypeError):
+        fn(g, g)
+    with pytest.raises(TypeError, match="unexpected keyword argument 'other'"):
+        fn(other=g)

@@ -202,8 +202,9 @@ private:
 
 }  // namespace
 
-static PyObject* py_canonicalize(PyObject* module, PyObject* formula) noexcept {
+static PyObject* py_canonicalize(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* formula = one_arg("canonicalize_bound_variables", "formula", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
         Canonicalizer c(st);
         c.reserve_free(formula);
@@ -212,8 +213,8 @@ static PyObject* py_canonicalize(PyObject* module, PyObject* formula) noexcept {
 }
 
 PyMethodDef canonicalize_def = {
-    "canonicalize_bound_variables", py_canonicalize, METH_O,
-    "canonicalize_bound_variables($module, formula, /)\n--\n\n"
+    "canonicalize_bound_variables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_canonicalize)), METH_FASTCALL | METH_KEYWORDS,
+    "canonicalize_bound_variables($module, formula)\n--\n\n"
     "Performs canonical alpha-conversion of bound variables in a formula.\n\n"
     "Free variables retain their original IDs and sorts.\n"
     "Bound variables are renamed sequentially (v_0, v_1, ...) skipping free variable IDs.\n\n"

@@ -224,15 +224,17 @@ static long formula_measure(const AstApi& api, PyObject* root, bool size) {
 
 // ---------------------------------------------------------------- entry points
 
-static PyObject* py_free_variables(PyObject* module, PyObject* node) noexcept {
+static PyObject* py_free_variables(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* node = one_arg("free_variables", "node", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
         return free_variables(st->api, node);
     });
 }
 
-static PyObject* py_bound_variables(PyObject* module, PyObject* node) noexcept {
+static PyObject* py_bound_variables(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* node = one_arg("bound_variables", "node", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
         Ref acc = Ref::check(PySet_New(nullptr));
         collect_bound(st->api, node, acc.get());
@@ -240,39 +242,41 @@ static PyObject* py_bound_variables(PyObject* module, PyObject* node) noexcept {
     });
 }
 
-static PyObject* py_formula_depth(PyObject* module, PyObject* formula) noexcept {
+static PyObject* py_formula_depth(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* formula = one_arg("formula_depth", "formula", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
         return PyLong_FromLong(formula_measure(st->api, formula, false));
     });
 }
 
-static PyObject* py_formula_size(PyObject* module, PyObject* formula) noexcept {
+static PyObject* py_formula_size(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+        PyObject* formula = one_arg("formula_size", "formula", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
         return PyLong_FromLong(formula_measure(st->api, formula, true));
     });
 }
 
 PyMethodDef free_variables_def = {
-    "free_variables", py_free_variables, METH_O,
-    "free_variables($module, node, /)\n--\n\n"
+    "free_variables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_free_variables)), METH_FASTCALL | METH_KEYWORDS,
+    "free_variables($module, node)\n--\n\n"
     "Returns the set of free individual variables present in a term or formula AST node.\n\n"
     "The result is a new mutable set; atoms and applications answer from the set\n"
     "cached at construction."};
 PyMethodDef bound_variables_def = {
-    "bound_variables", py_bound_variables, METH_O,
-    "bound_variables($module, node, /)\n--\n\n"
+    "bound_variables", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_bound_variables)), METH_FASTCALL | METH_KEYWORDS,
+    "bound_variables($module, node)\n--\n\n"
     "Returns the set of bound variables introduced by quantifiers in a formula AST node.\n\n"
     "The result is a new mutable set; terms and atoms bind nothing."};
 PyMethodDef formula_depth_def = {
-    "formula_depth", py_formula_depth, METH_O,
-    "formula_depth($module, formula, /)\n--\n\n"
+    "formula_depth", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_formula_depth)), METH_FASTCALL | METH_KEYWORDS,
+    "formula_depth($module, formula)\n--\n\n"
     "Computes the maximum height/depth of the formula AST.\n\n"
     "Leaf formula nodes (PredicateApp, Equality) have depth 1."};
 PyMethodDef formula_size_def = {
-    "formula_size", py_formula_size, METH_O,
-    "formula_size($module, formula, /)\n--\n\n"
+    "formula_size", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(py_formula_size)), METH_FASTCALL | METH_KEYWORDS,
+    "formula_size($module, formula)\n--\n\n"
     "Computes the total number of AST nodes (both Formula and Term nodes) in a formula tree.\n\n"
     "The bound variable of a first-order quantifier counts as a node."};
 

@@ -168,6 +168,24 @@ private:
     std::vector<Ref> parts_;
 };
 
+// Parses the single argument of a METH_FASTCALL | METH_KEYWORDS function that
+// takes it positionally or as keyword `name`; returns it borrowed.
+inline PyObject* one_arg(const char* func, const char* name, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    if (nargs == 1 && nkw == 0) return args[0];
+    if (nargs + nkw != 1) {
+        PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", func, nargs + nkw);
+        throw PyErrorSet{};
+    }
+    PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
+    if (PyUnicode_CompareWithASCIIString(key, name) != 0) {
+        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
+        throw PyErrorSet{};
+    }
+    return args[0];
+}
+
 // Finds the module that defined `tp` (or one of its bases) for module `def`.
 PyObject* module_by_def(PyTypeObject* tp, PyModuleDef* def);
 
