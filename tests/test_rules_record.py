@@ -378,3 +378,14 @@ def test_apply_rule_argument_errors(args, kwargs, message):
     with pytest.raises(TypeError) as info:
         apply_rule(*args, **kwargs)
     assert str(info.value) == message
+
+
+def test_stub_matches_the_module():
+    stubtest = pytest.importorskip("mypy.stubtest")
+    from helpers import run_isolated
+
+    proc = run_isolated(
+        "import sys\nfrom mypy.stubtest import test_stubs, parse_options\n"
+        "sys.exit(test_stubs(parse_options(['kelvara.prover.rules'])))\n"
+    )
+    assert stubtest and proc.returncode == 0, proc.stdout[-3000:] + proc.stderr[-2000:]
