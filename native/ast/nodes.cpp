@@ -135,6 +135,11 @@ static PyObject* node_vectorcall(PyObject* type, PyObject* const* args, size_t n
         PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
         State* st = state_of_type(tp);
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+        if (tp == st->api.types[K] && !kwnames && nargs == kCtor[K].nrequired && nargs == kCtor[K].npos) {
+            // All parameters given positionally and none optional: no parsing.
+            PyObject* v[5] = {args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, nullptr, nullptr};
+            return build(st, K, tp, v);
+        }
         if (tp != st->api.types[K]) {
             // A Python subclass that inherited this entry point: take the
             // ordinary route through __new__ and __init__.

@@ -601,6 +601,13 @@ PyObject* free_variables(const AstApi& api, PyObject* node) {
 
 // ---------------------------------------------------------------- hashing
 
+// Hash of a child: read straight from the cache of an exact node.
+static inline void add_child_hash(const AstApi& api, TupleHasher& h, PyObject* o) {
+    int k = api.exact_kind(o);
+    if (k >= 0 && hash_cached(o, k)) h.add_hash(reinterpret_cast<HashedNode*>(o)->hash);
+    else h.add(o);
+}
+
 static Py_hash_t type_hash(PyTypeObject* t) {
     Py_hash_t h = PyObject_Hash(reinterpret_cast<PyObject*>(t));
     if (h == -1) throw PyErrorSet{};
@@ -803,8 +810,8 @@ PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, P
     PyTypeObject* cls = type ? type : api.types[K_EQUALITY];
     TupleHasher h;
     h.add_hash(type_hash(cls));
-    h.add(left);
-    h.add(right);
+    add_child_hash(api, h, left);
+    add_child_hash(api, h, right);
     FreeVarBuilder b(api);
     b.add_child(left);
     b.add_child(right);
@@ -824,7 +831,7 @@ PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
     PyTypeObject* cls = type ? type : api.types[K_NOT];
     TupleHasher h;
     h.add_hash(type_hash(cls));
-    h.add(operand);
+    add_child_hash(api, h, operand);
     PyObject* o = alloc_node(api, K_NOT, type);
     NotNode* n = reinterpret_cast<NotNode*>(o);
     n->hash = h.finish();
@@ -836,8 +843,8 @@ PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* le
     PyTypeObject* cls = type ? type : api.types[k];
     TupleHasher h;
     h.add_hash(type_hash(cls));
-    h.add(left);
-    h.add(right);
+    add_child_hash(api, h, left);
+    add_child_hash(api, h, right);
     PyObject* o = alloc_node(api, k, type);
     BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
     b->hash = h.finish();
@@ -850,8 +857,8 @@ PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* var
     PyTypeObject* cls = type ? type : api.types[k];
     TupleHasher h;
     h.add_hash(type_hash(cls));
-    h.add(variable);
-    h.add(body);
+    add_child_hash(api, h, variable);
+    add_child_hash(api, h, body);
     PyObject* o = alloc_node(api, k, type);
     QuantNode* q = reinterpret_cast<QuantNode*>(o);
     q->hash = h.finish();

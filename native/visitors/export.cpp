@@ -180,10 +180,16 @@ static void embed_returned(ExportCtx& c, PyObject* v, int mode) {
 
 // self.visit(child) entering the text in `mode` (M_FORMAT or M_JOIN).
 static void child(ExportCtx& c, PyObject* node, int mode) {
-    VisitGuard guard;
     Ref result;
-    if (const Method* h = resolve_child(c.st, c.self, node, result)) h->def->write(c, node, mode);
-    else embed(c, result.get(), mode);
+    if (const Method* h = resolve_child(c.st, c.self, node, result)) {
+        VisitGuard guard;
+        if (h->def->write) {
+            h->def->write(c, node, mode);
+            return;
+        }
+        result = Ref::check(h->def->handler(c.st, c.self, node));
+    }
+    embed(c, result.get(), mode);
 }
 
 [[noreturn]] static void raise_join(Py_ssize_t index, PyObject* v) {
@@ -204,7 +210,7 @@ static bool text_equals(PyObject* v, PyObject* lit) {
 // Reads self.notation and tests it against "prefix" then "latex" (each test
 // only when asked for); anything else counts as infix.
 static Notation notation(ExportCtx& c, bool prefix, bool latex) {
-    Ref n = attr(c.self, c.st->s_notation);
+    Ref n = read_notation(c.st, c.self);
     if (prefix && text_equals(n.get(), c.st->s_prefix)) return N_PREFIX;
     if (latex && text_equals(n.get(), c.st->s_latex)) return N_LATEX;
     return N_INFIX;
@@ -472,15 +478,16 @@ static PyObject* export_init(State* st, PyObject** argv, PyObject*) {
     Py_RETURN_NONE;
 }
 
-#define KV_EXPORT(NAME, DOC, W) \
-    {NAME, DOC, "(self, node)", ROLE_HANDLER, false, 2, 2, {"self", "node"}, false, false, handler<W>, nullptr, W}
+#define KV_EXPORT(NAME, DOC, W)                                                                                  \
+    {NAME, DOC, "(self, node)", ROLE_HANDLER, false, 2, 2, {"self", "node"}, false, false, handler<W>, nullptr, W, \
+     nullptr}
 
 const MethodDef kExportMethods[] = {
     {"__init__",
      "Creates an exporter for `notation`, one of 'infix' (the default), 'prefix' and 'latex'; any other text "
      "raises ValueError, anything but a str TypeError.",
      "(self, notation='infix')", ROLE_OTHER, false, 2, 1, {"self", "notation"}, false, false, nullptr,
-     export_init, nullptr},
+     export_init, nullptr, nullptr},
     KV_EXPORT("visit_variable", "Returns 'v' followed by the variable's id ('v_{id}' in LaTeX).", w_variable),
     KV_EXPORT("visit_constant", "Returns the constant's name.", w_constant),
     KV_EXPORT("visit_function_app", "Returns the application with its exported arguments.", w_app<K_FUNCTION_APP>),

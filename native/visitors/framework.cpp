@@ -83,40 +83,135 @@ PyObject* check_result(PyObject* r, PyTypeObject* tp, const char* name) {
     throw PyErrorSet{};
 }
 
-// What attribute lookup on one visitor object would find, without binding.
-class SelfView {
-public:
-    explicit SelfView(PyObject* self) : tp_(Py_TYPE(self)), generic_(tp_->tp_getattro == PyObject_GenericGetAttr) {
-        if (generic_ && tp_->tp_dictoffset) {
-            dict_ = Ref::check(PyObject_GenericGetDict(self, nullptr));
-            if (!PyDict_Check(dict_.get()) || PyDict_GET_SIZE(dict_.get()) == 0) dict_.reset();
+// ---------------------------------------------------------------- attribute lookup on visitors
+
+static unsigned int type_version(PyTypeObject* tp) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return tp->tp_version_tag;
+}
+
+// Our descriptor of a role other than ROLE_OTHER, or nullptr.
+static const Method* as_handler(State* st, PyObject* a) {
+    if (!a || Py_TYPE(a) != st->method_type) return nullptr;
+    const Method* m = reinterpret_cast<const Method*>(a);
+    return m->def->role == ROLE_OTHER ? nullptr : m;
+}
+
+// The cache entry of class `tp`, refreshed when the class changed; nullptr
+// when the class customises attribute lookup or has no version tag.
+static TypeCache* type_cache(State* st, PyTypeObject* tp) {
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
+    TypeCache& e = st->tcache[(reinterpret_cast<uintptr_t>(tp) >> 5) & 7];
+    unsigned int v = type_version(tp);
+    if (v && e.tp == tp && e.version == v) return &e;
+    // _PyType_Lookup gives the class a version tag when it has none.
+    const Method* visit = as_handler(st, _PyType_Lookup(tp, st->s_visit));
+    e.visit = visit && visit->def->role == ROLE_VISIT ? visit : nullptr;
+    PyObject* table = _PyType_Lookup(tp, st->s_dispatch_table);
+    e.table = table && !Py_TYPE(table)->tp_descr_get ? table : nullptr;
+    e.notation_plain = _PyType_Lookup(tp, st->s_notation) == nullptr;
+    for (int r = 0; r < R_COUNT; ++r) e.rows[r] = as_handler(st, _PyType_Lookup(tp, st->handler_names[r]));
+    v = type_version(tp);
+    if (!v) {
+        e.tp = nullptr;
+        return nullptr;
+    }
+    e.tp = tp;
+    e.version = v;
+    return &e;
+}
+
+// The instance __dict__ of a visitor (new reference, empty when there is
+// none or it is empty).  `clean` tells that none of its keys can shadow
+// `visit`, `_dispatch_table` or a handler: every key is a str starting with
+// neither 'v' nor '_'.
+static Ref instance_dict(PyObject* self, bool& clean) {
+    clean = true;
+    if (!Py_TYPE(self)->tp_dictoffset) return Ref();
+    Ref d = Ref::check(PyObject_GenericGetDict(self, nullptr));
+    if (!PyDict_Check(d.get())) {
+        clean = false;
+        return d;
+    }
+    Py_ssize_t n = PyDict_GET_SIZE(d.get());
+    if (n == 0) return Ref();
+    if (n > 8) {
+        clean = false;
+        return d;
+    }
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d.get(), &pos, &k, &v)) {
+        if (!PyUnicode_Check(k) || PyUnicode_GET_LENGTH(k) == 0) {
+            clean = false;
+            break;
+        }
+        Py_UCS4 c = PyUnicode_READ_CHAR(k, 0);
+        if (c == 'v' || c == '_') {
+            clean = false;
+            break;
         }
     }
-    // Our descriptor, when getattr(self, name) would bind it.
-    const Method* method(State* st, PyObject* name) {
-        if (!generic_ || !PyUnicode_CheckExact(name)) return nullptr;
-        PyObject* a = _PyType_Lookup(tp_, name);
-        if (!a || Py_TYPE(a) != st->method_type || shadowed(name)) return nullptr;
-        return reinterpret_cast<const Method*>(a);
+    return d;
+}
+
+// What getattr(self, ...) would find, for one visitor object at one moment.
+class Lookup {
+public:
+    Lookup(State* st, PyObject* self) : st_(st), self_(self), tc_(type_cache(st, Py_TYPE(self))) {
+        dict_ = instance_dict(self, clean_);
     }
-    // A class attribute that getattr(self, name) would return as it is
-    // (no descriptor, not shadowed by the instance); borrowed.
-    PyObject* plain(PyObject* name) {
-        if (!generic_) return nullptr;
-        PyObject* a = _PyType_Lookup(tp_, name);
-        if (!a || Py_TYPE(a)->tp_descr_get || shadowed(name)) return nullptr;
-        return a;
+    // Our `visit`, when getattr(self, "visit") would bind it.
+    const Method* visit() {
+        if (tc_ && clean_) return tc_->visit;
+        const Method* m = method(st_->s_visit);
+        return m && m->def->role == ROLE_VISIT ? m : nullptr;
+    }
+    // Our handler, when getattr(self, name) would bind it; `row` is a guess
+    // at the row whose name `name` is.
+    const Method* handler(PyObject* name, int row) {
+        if (tc_ && clean_) {
+            if (row >= 0 && name == st_->handler_names[row]) return tc_->rows[row];
+            for (int r = 0; r < R_COUNT; ++r)
+                if (name == st_->handler_names[r]) return tc_->rows[r];
+        }
+        return method(name);
+    }
+    // self._dispatch_table (new reference).
+    Ref table() {
+        if (tc_ && clean_ && tc_->table) return Ref::borrow(tc_->table);
+        return attr(self_, st_->s_dispatch_table);
+    }
+    // self.notation (new reference).
+    Ref notation() {
+        if (tc_ && tc_->notation_plain && dict_) {
+            PyObject* v = PyDict_GetItemWithError(dict_.get(), st_->s_notation);
+            if (v) return Ref::borrow(v);
+            if (PyErr_Occurred()) throw PyErrorSet{};
+        }
+        return attr(self_, st_->s_notation);
     }
 
 private:
-    bool shadowed(PyObject* name) {
-        if (!dict_) return false;
-        PyObject* v = PyDict_GetItemWithError(dict_.get(), name);
-        if (!v && PyErr_Occurred()) throw PyErrorSet{};
-        return v != nullptr;
+    const Method* method(PyObject* name) {
+        PyTypeObject* tp = Py_TYPE(self_);
+        if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name)) return nullptr;
+        const Method* m = as_handler(st_, _PyType_Lookup(tp, name));
+        if (!m) return nullptr;
+        if (dict_ && PyDict_Check(dict_.get())) {
+            PyObject* v = PyDict_GetItemWithError(dict_.get(), name);
+            if (v) return nullptr;
+            if (PyErr_Occurred()) throw PyErrorSet{};
+        }
+        return m;
     }
-    PyTypeObject* tp_;
-    bool generic_;
+
+    State* st_;
+    PyObject* self_;
+    TypeCache* tc_;
+    bool clean_ = true;
     Ref dict_;
 };
 
@@ -127,10 +222,8 @@ private:
 }
 
 // The handler name for `node` from the visitor's dispatch table (new reference).
-static Ref handler_name(State* st, PyObject* self, SelfView& sv, PyObject* node) {
-    Ref table;
-    if (PyObject* t = sv.plain(st->s_dispatch_table)) table = Ref::borrow(t);
-    else table = Ref::check(PyObject_GetAttr(self, st->s_dispatch_table));
+static Ref handler_name(State* st, Lookup& lk, PyObject* node) {
+    Ref table = lk.table();
     PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(node));
     Ref name;
     if (PyDict_CheckExact(table.get())) {
@@ -144,50 +237,47 @@ static Ref handler_name(State* st, PyObject* self, SelfView& sv, PyObject* node)
     return name;
 }
 
-static PyObject* call_handler(State* st, PyObject* self, SelfView& sv, PyObject* name, PyObject* node) {
-    if (const Method* h = sv.method(st, name); h && h->def->role != ROLE_OTHER) return h->def->handler(st, self, node);
-    Ref bound = attr(self, name);
+static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* node) {
+    VisitGuard guard;
+    Ref name = handler_name(st, lk, node);
+    if (const Method* h = lk.handler(name.get(), st->api.exact_kind(node))) return h->def->handler(st, self, node);
+    Ref bound = attr(self, name.get());
     return check(PyObject_CallOneArg(bound.get(), node));
 }
 
-static PyObject* dispatch_with(State* st, PyObject* self, SelfView& sv, PyObject* node) {
-    VisitGuard guard;
-    Ref name = handler_name(st, self, sv, node);
-    return call_handler(st, self, sv, name.get(), node);
-}
-
 PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
-    SelfView sv(self);
-    return dispatch_with(st, self, sv, node);
+    Lookup lk(st, self);
+    return dispatch_in(st, self, lk, node);
 }
 
 PyObject* visit_child(State* st, PyObject* self, PyObject* child) {
-    SelfView sv(self);
-    if (const Method* v = sv.method(st, st->s_visit); v && v->def->role == ROLE_VISIT)
-        return dispatch_with(st, self, sv, child);
+    Lookup lk(st, self);
+    if (lk.visit()) return dispatch_in(st, self, lk, child);
     return check(PyObject_CallMethodOneArg(self, st->s_visit, child));
 }
 
-const Method* own_method(State* st, PyObject* self, PyObject* name) {
-    SelfView sv(self);
-    return sv.method(st, name);
-}
-
 const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result) {
-    SelfView sv(self);
-    if (const Method* v = sv.method(st, st->s_visit); !v || v->def->role != ROLE_VISIT) {
+    Lookup lk(st, self);
+    if (!lk.visit()) {
         result = Ref::check(PyObject_CallMethodOneArg(self, st->s_visit, child));
         return nullptr;
     }
-    Ref name = handler_name(st, self, sv, child);
-    if (const Method* h = sv.method(st, name.get()); h && h->def->role != ROLE_OTHER) {
-        if (h->def->write) return h;
-        result = Ref::check(h->def->handler(st, self, child));
-        return nullptr;
-    }
+    Ref name = handler_name(st, lk, child);
+    if (const Method* h = lk.handler(name.get(), st->api.exact_kind(child))) return h;
+    VisitGuard guard;
     Ref bound = attr(self, name.get());
     result = Ref::check(PyObject_CallOneArg(bound.get(), child));
     return nullptr;
+}
+
+Ref read_notation(State* st, PyObject* self) {
+    Lookup lk(st, self);
+    return lk.notation();
+}
+
+const Method* own_method(State* st, PyObject* self, PyObject* name) {
+    Lookup lk(st, self);
+    return lk.handler(name, -1);
 }
 
 // ---------------------------------------------------------------- ASTVisitor
@@ -224,11 +314,12 @@ const MethodDef kVisitorMethods[] = {
     {"__init_subclass__",
      "Installs a fresh dispatch table of the sixteen node classes on every subclass, after passing the keyword "
      "arguments of the class declaration on to the parent hook.",
-     "(cls, **kwargs)", ROLE_OTHER, false, 1, 1, {"cls"}, true, true, nullptr, visitor_init_subclass, nullptr},
+     "(cls, **kwargs)", ROLE_OTHER, false, 1, 1, {"cls"}, true, true, nullptr, visitor_init_subclass, nullptr,
+     nullptr},
     {"visit",
      "Routes `node` to the handler named for its exact class in `_dispatch_table` and returns the handler's "
      "result; any other object raises TypeError.",
-     "(self, node)", ROLE_VISIT, false, 2, 2, {"self", "node"}, false, false, dispatch, nullptr, nullptr},
+     "(self, node)", ROLE_VISIT, false, 2, 2, {"self", "node"}, false, false, dispatch, nullptr, nullptr, nullptr},
     KV_HANDLER_DEF("visit_variable", "Handles a Variable.", abstract_handler, true),
     KV_HANDLER_DEF("visit_constant", "Handles a Constant.", abstract_handler, true),
     KV_HANDLER_DEF("visit_function_app", "Handles a FunctionApp.", abstract_handler, true),

@@ -51,6 +51,15 @@ using WriteFn = void (*)(ExportCtx& ctx, PyObject* node, int mode);
 // keyword arguments when the method takes **kwargs.
 using CallFn = PyObject* (*)(State* st, PyObject** argv, PyObject* kwargs);
 
+// An integer result that stays unboxed while it is an exact int in range:
+// `obj` empty means the value is `n`; otherwise `obj` is the value.
+struct IntVal {
+    long long n = 0;
+    Ref obj;
+};
+// An integer-valued handler (depth and size) in unboxed form.
+using IntFn = void (*)(State* st, PyObject* self, PyObject* node, IntVal& out);
+
 enum Role : uint8_t {
     ROLE_VISIT,    // ASTVisitor.visit
     ROLE_HANDLER,  // one of the sixteen visit_* handlers
@@ -72,6 +81,7 @@ struct MethodDef {
     HandlerFn handler;       // ROLE_VISIT and ROLE_HANDLER
     CallFn call;             // ROLE_OTHER
     WriteFn write;           // export handlers only
+    IntFn int_fn;            // depth and size handlers only
 };
 
 // The descriptor object that stands for a method in a class namespace.
@@ -85,8 +95,21 @@ struct Method {
     PyObject* qualname;  // str (owned)
 };
 
+// What attribute lookup on instances of one visitor class finds, taken once
+// per version of the class (any change to the class or a base gives it a new
+// version tag and invalidates the entry).
+struct TypeCache {
+    PyTypeObject* tp = nullptr;     // borrowed; compared by address together with the version
+    unsigned int version = 0;
+    const Method* visit = nullptr;  // our `visit`, when that is what the class has
+    PyObject* table = nullptr;      // `_dispatch_table` when it is a plain class attribute (borrowed)
+    bool notation_plain = false;    // the class has no attribute `notation`
+    const Method* rows[16] = {};    // our handler under each standard handler name
+};
+
 struct State {
     AstApi api;
+    TypeCache tcache[8];
     PyTypeObject* method_type = nullptr;
     PyObject* module_dict = nullptr;  // borrowed: owned by the module itself
     PyObject* ast_visitor = nullptr;  // the ASTVisitor class, for super() in its class hook
@@ -149,11 +172,12 @@ PyObject* visit_child(State* st, PyObject* self, PyObject* child);
 // lookup would find anything else (an override, an instance attribute, a
 // custom __getattribute__).
 const Method* own_method(State* st, PyObject* self, PyObject* name);
-// Like dispatch(), but returns the handler descriptor when dispatch would call
-// one of ours that can write into an export buffer, leaving the call to the
-// caller; otherwise performs the whole visit and stores its result in
-// `result`.  The caller holds a VisitGuard.
+// Resolves self.visit(child): returns our handler descriptor when the visit
+// would end in it (the caller then calls it, holding a VisitGuard), otherwise
+// performs the whole visit through Python and stores its result in `result`.
 const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result);
+// self.notation, read as attribute lookup would (new reference).
+Ref read_notation(State* st, PyObject* self);
 
 // The module global `g` (borrowed); NameError when it is gone.
 PyObject* global(State* st, int g);
@@ -177,8 +201,9 @@ Ref attr(PyObject* o, PyObject* name);
 PyObject* construct(State* st, int row, std::initializer_list<const char*> names,
                     std::initializer_list<PyObject*> values);
 
-#define KV_HANDLER_DEF(NAME, DOC, FN, ABSTRACT) \
-    {NAME, DOC, "(self, node)", ROLE_HANDLER, ABSTRACT, 2, 2, {"self", "node"}, false, false, FN, nullptr, nullptr}
+#define KV_HANDLER_DEF(NAME, DOC, FN, ABSTRACT)                                                                 \
+    {NAME, DOC, "(self, node)", ROLE_HANDLER, ABSTRACT, 2, 2, {"self", "node"}, false, false, FN, nullptr, nullptr, \
+     nullptr}
 
 // acc.update(items) for a set `acc` and any iterable `items`.
 void set_update(PyObject* acc, PyObject* items);

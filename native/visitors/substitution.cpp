@@ -139,7 +139,7 @@ static PyObject* subst_quant(State* st, PyObject* self, PyObject* node) {
 
 const MethodDef kSubstitutionMethods[] = {
     {"__init__", "Holds `mapping` (exactly a dict from Variable to term) by reference, without copying it.",
-     "(self, mapping)", ROLE_OTHER, false, 2, 2, {"self", "mapping"}, false, false, nullptr, subst_init, nullptr},
+     "(self, mapping)", ROLE_OTHER, false, 2, 2, {"self", "mapping"}, false, false, nullptr, subst_init, nullptr, nullptr},
     KV_HANDLER_DEF("visit_variable",
                    "Returns the term the mapping holds for the variable, or the variable itself when it is no key.",
                    subst_variable, false),
