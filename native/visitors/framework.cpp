@@ -42,10 +42,6 @@ uintptr_t measure_stack_floor() {
 
 Ref attr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
 
-Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
-    return node_field(st->api, node, k, name, offset);
-}
-
 PyObject* global(State* st, int g) {
     PyObject* name = st->global_names[g];
     PyObject* v = PyDict_GetItemWithError(st->module_dict, name);
@@ -179,6 +175,22 @@ public:
         }
         return method(name);
     }
+    // The standard row of `node`'s class when the table is the class's own,
+    // unchanged since its standard rows were checked; -1 otherwise.
+    int standard_row(PyObject* node) {
+        if (!tc_ || !clean_ || !tc_->table) return -1;
+        int r = st_->api.exact_kind(node);
+        if (r < 0) {
+            PyTypeObject* tp = Py_TYPE(node);
+            for (int i = 0; i < 4 && r < 0; ++i)
+                if (reinterpret_cast<PyObject*>(tp) == st_->sol_types[i]) r = R_FORALL_PRED + i;
+            if (r < 0) return -1;
+        }
+        uint64_t v = table_version(tc_->table);
+        if (!v) return -1;
+        if (v != tc_->table_version) refresh_rows(v);
+        return tc_->row_ok[r] ? r : -1;
+    }
     // self._dispatch_table (new reference).
     Ref table() {
         if (tc_ && clean_ && tc_->table) return Ref::borrow(tc_->table);
@@ -195,6 +207,27 @@ public:
     }
 
 private:
+    // The version of a dict that changes with every change of its contents,
+    // where the interpreter keeps one (0: unknown).
+    static uint64_t table_version(PyObject* table) {
+#if PY_VERSION_HEX < 0x030C0000
+        if (PyDict_CheckExact(table)) return reinterpret_cast<PyDictObject*>(table)->ma_version_tag;
+#else
+        (void)table;
+#endif
+        return 0;
+    }
+    void refresh_rows(uint64_t v) {
+        PyObject* table = tc_->table;
+        for (int r = 0; r < R_COUNT; ++r) {
+            PyObject* cls = r < K_COUNT ? reinterpret_cast<PyObject*>(st_->api.types[r]) : st_->sol_types[r - K_COUNT];
+            PyObject* name = PyDict_GetItemWithError(table, cls);
+            if (!name && PyErr_Occurred()) throw PyErrorSet{};
+            tc_->row_ok[r] = name == st_->handler_names[r];
+        }
+        tc_->table_version = v;
+    }
+
     const Method* method(PyObject* name) {
         PyTypeObject* tp = Py_TYPE(self_);
         if (tp->tp_getattro != PyObject_GenericGetAttr || !PyUnicode_CheckExact(name)) return nullptr;
@@ -239,6 +272,10 @@ static Ref handler_name(State* st, Lookup& lk, PyObject* node) {
 
 static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* node) {
     VisitGuard guard;
+    int row = lk.standard_row(node);
+    if (row >= 0) {
+        if (const Method* h = lk.handler(st->handler_names[row], row)) return h->def->handler(st, self, node);
+    }
     Ref name = handler_name(st, lk, node);
     if (const Method* h = lk.handler(name.get(), st->api.exact_kind(node))) return h->def->handler(st, self, node);
     Ref bound = attr(self, name.get());
@@ -262,6 +299,10 @@ const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& res
         result = Ref::check(PyObject_CallMethodOneArg(self, st->s_visit, child));
         return nullptr;
     }
+    int row = lk.standard_row(child);
+    if (row >= 0) {
+        if (const Method* h = lk.handler(st->handler_names[row], row)) return h;
+    }
     Ref name = handler_name(st, lk, child);
     if (const Method* h = lk.handler(name.get(), st->api.exact_kind(child))) return h;
     VisitGuard guard;
@@ -273,11 +314,6 @@ const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& res
 Ref read_notation(State* st, PyObject* self) {
     Lookup lk(st, self);
     return lk.notation();
-}
-
-const Method* own_method(State* st, PyObject* self, PyObject* name) {
-    Lookup lk(st, self);
-    return lk.handler(name, -1);
 }
 
 // ---------------------------------------------------------------- ASTVisitor

@@ -5,40 +5,95 @@
 // a shortcut with the same result), and checks the declared result type.
 #include "visitors/state.hpp"
 
-#include <climits>
 
 namespace kv::vis {
 
-// ---------------------------------------------------------------- arithmetic
+// ---------------------------------------------------------------- unboxed integers
+//
+// Depth and size values stay C integers while every value involved is an
+// exact int: the arithmetic of exact ints is the same either way.  A value of
+// any other type (from an overriding handler) switches to Python arithmetic
+// with the same operands in the same order.
 
-static bool small_int(PyObject* x, long long& out) {
-    if (!PyLong_CheckExact(x)) return false;
-    int overflow = 0;
-    long long v = PyLong_AsLongLongAndOverflow(x, &overflow);
-    if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    if (overflow || v > LLONG_MAX / 4 || v < LLONG_MIN / 4) return false;
-    out = v;
-    return true;
+static void iv_set(IntVal& out, PyObject* v) {  // consumes v
+    if (PyLong_CheckExact(v)) {
+        int overflow = 0;
+        long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
+        if (n == -1 && PyErr_Occurred()) {
+            Py_DECREF(v);
+            throw PyErrorSet{};
+        }
+        if (!overflow) {
+            Py_DECREF(v);
+            out.n = n;
+            out.obj.reset();
+            return;
+        }
+    }
+    out.obj = Ref::steal(v);
 }
 
-// a + b (new reference).
-static PyObject* add(PyObject* a, PyObject* b) {
-    long long x, y;
-    if (small_int(a, x) && small_int(b, y)) return check(PyLong_FromLongLong(x + y));
-    return check(PyNumber_Add(a, b));
+static PyObject* iv_box(const IntVal& v) {
+    if (v.obj) return Py_NewRef(v.obj.get());
+    return check(PyLong_FromLongLong(v.n));
 }
 
-// max(a, b): `a` unless `b > a` (borrowed result).
-static PyObject* max2(PyObject* a, PyObject* b) {
-    long long x, y;
-    if (small_int(a, x) && small_int(b, y)) return y > x ? b : a;
-    return check_int(PyObject_RichCompareBool(b, a, Py_GT)) ? b : a;
+// out = a + b
+static void iv_add(const IntVal& a, const IntVal& b, IntVal& out) {
+    long long r;
+    if (!a.obj && !b.obj && !__builtin_add_overflow(a.n, b.n, &r)) {
+        out.n = r;
+        out.obj.reset();
+        return;
+    }
+    Ref x = Ref::steal(iv_box(a));
+    Ref y = Ref::steal(iv_box(b));
+    iv_set(out, check(PyNumber_Add(x.get(), y.get())));
 }
 
-static PyObject* as_int(PyObject* r) { return check_result(r, &PyLong_Type, "int"); }
+// out = 1 + a
+static void iv_add_one(const IntVal& a, IntVal& out) {
+    IntVal one;
+    one.n = 1;
+    iv_add(one, a, out);
+}
+
+// max(a, b): `a` unless `b > a`.
+static const IntVal& iv_max(const IntVal& a, const IntVal& b) {
+    if (!a.obj && !b.obj) return b.n > a.n ? b : a;
+    Ref x = Ref::steal(iv_box(a));
+    Ref y = Ref::steal(iv_box(b));
+    return check_int(PyObject_RichCompareBool(y.get(), x.get(), Py_GT)) ? b : a;
+}
+
+// The declared result type int: exact int or None.
+static void iv_check(IntVal& v) {
+    if (v.obj) Py_DECREF(check_result(Py_NewRef(v.obj.get()), &PyLong_Type, "int"));
+}
+
+// self.visit(child) as an integer value.
+static void iv_visit(State* st, PyObject* self, PyObject* child, IntVal& out) {
+    Ref result;
+    if (const Method* h = resolve_child(st, self, child, result)) {
+        VisitGuard guard;
+        if (h->def->int_fn) {
+            h->def->int_fn(st, self, child, out);
+            return;
+        }
+        result = Ref::check(h->def->handler(st, self, child));
+    }
+    iv_set(out, result.release());
+}
+
+// The Python-visible form of an integer handler.
+template <IntFn F>
+static PyObject* boxed(State* st, PyObject* self, PyObject* node) {
+    IntVal v;
+    F(st, self, node, v);
+    return iv_box(v);
+}
+
 static PyObject* as_set(PyObject* r) { return check_result(r, &PySet_Type, "set"); }
-
-static PyObject* int_one(State*, PyObject*, PyObject*) { return PyLong_FromLong(1); }
 
 // The arguments of an application (kind K), as a tuple.
 template <int K>
@@ -88,44 +143,65 @@ static Ref visit(State* st, PyObject* self, PyObject* child) { return Ref::check
 
 // ---------------------------------------------------------------- DepthVisitor
 
+static void iv_one(State*, PyObject*, PyObject*, IntVal& out) {
+    out.n = 1;
+    out.obj.reset();
+}
+
 template <int K>
-static PyObject* depth_app(State* st, PyObject* self, PyObject* node) {
+static void depth_app(State* st, PyObject* self, PyObject* node, IntVal& out) {
     Ref args = app_args<K>(st, node);
-    if (!check_int(PyObject_IsTrue(args.get()))) return PyLong_FromLong(1);
-    Ref best;
+    if (!check_int(PyObject_IsTrue(args.get()))) return iv_one(st, self, node, out);
+    // 1 + max(self.visit(a) for a in node.args)
+    IntVal best, d;
+    bool any = false;
     for_each(args.get(), [&](PyObject* a) {
-        Ref d = visit(st, self, a);
-        if (!best || max2(best.get(), d.get()) == d.get()) best = std::move(d);
+        iv_visit(st, self, a, d);
+        if (!any || &iv_max(best, d) == &d) {
+            best.n = d.n;
+            best.obj = std::move(d.obj);
+        }
+        any = true;
     });
-    if (!best) {  // a true but empty collection
+    if (!any) {  // a true but empty collection
         PyErr_SetString(PyExc_ValueError, "max() arg is an empty sequence");
         throw PyErrorSet{};
     }
-    return as_int(add(st->one, best.get()));
+    iv_add_one(best, out);
+    iv_check(out);
 }
 
 template <int K>
-static PyObject* depth_pair(State* st, PyObject* self, PyObject* node) {
-    Ref l = visit(st, self, left_of(st, node, K).get());
-    Ref r = visit(st, self, right_of(st, node, K).get());
-    return as_int(add(st->one, max2(l.get(), r.get())));
+static void depth_pair(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    IntVal l, r;
+    iv_visit(st, self, left_of(st, node, K).get(), l);
+    iv_visit(st, self, right_of(st, node, K).get(), r);
+    iv_add_one(iv_max(l, r), out);
+    iv_check(out);
 }
 
-static PyObject* depth_not(State* st, PyObject* self, PyObject* node) {
-    Ref d = visit(st, self, operand(st, node).get());
-    return as_int(add(st->one, d.get()));
+static void depth_not(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    IntVal d;
+    iv_visit(st, self, operand(st, node).get(), d);
+    iv_add_one(d, out);
+    iv_check(out);
 }
 
 template <int K>
-static PyObject* depth_body(State* st, PyObject* self, PyObject* node) {
-    Ref d = visit(st, self, body_of(st, node, K).get());
-    return as_int(add(st->one, d.get()));
+static void depth_body(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    IntVal d;
+    iv_visit(st, self, body_of(st, node, K).get(), d);
+    iv_add_one(d, out);
+    iv_check(out);
 }
 
-#define KV_DEPTH(NAME, FN) KV_HANDLER_DEF(NAME, "Returns the depth of the node.", FN, false)
+#define KV_INT_DEF(NAME, DOC, FN)                                                                            \
+    {NAME, DOC, "(self, node)", ROLE_HANDLER, false, 2, 2, {"self", "node"}, false, false, boxed<FN>, nullptr, \
+     nullptr, FN}
+#define KV_DEPTH(NAME, FN) KV_INT_DEF(NAME, "Returns the depth of the node.", FN)
 const MethodDef kDepthMethods[] = {
-    KV_DEPTH("visit_variable", int_one),
-    KV_DEPTH("visit_constant", int_one),
+    KV_DEPTH("visit_variable", iv_one),
+    KV_DEPTH("visit_constant", iv_one),
     KV_DEPTH("visit_function_app", depth_app<K_FUNCTION_APP>),
     KV_DEPTH("visit_predicate_app", depth_app<K_PREDICATE_APP>),
     KV_DEPTH("visit_equality", depth_pair<K_EQUALITY>),
@@ -146,47 +222,62 @@ const int kDepthMethodCount = sizeof(kDepthMethods) / sizeof(kDepthMethods[0]);
 // ---------------------------------------------------------------- SizeVisitor
 
 template <int K>
-static PyObject* size_app(State* st, PyObject* self, PyObject* node) {
+static void size_app(State* st, PyObject* self, PyObject* node, IntVal& out) {
     Ref args = app_args<K>(st, node);
-    Ref total = Ref::borrow(st->api.zero);
+    // 1 + sum(self.visit(a) for a in node.args)
+    IntVal total, s;
     for_each(args.get(), [&](PyObject* a) {
-        Ref s = visit(st, self, a);
-        total = Ref::steal(add(total.get(), s.get()));
+        iv_visit(st, self, a, s);
+        IntVal next;
+        iv_add(total, s, next);
+        total.n = next.n;
+        total.obj = std::move(next.obj);
     });
-    return as_int(add(st->one, total.get()));
+    iv_add_one(total, out);
+    iv_check(out);
 }
 
 template <int K>
-static PyObject* size_pair(State* st, PyObject* self, PyObject* node) {
-    Ref l = visit(st, self, left_of(st, node, K).get());
-    Ref t = Ref::steal(add(st->one, l.get()));
-    Ref r = visit(st, self, right_of(st, node, K).get());
-    return as_int(add(t.get(), r.get()));
+static void size_pair(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    // 1 + self.visit(left) + self.visit(right)
+    IntVal l, t, r;
+    iv_visit(st, self, left_of(st, node, K).get(), l);
+    iv_add_one(l, t);
+    iv_visit(st, self, right_of(st, node, K).get(), r);
+    iv_add(t, r, out);
+    iv_check(out);
 }
 
-static PyObject* size_not(State* st, PyObject* self, PyObject* node) {
-    Ref s = visit(st, self, operand(st, node).get());
-    return as_int(add(st->one, s.get()));
+static void size_not(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    IntVal s;
+    iv_visit(st, self, operand(st, node).get(), s);
+    iv_add_one(s, out);
+    iv_check(out);
 }
 
 template <int K>
-static PyObject* size_quant(State* st, PyObject* self, PyObject* node) {
-    Ref v = visit(st, self, variable_of(st, node, K).get());
-    Ref t = Ref::steal(add(st->one, v.get()));
-    Ref b = visit(st, self, body_of(st, node, K).get());
-    return as_int(add(t.get(), b.get()));
+static void size_quant(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    // 1 + self.visit(variable) + self.visit(body)
+    IntVal v, t, b;
+    iv_visit(st, self, variable_of(st, node, K).get(), v);
+    iv_add_one(v, t);
+    iv_visit(st, self, body_of(st, node, K).get(), b);
+    iv_add(t, b, out);
+    iv_check(out);
 }
 
 template <int R>
-static PyObject* size_sol(State* st, PyObject* self, PyObject* node) {
-    Ref b = visit(st, self, body_of(st, node, R).get());
-    return as_int(add(st->one, b.get()));
+static void size_sol(State* st, PyObject* self, PyObject* node, IntVal& out) {
+    IntVal b;
+    iv_visit(st, self, body_of(st, node, R).get(), b);
+    iv_add_one(b, out);
+    iv_check(out);
 }
 
-#define KV_SIZE(NAME, FN) KV_HANDLER_DEF(NAME, "Returns the number of nodes of the node.", FN, false)
+#define KV_SIZE(NAME, FN) KV_INT_DEF(NAME, "Returns the number of nodes of the node.", FN)
 const MethodDef kSizeMethods[] = {
-    KV_SIZE("visit_variable", int_one),
-    KV_SIZE("visit_constant", int_one),
+    KV_SIZE("visit_variable", iv_one),
+    KV_SIZE("visit_constant", iv_one),
     KV_SIZE("visit_function_app", size_app<K_FUNCTION_APP>),
     KV_SIZE("visit_predicate_app", size_app<K_PREDICATE_APP>),
     KV_SIZE("visit_equality", size_pair<K_EQUALITY>),

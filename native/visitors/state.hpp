@@ -105,6 +105,10 @@ struct TypeCache {
     PyObject* table = nullptr;      // `_dispatch_table` when it is a plain class attribute (borrowed)
     bool notation_plain = false;    // the class has no attribute `notation`
     const Method* rows[16] = {};    // our handler under each standard handler name
+    // Rows r for which `table` maps the node class of row r to the standard
+    // handler name, as of the table's version `table_version`.
+    uint64_t table_version = 0;
+    bool row_ok[16] = {};
 };
 
 struct State {
@@ -168,10 +172,6 @@ private:
 PyObject* dispatch(State* st, PyObject* self, PyObject* node);
 // self.visit(child), staying in C++ while `visit` is still ours.
 PyObject* visit_child(State* st, PyObject* self, PyObject* child);
-// Our descriptor that getattr(self, name) would bind, or nullptr when the
-// lookup would find anything else (an override, an instance attribute, a
-// custom __getattribute__).
-const Method* own_method(State* st, PyObject* self, PyObject* name);
 // Resolves self.visit(child): returns our handler descriptor when the visit
 // would end in it (the caller then calls it, holding a VisitGuard), otherwise
 // performs the whole visit through Python and stores its result in `result`.
@@ -191,7 +191,11 @@ bool assertions_enabled();
 PyObject* check_result(PyObject* r, PyTypeObject* tp, const char* name);
 
 // Reads a field of a node of kind k (struct for exact nodes, attribute otherwise).
-Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset);
+inline Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
+    if (st->api.exact_kind(node) == k)
+        return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset));
+    return Ref::check(PyObject_GetAttr(node, name));
+}
 // Reads an attribute by name.
 Ref attr(PyObject* o, PyObject* name);
 
