@@ -113,7 +113,7 @@ def test_replace_atom_subterm(atom, target, replacement, want):
     assert R.replace_atom_subterm(atom, target, replacement) == want
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(ind_terms, ind_terms, ind_terms)
 def test_term_operations_match_the_model(term, target, replacement):
     assert R.extract_subterms(term) == M.extract_subterms(term)
@@ -123,7 +123,7 @@ def test_term_operations_match_the_model(term, target, replacement):
     assert len(R.replace_subterm(term, target, replacement)) == occurrences
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(atoms(ind_terms), ind_terms, ind_terms)
 def test_atom_operations_match_the_model(atom, target, replacement):
     assert R.extract_atom_subterms(atom) == M.extract_atom_subterms(atom)
@@ -240,7 +240,7 @@ def test_literal_built_with_keywords(monkeypatch):
     assert seen == [["atom", "positive"]]
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(equation_clauses, clauses)
 def test_paramodulation_matches_the_model(c1, c2):
     got = R.paramodulate(c1, c2)
@@ -248,7 +248,7 @@ def test_paramodulation_matches_the_model(c1, c2):
     assert len({p for p, _ in got}) == len(got)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(equation_clauses, equation_clauses)
 def test_paramodulation_between_equations_matches_the_model(c1, c2):
     assert R.paramodulate(c1, c2) == M.paramodulate(c1, c2)

@@ -83,7 +83,7 @@ def test_standardize_renames_every_variable_of_c2_by_keyword():
     assert r2 == C(pos(Q(Variable(5), Variable(7))))
 
 
-@settings(max_examples=150, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(clauses, clauses)
 def test_standardize_matches_the_model(c1, c2):
     got = R.standardize_clause_variables(c1, c2)
@@ -206,7 +206,7 @@ def test_unification_error_from_clause_building_is_skipped(monkeypatch):
     assert [type(r) for r, _, _ in out] == [Clause] * len(out)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(clauses, clauses)
 def test_resolution_matches_the_model(c1, c2):
     got = R.resolve_clauses(c1, c2)
@@ -214,7 +214,7 @@ def test_resolution_matches_the_model(c1, c2):
     assert len({r for r, _, _ in got}) == len(got)
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(clauses)
 def test_resolving_with_itself(c):
     assert R.resolve_clauses(c, c) == M.resolve_clauses(c, c)
@@ -265,7 +265,7 @@ def test_factor_pair_order(monkeypatch):
     assert calls == want
 
 
-@settings(max_examples=100, deadline=None)
+@settings(max_examples=60, deadline=None)
 @given(clauses)
 def test_factoring_matches_the_model(c):
     got = R.factor_clause(c)

@@ -216,7 +216,8 @@ static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* tar
                 for (Ref& u : t.subterms) {
                     if (api.instance_kind(u.get()) == K_VARIABLE) continue;
                     skip_on(run.uerr, [&] {
-                        Ref subst = call2(run.unify, u.get(), from);
+                        Ref subst = try_unify(run.unify, u.get(), from, run.uerr);
+                        if (!subst) return;
                         Terms atoms;
                         replace_in_atom(api, t.atom.get(), u.get(), to, atoms);
                         for (Ref& new_atom : atoms) {

@@ -160,7 +160,8 @@ static PyObject* resolve_clauses(PyObject* module, PyObject* const* args, Py_ssi
                 skip_on(uerr.get(), [&] {
                     Ref atom1 = getattr(l1, st->s_atom);
                     Ref atom2 = getattr(l2, st->s_atom);
-                    Ref subst = call2(unify.get(), atom1.get(), atom2.get());
+                    Ref subst = try_unify(unify.get(), atom1.get(), atom2.get(), uerr.get());
+                    if (!subst) return;
                     if (!rest1) rest1 = rest_of(lits1.get(), l1);
                     Ref& rest2 = rests2[static_cast<size_t>(j)];
                     if (!rest2) rest2 = rest_of(lits2.get(), l2);
@@ -204,7 +205,8 @@ static PyObject* factor_clause(PyObject* module, PyObject* const* args, Py_ssize
                 skip_on(uerr.get(), [&] {
                     Ref atom1 = getattr(l1, st->s_atom);
                     Ref atom2 = getattr(l2, st->s_atom);
-                    Ref subst = call2(unify.get(), atom1.get(), atom2.get());
+                    Ref subst = try_unify(unify.get(), atom1.get(), atom2.get(), uerr.get());
+                    if (!subst) return;
                     Ref factor = call_method1(c, st->s_substitute, subst.get());
                     Ref flits = getattr(factor.get(), st->s_literals);
                     Py_ssize_t m = PyObject_Length(flits.get());

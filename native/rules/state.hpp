@@ -84,6 +84,18 @@ inline bool skip_on(PyObject* exc_class, F&& f) {
     }
 }
 
+// Calls unify(a, b).  When it raises an instance of `exc_class` the error is
+// cleared and an empty Ref returned, without unwinding: failed unification is
+// the common case of the inference loops.  Other errors throw.
+inline Ref try_unify(PyObject* unify, PyObject* a, PyObject* b, PyObject* exc_class) {
+    PyObject* argv[2] = {a, b};
+    PyObject* r = PyObject_Vectorcall(unify, argv, 2, nullptr);
+    if (r) return Ref::steal(r);
+    if (!PyErr_ExceptionMatches(exc_class)) throw PyErrorSet{};
+    PyErr_Clear();
+    return Ref();
+}
+
 // ---- module contents, in definition order ----
 // record.cpp
 void create_record_types(PyObject* module, State* st);  // InferenceRule and the placeholder type
