@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-__all__ = ["KelvaraError", "InvalidFormulaError"]
+__all__ = ["KelvaraError", "InvalidFormulaError", "UnificationError"]
 
 
 class KelvaraError(Exception):
@@ -11,3 +11,44 @@ class KelvaraError(Exception):
 
 class InvalidFormulaError(KelvaraError, ValueError):
     """A term or formula node is malformed, or a query met a node it does not support."""
+
+
+# Texts of the failures the unifiers report, by reason.  The unifiers raise
+# ``UnificationError(reason, left, right)`` and the text is assembled only when
+# somebody reads it: most failures are caught and dropped unread, and ``repr``
+# of two terms costs more than the unification attempt itself.
+_REASONS = {
+    "occurs check": lambda v, t: f"occurs check: {v!r} occurs in {t!r}",
+    "sort mismatch": lambda v, t: (
+        f"sort mismatch: cannot bind {v!r} of sort {v.sort} to {t!r} of sort {getattr(t, 'sort', None)}"
+    ),
+    "symbol clash": lambda a, b: f"symbol clash: {a!r} and {b!r}",
+    "cannot unify": lambda a, b: f"cannot unify {a!r} with {b!r}",
+    "predicate clash": lambda a, b: f"predicate clash: {a!r} and {b!r}",
+    "node clash": lambda a, b: f"cannot unify {type(a).__name__} with {type(b).__name__}",
+}
+
+
+class UnificationError(KelvaraError):
+    """Two terms or atoms have no unifier (symbol clash, sort clash or occurs check).
+
+    Raised by the unifiers as ``UnificationError(reason, left, right)``: the
+    reason (one of ``"occurs check"``, ``"sort mismatch"``, ``"symbol clash"``,
+    ``"cannot unify"``, ``"predicate clash"``, ``"node clash"``) and the two
+    objects that failed to unify, kept in ``args``.  The message text is built
+    from them when it is first asked for.  Constructed with one message, it
+    behaves like any exception.
+    """
+
+    @property
+    def reason(self) -> str:
+        """The kind of failure: the first argument."""
+        return self.args[0] if self.args else ""
+
+    def __str__(self) -> str:
+        args = self.args
+        if len(args) == 3:
+            text = _REASONS.get(args[0]) if type(args[0]) is str else None
+            if text is not None:
+                return text(args[1], args[2])
+        return super().__str__()

@@ -30,7 +30,7 @@ from kelvara.core.ast import (
     Variable,
     free_variables,
 )
-from kelvara.core.exceptions import InvalidFormulaError, KelvaraError
+from kelvara.core.exceptions import InvalidFormulaError, UnificationError
 
 __all__ = [
     "UnificationError",
@@ -41,10 +41,6 @@ __all__ = [
 ]
 
 _SECOND_ORDER = frozenset({"ForallPred", "ExistsPred", "ForallFunc", "ExistsFunc"})
-
-
-class UnificationError(KelvaraError):
-    """Two terms or atoms have no unifier (symbol clash, sort clash or occurs check)."""
 
 
 # ---------------------------------------------------------------------------
@@ -107,28 +103,57 @@ def substitute_formula(formula: Any, mapping: Mapping[Any, Any]) -> Any:
     """
     if not mapping:
         return formula
+    # Atoms, the common case, need neither a dict nor the renaming state.
+    cls = type(formula)
+    if cls is PredicateApp:
+        if formula._free_vars.isdisjoint(mapping):
+            return formula
+        args = formula.args
+        new_args = [_subst_term(a, mapping) for a in args]
+        for old, new in zip(args, new_args):
+            if old is not new:
+                return PredicateApp(formula.pred, formula.arity, tuple(new_args))
+        return formula
+    if cls is Equality:
+        if formula._free_vars.isdisjoint(mapping):
+            return formula
+        left = _subst_term(formula.left, mapping)
+        right = _subst_term(formula.right, mapping)
+        if left is formula.left and right is formula.right:
+            return formula
+        return Equality(left, right)
     if type(mapping) is not dict:
         mapping = dict(mapping)
-    range_vars: set = set()
-    for value in mapping.values():
-        if type(value) is Variable:
-            range_vars.add(value)
-        elif type(value) is not Constant:
-            range_vars.update(free_variables(value))
-    state = _FreshIds(formula, mapping, range_vars)
-    return _subst_formula(formula, mapping, range_vars, state)
+    return _subst_formula(formula, mapping, _Scope(formula, mapping))
 
 
-class _FreshIds:
-    """Source of fresh variable ids, computed lazily on the first renaming."""
+class _Scope:
+    """Renaming state of one substitution, computed on first need.
 
-    __slots__ = ("formula", "mapping", "range_vars", "next_id")
+    ``range_vars`` (the variables of the replacement terms) is needed only at a
+    quantifier, and the next fresh id only when a quantifier is renamed.
+    """
 
-    def __init__(self, formula: Any, mapping: Mapping[Any, Any], range_vars: set) -> None:
+    __slots__ = ("formula", "mapping", "_range_vars", "next_id")
+
+    def __init__(self, formula: Any, mapping: Mapping[Any, Any]) -> None:
         self.formula = formula
         self.mapping = mapping
-        self.range_vars = range_vars
+        self._range_vars: set | None = None
         self.next_id = -1
+
+    @property
+    def range_vars(self) -> set:
+        rv = self._range_vars
+        if rv is None:
+            rv = set()
+            for value in self.mapping.values():
+                if type(value) is Variable:
+                    rv.add(value)
+                elif type(value) is not Constant:
+                    rv.update(free_variables(value))
+            self._range_vars = rv
+        return rv
 
     def fresh(self, template: Any) -> Any:
         if self.next_id < 0:
@@ -145,7 +170,7 @@ class _FreshIds:
         return new
 
 
-def _subst_formula(f: Any, mapping: dict, range_vars: set, state: _FreshIds) -> Any:
+def _subst_formula(f: Any, mapping: dict, state: _Scope) -> Any:
     cls = type(f)
     if cls is PredicateApp:
         if f._free_vars.isdisjoint(mapping):
@@ -165,37 +190,37 @@ def _subst_formula(f: Any, mapping: dict, range_vars: set, state: _FreshIds) -> 
             return f
         return Equality(left, right)
     if cls is Not:
-        op = _subst_formula(f.operand, mapping, range_vars, state)
+        op = _subst_formula(f.operand, mapping, state)
         return f if op is f.operand else Not(op)
     if cls is And or cls is Or or cls is Implies or cls is Iff:
-        left = _subst_formula(f.left, mapping, range_vars, state)
-        right = _subst_formula(f.right, mapping, range_vars, state)
+        left = _subst_formula(f.left, mapping, state)
+        right = _subst_formula(f.right, mapping, state)
         if left is f.left and right is f.right:
             return f
         return cls(left, right)
     if cls is Forall or cls is Exists:
-        return _subst_quantifier(f, cls, mapping, range_vars, state)
+        return _subst_quantifier(f, cls, mapping, state)
     if cls is Variable or cls is FunctionApp or cls is Constant:
         return _subst_term(f, mapping)
     if cls.__name__ in _SECOND_ORDER:
-        body = _subst_formula(f.body, mapping, range_vars, state)
+        body = _subst_formula(f.body, mapping, state)
         return f if body is f.body else cls(variable=f.variable, body=body)
     # Subclasses of the node classes: the same rules through isinstance.
     if isinstance(f, (PredicateApp, Equality, Variable, FunctionApp, Constant)):
         return _subst_atom_generic(f, mapping)
     if isinstance(f, Not):
-        op = _subst_formula(f.operand, mapping, range_vars, state)
+        op = _subst_formula(f.operand, mapping, state)
         return f if op is f.operand else Not(op)
     for base in (And, Or, Implies, Iff):
         if isinstance(f, base):
-            left = _subst_formula(f.left, mapping, range_vars, state)
-            right = _subst_formula(f.right, mapping, range_vars, state)
+            left = _subst_formula(f.left, mapping, state)
+            right = _subst_formula(f.right, mapping, state)
             if left is f.left and right is f.right:
                 return f
             return base(left, right)
     for base in (Forall, Exists):
         if isinstance(f, base):
-            return _subst_quantifier(f, base, mapping, range_vars, state)
+            return _subst_quantifier(f, base, mapping, state)
     raise InvalidFormulaError("Unsupported AST node type: " + str(cls))
 
 
@@ -215,14 +240,14 @@ def _subst_atom_generic(f: Any, mapping: dict) -> Any:
     return _subst_term(f, mapping)
 
 
-def _subst_quantifier(f: Any, cls: Any, mapping: dict, range_vars: set, state: _FreshIds) -> Any:
+def _subst_quantifier(f: Any, cls: Any, mapping: dict, state: _Scope) -> Any:
     var = f.variable
     body = f.body
     if var in mapping:
         mapping = {k: v for k, v in mapping.items() if k != var}
         if not mapping:
             return f
-    if var in range_vars:
+    if var in state.range_vars:
         # Renaming is needed only when a replacement mentioning ``var`` is
         # actually inserted below this quantifier.
         body_free = free_variables(body)
@@ -231,9 +256,9 @@ def _subst_quantifier(f: Any, cls: Any, mapping: dict, range_vars: set, state: _
                 new_var = state.fresh(var)
                 inner = dict(mapping)
                 inner[var] = new_var
-                new_body = _subst_formula(body, inner, range_vars, state)
+                new_body = _subst_formula(body, inner, state)
                 return cls(new_var, new_body)
-    new_body = _subst_formula(body, mapping, range_vars, state)
+    new_body = _subst_formula(body, mapping, state)
     return f if new_body is body else cls(var, new_body)
 
 
@@ -298,13 +323,11 @@ def _bind(var: Any, term: Any, subst: dict) -> None:
             return
     elif type(term) is FunctionApp:
         if var in term._free_vars:
-            raise UnificationError(f"occurs check: {var!r} occurs in {term!r}")
+            raise UnificationError("occurs check", var, term)
     elif type(term) is not Constant and var in free_variables(term):
-        raise UnificationError(f"occurs check: {var!r} occurs in {term!r}")
+        raise UnificationError("occurs check", var, term)
     if var.sort is not _sort_of(term) and var.sort != _sort_of(term):
-        raise UnificationError(
-            f"sort mismatch: cannot bind {var!r} of sort {var.sort} to {term!r} of sort {_sort_of(term)}"
-        )
+        raise UnificationError("sort mismatch", var, term)
     if subst:
         single = {var: term}
         for k, v in subst.items():
@@ -344,7 +367,7 @@ def _unify_pairs(pairs: list, subst: dict) -> dict:
             _bind(b, a, subst)
         elif ca is FunctionApp and cb is FunctionApp:
             if a.func != b.func or a.arity != b.arity or a.return_sort != b.return_sort:
-                raise UnificationError(f"symbol clash: {a!r} and {b!r}")
+                raise UnificationError("symbol clash", a, b)
             for x, y in zip(a.args, b.args):
                 if x is not y:
                     push((x, y))
@@ -352,10 +375,10 @@ def _unify_pairs(pairs: list, subst: dict) -> dict:
             continue
         elif isinstance(a, FunctionApp) and isinstance(b, FunctionApp) and type(a) is type(b):
             if a.func != b.func or a.arity != b.arity or a.return_sort != b.return_sort:
-                raise UnificationError(f"symbol clash: {a!r} and {b!r}")
+                raise UnificationError("symbol clash", a, b)
             pairs.extend(zip(a.args, b.args))
         else:
-            raise UnificationError(f"cannot unify {a!r} with {b!r}")
+            raise UnificationError("cannot unify", a, b)
     return subst
 
 
@@ -386,10 +409,10 @@ def unify_formulas(a1: Any, a2: Any, subst: Mapping[Any, Any] | None = None) -> 
     """
     if isinstance(a1, PredicateApp) and isinstance(a2, PredicateApp):
         if a1.pred != a2.pred or a1.arity != a2.arity or len(a1.args) != len(a2.args):
-            raise UnificationError(f"predicate clash: {a1!r} and {a2!r}")
+            raise UnificationError("predicate clash", a1, a2)
         pairs = list(zip(a1.args, a2.args))
         pairs.reverse()
         return _unify_pairs(pairs, _start(subst))
     if isinstance(a1, Equality) and isinstance(a2, Equality):
         return _unify_pairs([(a1.right, a2.right), (a1.left, a2.left)], _start(subst))
-    raise UnificationError(f"cannot unify {type(a1).__name__} with {type(a2).__name__}")
+    raise UnificationError("node clash", a1, a2)

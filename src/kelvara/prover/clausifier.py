@@ -28,9 +28,11 @@ from kelvara.core.ast import (
     Or,
     PredicateApp,
     Variable,
+    VariableKind,
     free_variables,
 )
 from kelvara.core.exceptions import InvalidFormulaError
+from kelvara.core.sorts import Ind
 from kelvara.core.substitutions import max_variable_id, substitute_formula
 
 __all__ = ["Literal", "Clause", "to_cnf", "literal_sort_key", "term_text", "atom_text"]
@@ -55,16 +57,31 @@ def _symbol_key(sym: Any) -> tuple:
 
 
 def _sort_key(sort: Any) -> tuple:
+    if sort is Ind:
+        return _IND_KEY
     return (type(sort).__name__, getattr(sort, "name", str(sort)))
+
+
+_IND_KEY = (type(Ind).__name__, Ind.name)
+_INDIVIDUAL = VariableKind.INDIVIDUAL
 
 
 def _term_key(t: Any) -> tuple:
     cls = type(t)
-    if cls is Variable or isinstance(t, Variable):
-        return (0, t.id, _sort_key(t.sort), t.kind.value)
-    if cls is Constant or isinstance(t, Constant):
+    if cls is Variable:
+        kind = t.kind
+        return (0, t.id, _sort_key(t.sort), "INDIVIDUAL" if kind is _INDIVIDUAL else kind.value)
+    if cls is Constant:
         return (1, t.name, _sort_key(t.sort))
-    if cls is FunctionApp or isinstance(t, FunctionApp):
+    if cls is FunctionApp:
+        func = t.func
+        return (2, (0, func) if type(func) is str else _symbol_key(func), t.arity, _sort_key(t.return_sort),
+                tuple([_term_key(a) for a in t.args]))
+    if isinstance(t, Variable):
+        return (0, t.id, _sort_key(t.sort), t.kind.value)
+    if isinstance(t, Constant):
+        return (1, t.name, _sort_key(t.sort))
+    if isinstance(t, FunctionApp):
         return (2, _symbol_key(t.func), t.arity, _sort_key(t.return_sort),
                 tuple([_term_key(a) for a in t.args]))
     return (3, type(t).__name__, repr(t))
@@ -72,7 +89,9 @@ def _term_key(t: Any) -> tuple:
 
 def _atom_key(a: Any) -> tuple:
     if isinstance(a, PredicateApp):
-        return (0, _symbol_key(a.pred), a.arity, tuple([_term_key(t) for t in a.args]))
+        pred = a.pred
+        return (0, (0, pred) if type(pred) is str else _symbol_key(pred), a.arity,
+                tuple([_term_key(t) for t in a.args]))
     if isinstance(a, Equality):
         return (1, _term_key(a.left), _term_key(a.right))
     return (2, type(a).__name__, repr(a))
