@@ -202,7 +202,8 @@ static void child(ExportCtx& c, PyObject* node, int mode) {
 
 static bool text_equals(PyObject* v, PyObject* lit) {
     if (v == lit) return true;
-    if (PyUnicode_CheckExact(v)) return PyUnicode_Compare(v, lit) == 0;
+    if (PyUnicode_CheckExact(v))
+        return PyUnicode_GET_LENGTH(v) == PyUnicode_GET_LENGTH(lit) && PyUnicode_Compare(v, lit) == 0;
     Ref r = Ref::check(PyObject_RichCompare(v, lit, Py_EQ));
     return check_int(PyObject_IsTrue(r.get())) != 0;
 }

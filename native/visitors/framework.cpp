@@ -196,15 +196,6 @@ public:
         if (tc_ && clean_ && tc_->table) return Ref::borrow(tc_->table);
         return attr(self_, st_->s_dispatch_table);
     }
-    // self.notation (new reference).
-    Ref notation() {
-        if (tc_ && tc_->notation_plain && dict_) {
-            PyObject* v = PyDict_GetItemWithError(dict_.get(), st_->s_notation);
-            if (v) return Ref::borrow(v);
-            if (PyErr_Occurred()) throw PyErrorSet{};
-        }
-        return attr(self_, st_->s_notation);
-    }
 
 private:
     // The version of a dict that changes with every change of its contents,
@@ -312,8 +303,20 @@ const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& res
 }
 
 Ref read_notation(State* st, PyObject* self) {
-    Lookup lk(st, self);
-    return lk.notation();
+    // A plain instance attribute when the class has nothing named `notation`:
+    // read it from the instance __dict__ without the full lookup.
+    PyTypeObject* tp = Py_TYPE(self);
+    if (tp->tp_dictoffset) {
+        if (TypeCache* tc = type_cache(st, tp); tc && tc->notation_plain) {
+            Ref d = Ref::check(PyObject_GenericGetDict(self, nullptr));
+            if (PyDict_Check(d.get())) {
+                PyObject* v = PyDict_GetItemWithError(d.get(), st->s_notation);
+                if (v) return Ref::borrow(v);
+                if (PyErr_Occurred()) throw PyErrorSet{};
+            }
+        }
+    }
+    return attr(self, st->s_notation);
 }
 
 // ---------------------------------------------------------------- ASTVisitor
