@@ -12,7 +12,9 @@ catalogue on it and the active clauses that can interact with it:
 * factoring of the given clause;
 * paramodulation between the given clause and active clauses, in both
   directions (the rule itself tries both), whenever one of the two holds a
-  positive equation.
+  positive equation; only the paramodulants of ordered inferences are kept
+  (the rewriting side of the equation not smaller than the other, the
+  rewritten literal eligible, only the larger side of an equation rewritten).
 
 Inferences are produced only by ``apply_rule`` over the records of
 ``get_resolution_rules()``.  Equality resolution comes from the reflexivity
@@ -20,13 +22,23 @@ axiom ``X = X``, which is added to every problem that mentions equality:
 resolving a negative equation against it is exactly equality resolution, and
 the proof then names a catalogue rule for that step too.
 
-New clauses have their variables renamed to 0, 1, ... in order of first
+New clauses are rewritten with the active unit equations that the ordering
+orients (or, for unorientable ones, whose instance decreases): a
+"Demodulation" step whose parents are the clause and the equations used,
+with each rewrite recorded so that the proof check can replay it.  When a
+unit equation becomes active it also rewrites the clauses already kept.
+Clauses have their variables renamed to 0, 1, ... in order of first
 occurrence, are dropped when they are tautologies or subsumed by a kept
 clause (forward subsumption), and remove the kept clauses they subsume
-(backward subsumption).  Subsumption matches equations in both orientations.
-The calculus (unrestricted resolution, factoring, paramodulation, equality
-resolution) is refutationally complete, so a passive set that runs dry means
-the clause set is satisfiable.
+(backward subsumption).  Subsumption is multiset matching (equations in both
+orientations), with cheap filters first: an index by sign, predicate and top
+symbols of the arguments, literal counts and symbol-count vectors.
+
+A passive set that runs dry proves satisfiability only where the calculus is
+known to be refutationally complete: ordered resolution with selection and
+factoring, with forward and backward subsumption and tautology deletion, on
+equality-free clause sets.  Where equality occurs the search answers GaveUp
+when it saturates.
 """
 
 from __future__ import annotations
@@ -49,7 +61,7 @@ from kelvara.core.ast import (
     Variable,
 )
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
-from kelvara.core.substitutions import substitute_formula
+from kelvara.core.substitutions import substitute_formula, substitute_term
 from kelvara.prover.rules import apply_rule, get_resolution_rules, standardize_clause_variables
 
 from .tptp import FALSE, TRUE, Problem
@@ -71,6 +83,7 @@ __all__ = [
 ]
 
 EQUALITY_KEY = "="
+DEMODULATION = "Demodulation"
 
 
 # ---------------------------------------------------------------------------
@@ -107,6 +120,13 @@ class ProofClause:
         "eligible_keys",
         "eligible_pos_eq",
         "symbols",
+        "features",
+        "match_order",
+        "index_key",
+        "demodulator_keys",
+        "rewrites",
+        "para_from",
+        "para_into",
     )
 
     def __init__(self, number: int, clause: Clause, raw: Clause, rule: str,
@@ -137,6 +157,27 @@ class ProofClause:
             for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
                 _symbols_of_term(term, symbols)
         self.symbols = frozenset(symbols)
+        self.features = _features(self.literals)
+        # Heaviest literals first: the most specific ones fail a match soonest.
+        self.match_order = tuple(sorted(self.literals, key=lambda lit: -clause_weight((lit,))))
+        self.index_key = fine_key(self.match_order[0]) if self.literals else None
+        self.demodulator_keys: tuple = ()
+        self.rewrites: tuple = ()  # (demodulator, old, new) steps of a Demodulation record
+        # Top symbols of the sides that may rewrite, and of the subterms that may be rewritten.
+        para_from = set()
+        para_into = set()
+        for lit in self.eligible:
+            atom = lit.atom
+            if lit.positive and type(atom) is Equality:
+                if not kbo_greater(atom.right, atom.left):
+                    para_from.add(_top(atom.left))
+                if not kbo_greater(atom.left, atom.right):
+                    para_from.add(_top(atom.right))
+            for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
+                for sub in _subterms_innermost(term, []):
+                    para_into.add(_top(sub))
+        self.para_from = frozenset(para_from)
+        self.para_into = frozenset(para_into)
 
     @property
     def is_empty(self) -> bool:
@@ -321,6 +362,7 @@ def is_tautology(clause: Clause) -> bool:
 
 
 def _match_term(pattern, target, binding: dict) -> bool:
+    """Extend ``binding`` so that pattern instantiated equals target (one-way matching)."""
     kind = type(pattern)
     if kind is Variable:
         bound = binding.get(pattern)
@@ -360,19 +402,25 @@ def _match_atom(pattern, target, binding: dict, symmetric: bool) -> dict | None:
     return trial
 
 
-def _subsumes_literals(general: tuple, specific: tuple, symmetric: bool, injective: bool) -> bool:
+def _subsumes_literals(general: tuple, specific: tuple, symmetric: bool) -> bool:
+    """Injective matching: distinct literals of ``general`` go to distinct literals of ``specific``."""
     used = [False] * len(specific)
+    n = len(general)
 
     def extend(index: int, binding: dict) -> bool:
-        if index == len(general):
+        if index == n:
             return True
         lit = general[index]
+        atom = lit.atom
+        sign = lit.positive
         for position, target in enumerate(specific):
-            if target.positive != lit.positive or (injective and used[position]):
+            if used[position] or target.positive is not sign:
                 continue
-            trial = _match_atom(lit.atom, target.atom, binding, symmetric)
+            trial = _match_atom(atom, target.atom, binding, symmetric)
             if trial is None:
                 continue
+            if index + 1 == n:
+                return True
             used[position] = True
             if extend(index + 1, trial):
                 return True
@@ -382,17 +430,94 @@ def _subsumes_literals(general: tuple, specific: tuple, symmetric: bool, injecti
     return extend(0, {})
 
 
-def subsumes(general, specific) -> bool:
-    """True when some substitution maps every literal of ``general`` into ``specific``.
+def _features(literals) -> dict:
+    """Counts that a substitution never lowers: literals per sign and predicate, symbol occurrences.
 
-    Accepts clauses or ProofClause records.  Clauses with more literals than
-    the other never subsume it (factoring covers that case).
+    Under injective matching a clause subsumes another only if each of its
+    counts is at most the other's count.
+    """
+    counts: dict = {}
+    for lit in literals:
+        key = literal_key(lit)
+        counts[key] = counts.get(key, 0) + 1
+        atom = lit.atom
+        stack = [atom.left, atom.right] if type(atom) is Equality else list(atom.args)
+        while stack:
+            term = stack.pop()
+            kind = type(term)
+            if kind is FunctionApp:
+                sym = (term.func, term.arity)
+                counts[sym] = counts.get(sym, 0) + 1
+                stack.extend(term.args)
+            elif kind is Constant:
+                counts[term.name] = counts.get(term.name, 0) + 1
+    return counts
+
+
+def _top(term):
+    kind = type(term)
+    if kind is FunctionApp:
+        return (term.func, term.arity)
+    if kind is Constant:
+        return (term.name, 0)
+    return ("", -1)  # a variable: matches any top symbol
+
+
+_ANY = ("", -1)
+
+
+def fine_key(lit) -> tuple:
+    """Sign, predicate and top symbols of a literal's (first) arguments, variables as wildcards."""
+    atom = lit.atom
+    if type(atom) is Equality:
+        a, b = _top(atom.left), _top(atom.right)
+        return (lit.positive, EQUALITY_KEY, (a, b) if a <= b else (b, a))
+    return (lit.positive, atom.pred, atom.arity, _top(atom.args[0]) if atom.args else None)
+
+
+def generalized_keys(lit) -> list:
+    """The fine keys of every literal that could match onto ``lit``."""
+    atom = lit.atom
+    sign = lit.positive
+    if type(atom) is Equality:
+        a, b = _top(atom.left), _top(atom.right)
+        keys = set()
+        for x in (a, _ANY):
+            for y in (b, _ANY):
+                keys.add((sign, EQUALITY_KEY, (x, y) if x <= y else (y, x)))
+        return list(keys)
+    if not atom.args:
+        return [(sign, atom.pred, atom.arity, None)]
+    top = _top(atom.args[0])
+    if top == _ANY:
+        return [(sign, atom.pred, atom.arity, _ANY)]
+    return [(sign, atom.pred, atom.arity, top), (sign, atom.pred, atom.arity, _ANY)]
+
+
+def _counts_below(small: dict, large: dict) -> bool:
+    get = large.get
+    for key, value in small.items():
+        if get(key, 0) < value:
+            return False
+    return True
+
+
+def subsumes(general, specific) -> bool:
+    """True when some substitution maps the literals of ``general`` one-to-one into ``specific``.
+
+    Accepts clauses or ProofClause records; equations match in both
+    orientations.  This is multiset subsumption: a clause with more literals
+    than the other never subsumes it (factoring covers that case).
     """
     g = general.literals
     s = specific.literals
     if len(g) > len(s):
         return False
-    return _subsumes_literals(g, s, True, False)
+    if isinstance(general, ProofClause) and isinstance(specific, ProofClause):
+        if not _counts_below(general.features, specific.features):
+            return False
+        g = general.match_order
+    return _subsumes_literals(g, s, True)
 
 
 def is_variant(first, second) -> bool:
@@ -400,7 +525,7 @@ def is_variant(first, second) -> bool:
     a, b = first.literals, second.literals
     if len(a) != len(b):
         return False
-    if not _subsumes_literals(a, b, False, True) or not _subsumes_literals(b, a, False, True):
+    if not _subsumes_literals(a, b, False) or not _subsumes_literals(b, a, False):
         return False
     return _renaming_match(a, b)
 
@@ -427,6 +552,75 @@ def _renaming_match(a: tuple, b: tuple) -> bool:
         return False
 
     return extend(0, {})
+
+
+# ---------------------------------------------------------------------------
+# Demodulation: rewriting with oriented unit equations
+# ---------------------------------------------------------------------------
+#
+# A rewrite step replaces every occurrence of an instance l.s of one side of
+# a unit equation l = r by the matching instance r.s of the other side.  The
+# step is recorded as (equation clause, l.s, r.s), so the proof checker can
+# replay it without trusting the search's rewriting strategy.
+
+
+def replace_everywhere(term, old, new):
+    """``term`` with every occurrence of ``old`` replaced by ``new``."""
+    if term == old:
+        return new
+    if type(term) is FunctionApp:
+        args = tuple(replace_everywhere(arg, old, new) for arg in term.args)
+        if any(x is not y for x, y in zip(args, term.args)):
+            return FunctionApp(term.func, term.arity, args, term.return_sort)
+    return term
+
+
+def replace_in_clause(clause: Clause, old, new) -> Clause:
+    literals = []
+    for lit in clause.literals:
+        atom = lit.atom
+        if type(atom) is Equality:
+            new_atom = Equality(replace_everywhere(atom.left, old, new), replace_everywhere(atom.right, old, new))
+        else:
+            new_atom = PredicateApp(atom.pred, atom.arity, tuple(replace_everywhere(a, old, new) for a in atom.args))
+        literals.append(Literal(atom=new_atom, positive=lit.positive))
+    return Clause(frozenset(literals))
+
+
+def _term_vars(term, out: set) -> set:
+    kind = type(term)
+    if kind is Variable:
+        out.add(term)
+    elif kind is FunctionApp:
+        for arg in term.args:
+            _term_vars(arg, out)
+    return out
+
+
+def _subterms_innermost(term, out: list) -> list:
+    """Non-variable subterms, arguments before the term itself."""
+    kind = type(term)
+    if kind is FunctionApp:
+        for arg in term.args:
+            _subterms_innermost(arg, out)
+        out.append(term)
+    elif kind is Constant:
+        out.append(term)
+    return out
+
+
+def rewrite_step_valid(equation: Clause, old, new) -> bool:
+    """True when old = new is an instance of the unit equation (either orientation)."""
+    lits = equation.literals
+    if len(lits) != 1 or not lits[0].positive or type(lits[0].atom) is not Equality:
+        return False
+    atom = lits[0].atom
+    for lhs, rhs in ((atom.left, atom.right), (atom.right, atom.left)):
+        binding: dict = {}
+        if _match_term(lhs, old, binding) and _match_term(rhs, new, binding) \
+                and _term_vars(rhs, set()) <= _term_vars(lhs, set()):
+            return True
+    return False
 
 
 # ---------------------------------------------------------------------------
@@ -586,6 +780,9 @@ class ProverConfig:
     axiom_weight_factor: float = 1.5  # weight penalty of clauses unrelated to the goal
     progress: Callable[[dict], None] | None = None
     progress_interval: float = 1.0
+    demodulation: bool = True  # rewrite with oriented active unit equations
+    ordered_paramodulation: bool = True  # keep only the paramodulants of ordered inferences
+    max_rewrites: int = 1000  # rewrite steps per clause
 
 
 @dataclass
@@ -620,36 +817,43 @@ class Saturation:
         self.active: dict[int, ProofClause] = {}
         self.active_by_key: dict = {}
         self.active_pos_eq: dict[int, ProofClause] = {}
-        # Forward subsumption: each kept clause filed under one of its keys.
+        # Forward subsumption: each kept clause filed under the fine key of one literal.
         self.subsumer_index: dict = {}
         # Backward subsumption: each kept clause filed under all of its keys.
         self.key_index: dict = {}
+        # Demodulation: active unit equations by the top symbol of the side that rewrites.
+        self.demodulators: dict = {}
         self.kept = 0
         self.generated = 0
+        self.rewrites = 0
         self.given_count = 0
         self.passive_count = 0
         self.empty: ProofClause | None = None
         self.refl: ProofClause | None = None
+        self.deadline: float | None = None
+        # Saturation proves satisfiability only for a calculus known to be
+        # complete: ordered resolution with selection and factoring on
+        # equality-free clauses.  With equality the paramodulation and
+        # rewriting restrictions are not known to keep completeness.
+        self.complete = True
 
     # -- bookkeeping ------------------------------------------------------
     def _make(self, raw: Clause, rule: str, parents=(), source=None) -> ProofClause:
         return ProofClause(next(self.numbers), normalize_clause(raw), raw, rule, tuple(parents), source)
 
     def _forward_subsumed(self, record: ProofClause) -> bool:
-        keyset = record.keyset
         size = len(record.literals)
-        seen = set()
-        for key in keyset:
-            bucket = self.subsumer_index.get(key)
-            if not bucket:
-                continue
-            for other in bucket.values():
-                if other.number in seen:
+        features = record.features
+        index = self.subsumer_index
+        for lit in record.literals:
+            for key in generalized_keys(lit):
+                bucket = index.get(key)
+                if not bucket:
                     continue
-                seen.add(other.number)
-                if (len(other.literals) <= size and other.keyset <= keyset
-                        and other.symbols <= record.symbols and subsumes(other, record)):
-                    return True
+                for other in bucket.values():
+                    if (len(other.literals) <= size and _counts_below(other.features, features)
+                            and _subsumes_literals(other.match_order, record.literals, True)):
+                        return True
         return False
 
     def _backward_subsume(self, record: ProofClause) -> None:
@@ -660,9 +864,12 @@ class Saturation:
             return
         smallest = min(buckets, key=len)
         size = len(record.literals)
+        features = record.features
+        order = record.match_order
         victims = [other for other in smallest.values()
-                   if len(other.literals) >= size and record.keyset <= other.keyset
-                   and record.symbols <= other.symbols and subsumes(record, other)]
+                   if len(other.literals) >= size and other is not self.refl
+                   and _counts_below(features, other.features)
+                   and _subsumes_literals(order, other.literals, True)]
         for victim in victims:
             self._remove(victim)
 
@@ -670,22 +877,28 @@ class Saturation:
         record.alive = False
         for key in record.keyset:
             self.key_index[key].pop(record.number, None)
-        self.subsumer_index[record.keys[0]].pop(record.number, None)
+        self.subsumer_index[record.index_key].pop(record.number, None)
         if record.active:
             del self.active[record.number]
             for key in record.eligible_keys:
                 self.active_by_key[key].pop(record.number, None)
             self.active_pos_eq.pop(record.number, None)
+            for entry in record.demodulator_keys:
+                self.demodulators[entry].pop(record.number, None)
+                self.demodulators[entry].pop(-record.number, None)
         else:
             self.passive_count -= 1
 
-    def _keep(self, record: ProofClause) -> None:
-        """File a new clause as passive (after the redundancy checks)."""
+    def _file(self, record: ProofClause) -> None:
         self.kept += 1
         self.passive_count += 1
-        self.subsumer_index.setdefault(record.keys[0], {})[record.number] = record
+        self.subsumer_index.setdefault(record.index_key, {})[record.number] = record
         for key in record.keyset:
             self.key_index.setdefault(key, {})[record.number] = record
+
+    def _keep(self, record: ProofClause) -> None:
+        """File a new clause as passive (after the redundancy checks)."""
+        self._file(record)
         heapq.heappush(self.passive_by_weight, (self._priority(record), record.number, record))
         heapq.heappush(self.passive_by_age, (record.number, record))
 
@@ -694,7 +907,9 @@ class Saturation:
         return record.weight if record.from_goal else record.weight * self.config.axiom_weight_factor
 
     def _consider(self, record: ProofClause) -> bool:
-        """Run the redundancy checks on a new clause; True when it was the empty clause."""
+        """Simplify a new clause and run the redundancy checks; True when it was the empty clause."""
+        if self.demodulators and record.literals:
+            record = self._demodulate(record)
         if record.is_empty:
             self.empty = record
             return True
@@ -706,6 +921,96 @@ class Saturation:
         self._keep(record)
         return False
 
+    # -- demodulation -----------------------------------------------------
+    def _rewrite_once(self, clause: Clause, skip: ProofClause | None = None):
+        """One reducible subterm of the clause: (demodulator, old, new), or None.
+
+        ``skip`` is the record of the clause itself, which never rewrites itself.
+        """
+        demodulators = self.demodulators
+        for lit in clause.literals:
+            atom = lit.atom
+            terms = (atom.left, atom.right) if type(atom) is Equality else atom.args
+            for top_term in terms:
+                for sub in _subterms_innermost(top_term, []):
+                    bucket = demodulators.get(_top(sub))
+                    if not bucket:
+                        continue
+                    for record, lhs, rhs, oriented in bucket.values():
+                        if record is skip:
+                            continue
+                        binding: dict = {}
+                        if not _match_term(lhs, sub, binding):
+                            continue
+                        new = substitute_term(rhs, binding) if binding else rhs
+                        if oriented or kbo_greater(sub, new):
+                            return record, sub, new
+        return None
+
+    def _demodulate(self, record: ProofClause) -> ProofClause:
+        clause = record.clause
+        steps = []
+        while len(steps) < self.config.max_rewrites:
+            found = self._rewrite_once(clause, record)
+            if found is None:
+                break
+            demodulator, old, new = found
+            clause = replace_in_clause(clause, old, new)
+            steps.append((demodulator, old, new))
+        if not steps:
+            return record
+        self.rewrites += len(steps)
+        parents = [record]
+        for demodulator, _, _ in steps:
+            if demodulator not in parents:
+                parents.append(demodulator)
+        result = self._make(clause, DEMODULATION, parents)
+        result.rewrites = tuple(steps)
+        return result
+
+    def _add_demodulator(self, record: ProofClause) -> None:
+        """Make an active positive unit equation available for rewriting, both ways if unoriented."""
+        atom = record.literals[0].atom
+        left, right = atom.left, atom.right
+        entries = []
+        for lhs, rhs in ((left, right), (right, left)):
+            if type(lhs) is Variable or not _term_vars(rhs, set()) <= _term_vars(lhs, set()):
+                continue
+            if kbo_greater(rhs, lhs):
+                continue
+            entries.append((lhs, rhs, kbo_greater(lhs, rhs)))
+        keys = []
+        for lhs, rhs, oriented in entries:
+            key = _top(lhs)
+            bucket = self.demodulators.setdefault(key, {})
+            # Unoriented equations file one entry per direction under distinct ids.
+            ident = record.number if not bucket.get(record.number) else -record.number
+            bucket[ident] = (record, lhs, rhs, oriented)
+            keys.append(key)
+        record.demodulator_keys = tuple(keys)
+        if keys:
+            self._backward_demodulate(record, [_top(e[0]) for e in entries])
+
+    def _backward_demodulate(self, demodulator: ProofClause, tops: list) -> None:
+        names = {name for name, _ in tops}
+        victims = []
+        for store in (self.key_index,):
+            seen = set()
+            for bucket in store.values():
+                for other in bucket.values():
+                    if other.number in seen or other is demodulator or other is self.refl or not other.alive:
+                        continue
+                    seen.add(other.number)
+                    if names & other.symbols and self._rewrite_once(other.clause, other) is not None:
+                        victims.append(other)
+        for victim in victims:
+            if not victim.alive:
+                continue
+            self._remove(victim)
+            if self._consider(self._demodulate(victim)):
+                return
+
+    # -- selection --------------------------------------------------------
     def _activate(self, record: ProofClause) -> None:
         record.active = True
         self.passive_count -= 1
@@ -714,6 +1019,9 @@ class Saturation:
             self.active_by_key.setdefault(key, {})[record.number] = record
         if record.eligible_pos_eq and record is not self.refl:
             self.active_pos_eq[record.number] = record
+        if (self.config.demodulation and len(record.literals) == 1 and record.has_pos_eq
+                and record is not self.refl):
+            self._add_demodulator(record)
 
     def _select(self) -> ProofClause | None:
         ratio = self.config.pick_given_ratio
@@ -740,10 +1048,10 @@ class Saturation:
         if given is self.refl:
             return []
         if given.eligible_pos_eq:
-            partners = [c for n, c in sorted(self.active.items()) if c is not self.refl]
+            candidates = [c for n, c in sorted(self.active.items()) if c is not self.refl]
         else:
-            partners = [self.active_pos_eq[n] for n in sorted(self.active_pos_eq)]
-        return partners
+            candidates = [self.active_pos_eq[n] for n in sorted(self.active_pos_eq)]
+        return [c for c in candidates if _may_paramodulate(given, c) or _may_paramodulate(c, given)]
 
     def _generate(self, given: ProofClause):
         if len(given.literals) > 1:
@@ -764,8 +1072,15 @@ class Saturation:
                 first, second = result[2]
                 if first in mine and second in allowed:
                     yield result[0], self.resolution.name, (given, partner)
+        ordered = self.config.ordered_paramodulation
         for partner in self._partners_for_paramodulation(given):
-            for result in apply_rule(self.paramodulation, [given.clause, partner.clause]):
+            results = apply_rule(self.paramodulation, [given.clause, partner.clause])
+            if not results:
+                continue
+            if ordered:
+                views = _paramodulation_views(given, partner)
+                results = [r for r in results if any(_explains(view, r[0], r[1]) for view in views)]
+            for result in results:
                 yield result[0], self.paramodulation.name, (given, partner)
 
     # -- driver -----------------------------------------------------------
@@ -773,15 +1088,18 @@ class Saturation:
         config = self.config
         start = time.monotonic()
         deadline = None if config.time_limit is None else start + config.time_limit
+        self.deadline = deadline
         next_report = start + config.progress_interval
 
         def finish(status: str, reason: str = "") -> ProverResult:
             proof = extract_proof(self.empty) if self.empty is not None else None
             return ProverResult(status=status, proof=proof, given=self.given_count, kept=self.kept,
-                                generated=self.generated, seconds=time.monotonic() - start, reason=reason)
+                                generated=self.generated, seconds=time.monotonic() - start, reason=reason,
+                                stats={"rewrites": self.rewrites, "complete": self.complete})
 
         inputs = self.inputs
         if _mentions_equality(ic.clause for ic in inputs):
+            self.complete = False
             refl_var = Variable(0)
             refl = Clause(frozenset([Literal(atom=Equality(refl_var, refl_var), positive=True)]))
             inputs = inputs + [InputClause(refl, "Axiom", "reflexivity")]
@@ -789,11 +1107,7 @@ class Saturation:
             record = self._make(item.clause, item.role, (), item.source)
             if item.source == "reflexivity" and item is inputs[-1]:
                 self.refl = record
-                self.kept += 1
-                self.passive_count += 1
-                self.subsumer_index.setdefault(record.keys[0], {})[record.number] = record
-                for key in record.keyset:
-                    self.key_index.setdefault(key, {})[record.number] = record
+                self._file(record)
                 heapq.heappush(self.passive_by_weight, (record.weight, record.number, record))
                 heapq.heappush(self.passive_by_age, (record.number, record))
                 continue
@@ -809,9 +1123,16 @@ class Saturation:
                 next_report = now + config.progress_interval
             given = self._select()
             if given is None:
-                return finish("Satisfiable", "saturated")
+                if self.complete:
+                    return finish("Satisfiable", "saturated")
+                return finish("GaveUp", "saturated, but the calculus run is not known to be complete "
+                                        "with equality")
             self.given_count += 1
             self._activate(given)
+            if self.empty is not None:
+                return finish("Unsatisfiable")
+            if not given.alive:
+                continue
             for raw, rule, parents in self._generate(given):
                 self.generated += 1
                 record = self._make(raw, rule, parents)
@@ -819,7 +1140,7 @@ class Saturation:
                     return finish("Unsatisfiable")
                 if config.max_clauses is not None and self.kept > config.max_clauses:
                     return finish("GaveUp", f"more than {config.max_clauses} clauses kept")
-                if deadline is not None and (self.generated & 63) == 0 and time.monotonic() >= deadline:
+                if deadline is not None and (self.generated & 15) == 0 and time.monotonic() >= deadline:
                     return finish("Timeout", "time limit reached")
                 if not given.alive:
                     # A new clause subsumed the given clause: its remaining
@@ -836,6 +1157,97 @@ class Saturation:
             "seconds": elapsed,
             "rate": self.generated / elapsed if elapsed > 0 else 0.0,
         }
+
+
+# ---------------------------------------------------------------------------
+# Ordering restrictions of paramodulation
+# ---------------------------------------------------------------------------
+#
+# The rule paramodulates from every equation, both ways, into every
+# non-variable subterm of every literal.  The search keeps only the
+# paramodulants that an ordered inference yields: the equation is an
+# eligible literal of its clause, its rewriting side is not smaller than the
+# other side under the unifier, the rewritten literal is eligible in its
+# clause, and inside an equation only the side that is not smaller is
+# rewritten.
+
+
+def _may_paramodulate(eq_clause: ProofClause, target: ProofClause) -> bool:
+    """Cheap test: could some rewriting side of eq_clause unify with a subterm of target?"""
+    tops = eq_clause.para_from
+    if not tops:
+        return False
+    into = target.para_into
+    if not into:
+        return False
+    return _ANY in tops or not tops.isdisjoint(into)
+
+
+def _paramodulation_views(given: ProofClause, partner: ProofClause) -> list:
+    """(equation literals, eligible ones, target literals, eligible ones) as the rule renamed them."""
+    views = []
+    for eq_rec, target_rec in ((given, partner), (partner, given)):
+        if not eq_rec.eligible_pos_eq:
+            continue
+        renaming = standardize_clause_variables(eq_rec.clause, target_rec.clause)[2]
+        if renaming:
+            def ren(lit, renaming=renaming):
+                return Literal(atom=substitute_formula(lit.atom, renaming), positive=lit.positive)
+            target_lits = tuple(ren(lit) for lit in target_rec.literals)
+            target_elig = tuple(ren(lit) for lit in target_rec.eligible)
+        else:
+            target_lits, target_elig = target_rec.literals, target_rec.eligible
+        eq_elig = tuple(lit for lit in eq_rec.eligible if lit.positive and type(lit.atom) is Equality)
+        views.append((eq_rec.literals, eq_elig, target_lits, target_elig))
+    return views
+
+
+def _explains(view, para: Clause, sigma: dict) -> bool:
+    eq_lits, eq_elig, target_lits, target_elig = view
+    produced = set(para.literals)
+
+    def inst(lit):
+        return lit.substitute(sigma)
+
+    for e in eq_elig:
+        left = substitute_term(e.atom.left, sigma)
+        right = substitute_term(e.atom.right, sigma)
+        if left == right:
+            continue
+        sides = []
+        if not kbo_greater(right, left):
+            sides.append(left)
+        if not kbo_greater(left, right):
+            sides.append(right)
+        if not sides:
+            continue
+        rest_eq = {inst(lit) for lit in eq_lits if lit != e}
+        if not rest_eq <= produced:
+            continue
+        for target in target_elig:
+            rest = rest_eq | {inst(lit) for lit in target_lits if lit != target}
+            if not rest <= produced:
+                continue
+            extra = produced - rest
+            if len(extra) > 1:
+                continue
+            if not extra:
+                return True
+            new_lit = next(iter(extra))
+            if new_lit.positive is not target.positive:
+                continue
+            atom = target.atom
+            if type(atom) is Equality:
+                u = substitute_term(atom.left, sigma)
+                v = substitute_term(atom.right, sigma)
+                if type(new_lit.atom) is not Equality:
+                    continue
+                if kbo_greater(u, v) and new_lit.atom.right != v:
+                    continue
+                if kbo_greater(v, u) and new_lit.atom.left != u:
+                    continue
+            return True
+    return False
 
 
 def extract_proof(empty: ProofClause) -> list[ProofClause]:
@@ -879,17 +1291,44 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
                         and type(lits[0].atom.left) is Variable and lits[0].atom.left == lits[0].atom.right):
                     raise ProofCheckError(f"c{record.number} is not the reflexivity axiom")
             continue
-        rule = rules.get(record.rule)
-        if rule is None:
-            raise ProofCheckError(f"c{record.number} names an unknown rule {record.rule}")
         for parent in record.parents:
             if parent.number not in numbers or parent.number >= record.number:
                 raise ProofCheckError(f"c{record.number} depends on c{parent.number}, which does not precede it")
+        if record.rule == DEMODULATION:
+            _check_demodulation(record)
+            continue
+        rule = rules.get(record.rule)
+        if rule is None:
+            raise ProofCheckError(f"c{record.number} names an unknown rule {record.rule}")
         results = apply_rule(rule, [parent.clause for parent in record.parents])
         if not any(result[0] == record.raw for result in results):
             if not any(is_variant(result[0], record.raw) for result in results):
                 raise ProofCheckError(f"c{record.number} does not follow from "
                                       + ", ".join(f"c{p.number}" for p in record.parents) + f" by {record.rule}")
+
+
+def _check_demodulation(record: ProofClause) -> None:
+    """Replay the rewrites of a Demodulation step from its first parent.
+
+    Each rewrite must replace an occurring instance of one side of a unit
+    equation among the other parents by the same instance of its other side;
+    the clause reached must be the recorded one.
+    """
+    if len(record.parents) < 2 or not record.rewrites:
+        raise ProofCheckError(f"c{record.number} is a Demodulation step without a clause and an equation")
+    clause = record.parents[0].clause
+    equations = record.parents[1:]
+    for demodulator, old, new in record.rewrites:
+        if not any(demodulator is eq for eq in equations):
+            raise ProofCheckError(f"c{record.number} rewrites with c{demodulator.number}, which is not a parent")
+        if not rewrite_step_valid(demodulator.clause, old, new):
+            raise ProofCheckError(f"c{record.number}: {old} = {new} is not an instance of c{demodulator.number}")
+        rewritten = replace_in_clause(clause, old, new)
+        if rewritten == clause:
+            raise ProofCheckError(f"c{record.number}: {old} does not occur in the clause it rewrites")
+        clause = rewritten
+    if clause != record.raw and not is_variant(clause, record.raw):
+        raise ProofCheckError(f"c{record.number} is not what its rewrites lead to")
 
 
 def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverResult, list[InputClause]]:
