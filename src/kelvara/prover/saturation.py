@@ -62,7 +62,12 @@ from kelvara.core.ast import (
 )
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
 from kelvara.core.substitutions import substitute_formula, substitute_term
-from kelvara.prover.rules import apply_rule, get_resolution_rules, standardize_clause_variables
+from kelvara.prover.rules import (
+    apply_rule,
+    get_resolution_rules,
+    replace_atom_subterm,
+    standardize_clause_variables,
+)
 
 from .tptp import FALSE, TRUE, Problem
 
@@ -1216,9 +1221,9 @@ def _explains(view, para: Clause, sigma: dict) -> bool:
             continue
         sides = []
         if not kbo_greater(right, left):
-            sides.append(left)
+            sides.append((left, right))
         if not kbo_greater(left, right):
-            sides.append(right)
+            sides.append((right, left))
         if not sides:
             continue
         rest_eq = {inst(lit) for lit in eq_lits if lit != e}
@@ -1236,17 +1241,18 @@ def _explains(view, para: Clause, sigma: dict) -> bool:
             new_lit = next(iter(extra))
             if new_lit.positive is not target.positive:
                 continue
-            atom = target.atom
+            atom = inst(target).atom
             if type(atom) is Equality:
-                u = substitute_term(atom.left, sigma)
-                v = substitute_term(atom.right, sigma)
                 if type(new_lit.atom) is not Equality:
                     continue
+                u, v = atom.left, atom.right
                 if kbo_greater(u, v) and new_lit.atom.right != v:
                     continue
                 if kbo_greater(v, u) and new_lit.atom.left != u:
                     continue
-            return True
+            for source, replacement in sides:
+                if new_lit.atom in replace_atom_subterm(atom, source, replacement):
+                    return True
     return False
 
 
