@@ -85,6 +85,10 @@ __all__ = [
     "is_variant",
     "is_tautology",
     "clause_weight",
+    "kbo_greater",
+    "DEMODULATION",
+    "rewrite_step_valid",
+    "replace_in_clause",
 ]
 
 EQUALITY_KEY = "="
