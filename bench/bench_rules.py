@@ -108,6 +108,12 @@ GROUPS = [
 def classify(func: tuple[str, int, str]) -> str:
     filename, _, name = func
     if filename == "~":
+        if "kelvara._native." in name:
+            if "unify" in name:
+                return "unification"
+            if "substitute" in name:
+                return "substitution"
+            return "clause/literal construction"
         if name.startswith("<built-in method kelvara.prover.rules.") or any(
                 f"method {op}" in name or f"function {op}" in name for op in
                 ("resolve_clauses", "factor_clause", "paramodulate")):

@@ -29,7 +29,16 @@ from kelvara.core.sorts import Nat
 from kelvara.prover.clausifier import Clause, Literal, literal_sort_key, to_cnf
 from kelvara.sol.ast_ext import ForallPred, PredicateVariable
 
+from twins import IMPLEMENTATIONS, use_implementation
 from strategies import atoms, formulas, propositional_atoms, terms
+
+@pytest.fixture(autouse=True, params=IMPLEMENTATIONS)
+def implementation(request, monkeypatch):
+    """Every test of this module runs against the Python reference and the native twin."""
+    use_implementation(request.param, monkeypatch, globals())
+    return request.param
+
+
 
 x, y, z = Variable(0), Variable(1), Variable(2)
 a, b = Constant("a"), Constant("b")

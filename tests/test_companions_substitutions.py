@@ -28,7 +28,16 @@ from kelvara.core.substitutions import (
 )
 from kelvara.sol.ast_ext import ForallPred, PredicateVariable
 
+from twins import IMPLEMENTATIONS, use_implementation
 from strategies import formulas, substitutions, terms, variables
+
+@pytest.fixture(autouse=True, params=IMPLEMENTATIONS)
+def implementation(request, monkeypatch):
+    """Every test of this module runs against the Python reference and the native twin."""
+    use_implementation(request.param, monkeypatch, globals())
+    return request.param
+
+
 
 x, y, z = Variable(0), Variable(1), Variable(2)
 n = Variable(0, sort=Nat)

@@ -416,3 +416,28 @@ def unify_formulas(a1: Any, a2: Any, subst: Mapping[Any, Any] | None = None) -> 
     if isinstance(a1, Equality) and isinstance(a2, Equality):
         return _unify_pairs([(a1.right, a2.right), (a1.left, a2.left)], _start(subst))
     raise UnificationError("node clash", a1, a2)
+
+
+# ---------------------------------------------------------------------------
+# Native twin
+
+#: The pure-Python implementation.  It is the reference that the native twin
+#: in ``kelvara._native`` follows result for result, and the twin hands it every
+#: input outside its fast path (subclasses of node classes, second-order
+#: quantifiers, mappings that are not dicts).
+python_implementation = {
+    "unify_terms": unify_terms,
+    "unify_formulas": unify_formulas,
+    "substitute_term": substitute_term,
+    "substitute_formula": substitute_formula,
+}
+
+try:
+    from kelvara import _native
+except ImportError:  # built without the native module: the reference serves
+    _native = None  # type: ignore[assignment]
+else:
+    unify_terms = _native.unify_terms  # type: ignore[assignment]  # noqa: F811
+    unify_formulas = _native.unify_formulas  # type: ignore[assignment]  # noqa: F811
+    substitute_term = _native.substitute_term  # type: ignore[assignment]  # noqa: F811
+    substitute_formula = _native.substitute_formula  # type: ignore[assignment]  # noqa: F811

@@ -147,6 +147,22 @@ def literal_sort_key(lit: "Literal") -> tuple:
     return key
 
 
+def _sort_literals(literals: frozenset) -> tuple:
+    """The literals in clause order: sorted by :func:`literal_sort_key`, stable."""
+    return tuple(sorted(literals, key=literal_sort_key))
+
+
+#: The pure-Python implementation of the literal order: the reference of the
+#: native twin, which gives every literal a byte-string key ordered exactly as
+#: :func:`literal_sort_key` orders, cached in the literal's ``_order`` slot.
+python_implementation = {"sort_literals": _sort_literals}
+
+try:
+    from kelvara._native import sort_literals as _order_literals
+except ImportError:  # built without the native module: the reference serves
+    _order_literals = _sort_literals
+
+
 # ---------------------------------------------------------------------------
 # Literals and clauses
 
@@ -158,7 +174,7 @@ class Literal:
     literals only, and the hash is computed once at construction.
     """
 
-    __slots__ = ("atom", "positive", "_hash_cache", "_key")
+    __slots__ = ("atom", "positive", "_hash_cache", "_key", "_order")
     __match_args__ = ("atom", "positive")
 
     atom: Any
@@ -170,6 +186,7 @@ class Literal:
         _set(self, "positive", positive)
         _set(self, "_hash_cache", hash((atom, positive)))
         _set(self, "_key", None)
+        _set(self, "_order", None)
 
     __setattr__ = _frozen
     __delattr__ = _frozen  # type: ignore[assignment]
@@ -230,7 +247,7 @@ class Clause:
         if len(lits) < 2:
             _set(self, "literals", tuple(lits))
         else:
-            _set(self, "literals", tuple(sorted(lits, key=literal_sort_key)))
+            _set(self, "literals", _order_literals(lits))
         _set(self, "_hash_cache", hash(lits))
 
     __setattr__ = _frozen

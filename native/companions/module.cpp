@@ -1,0 +1,158 @@
+// kelvara._native: module definition and state, the exec step, and the helpers
+// shared by the other files (argument parsing, the call into the Python
+// reference, free-variable tests on cached sets).
+#include "companions/state.hpp"
+
+#include <new>
+#include <string>
+
+namespace kv::native {
+
+void parse_args(const char* fname, const char* const* names, int n, int nrequired, PyObject* const* args,
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+    if (nargs > n) {
+        if (n == nrequired)
+            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", fname, n,
+                         n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
+        else
+            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd were given",
+                         fname, nrequired, n, nargs);
+        throw PyErrorSet{};
+    }
+    for (int i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
+    if (kwnames) {
+        for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
+            int idx = -1;
+            for (int i = 0; i < n; ++i)
+                if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
+                    idx = i;
+                    break;
+                }
+            if (idx < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
+                throw PyErrorSet{};
+            }
+            if (out[idx]) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[idx]);
+                throw PyErrorSet{};
+            }
+            out[idx] = args[nargs + j];
+        }
+    }
+    int missing = 0;
+    for (int i = 0; i < nrequired; ++i)
+        if (!out[i]) ++missing;
+    if (missing) {
+        std::string text;
+        int seen = 0;
+        for (int i = 0; i < nrequired; ++i) {
+            if (out[i]) continue;
+            ++seen;
+            if (seen > 1) text += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
+            text += "'";
+            text += names[i];
+            text += "'";
+        }
+        PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", fname, missing,
+                     missing == 1 ? "" : "s", text.c_str());
+        throw PyErrorSet{};
+    }
+}
+
+PyObject* call_reference(State* st, const char* companion, PyObject* name, PyObject* const* args, Py_ssize_t n) {
+    // The companion module is loaded by the time any caller can reach us
+    // through it; importing it here (a sys.modules lookup) also covers a direct
+    // call of this module before the companion was imported.
+    Ref mod = Ref::check(PyImport_ImportModule(companion));
+    Ref table = Ref::check(PyObject_GetAttr(mod.get(), st->s_python_implementation));
+    Ref fn = Ref::check(PyObject_GetItem(table.get(), name));
+    return check(PyObject_Vectorcall(fn.get(), args, static_cast<size_t>(n), nullptr));
+}
+
+bool fv_contains(PyObject* node, int k, PyObject* var) {
+    PyObject* fv = *free_vars_field(node, k);
+    if (free_vars_single(node)) return check_int(PyObject_RichCompareBool(fv, var, Py_EQ)) != 0;
+    return check_int(PySet_Contains(fv, var)) != 0;
+}
+
+bool fv_disjoint(PyObject* node, int k, PyObject* mapping) {
+    if (PyDict_GET_SIZE(mapping) == 0) return true;
+    bool disjoint = true;
+    for_each_free_var(node, k, [&](PyObject* v) {
+        if (disjoint && check_int(PyDict_Contains(mapping, v))) disjoint = false;
+    });
+    return disjoint;
+}
+
+static void add_function(PyObject* module, PyMethodDef* def) {
+    Ref name = Ref::check(PyModule_GetNameObject(module));
+    Ref f = Ref::check(PyCFunction_NewEx(def, module, name.get()));
+    check_int(PyModule_AddObjectRef(module, def->ml_name, f.get()));
+}
+
+static int module_exec(PyObject* module) noexcept {
+    return boundary<int>(-1, [&]() -> int {
+        State* st = new (PyModule_GetState(module)) State();
+        Ref ast = Ref::check(PyImport_ImportModule("kelvara.core.ast"));
+        st->api.init_from_module(ast.get());
+        Ref exc = Ref::check(PyImport_ImportModule("kelvara.core.exceptions"));
+        st->unification_error = check(PyObject_GetAttrString(exc.get(), "UnificationError"));
+        st->sort_keys = check(PyDict_New());
+#define X(n, s) st->s_##n = check(PyUnicode_InternFromString(s));
+        KV_NATIVE_NAMES(X)
+#undef X
+        add_function(module, &unify_terms_def);
+        add_function(module, &unify_formulas_def);
+        add_function(module, &substitute_term_def);
+        add_function(module, &substitute_formula_def);
+        add_function(module, &sort_literals_def);
+        return 0;
+    });
+}
+
+static int module_traverse(PyObject* module, visitproc visit, void* arg) {
+    State* st = state_of_module(module);
+    if (!st) return 0;
+    Py_VISIT(st->unification_error);
+    Py_VISIT(st->sort_keys);
+    return st->api.traverse(visit, arg);
+}
+
+static int module_clear(PyObject* module) {
+    State* st = state_of_module(module);
+    if (!st) return 0;
+    Py_CLEAR(st->unification_error);
+    Py_CLEAR(st->sort_keys);
+#define X(n, s) Py_CLEAR(st->s_##n);
+    KV_NATIVE_NAMES(X)
+#undef X
+    st->api.clear();
+    return 0;
+}
+
+static void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+
+static PyModuleDef_Slot module_slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    {0, nullptr},
+};
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "kelvara._native",
+    "Native twins of the unification, substitution and literal-ordering companions.",
+    sizeof(State),
+    nullptr,
+    module_slots,
+    module_traverse,
+    module_clear,
+    module_free,
+};
+
+}  // namespace kv::native
+
+extern "C" PyMODINIT_FUNC PyInit__native(void);
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void) {
+    return PyModuleDef_Init(&kv::native::module_def);
+}
