@@ -14,7 +14,7 @@ ALLOWLIST = os.path.join(os.path.dirname(__file__), "typing", "stubtest-allowlis
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
-@pytest.mark.parametrize("module", ["kelvara.core.ast", "kelvara.core.visitors", "kelvara.prover.rules"])
+@pytest.mark.parametrize("module", ["kelvara.core.ast", "kelvara.core.visitors", "kelvara.prover.rules", "kelvara._native"])
 def test_stubs_match_runtime(module):
     try:
         importlib.import_module(module)

@@ -5,7 +5,9 @@
 //
 // A failure raises UnificationError(reason, left, right) without creating the
 // exception object: the interpreter instantiates it only when somebody looks at
-// it, and the inference loops usually just clear it.
+// it, and the inference loops usually just clear it.  Failure is the common
+// outcome, so it is reported by return value up to the entry point instead of
+// unwinding with a C++ exception (which would cost more than the unification).
 #include "companions/state.hpp"
 
 #include <utility>
@@ -15,12 +17,13 @@ namespace kv::native {
 
 namespace {
 
-[[noreturn]] void fail(State* st, PyObject* reason, PyObject* a, PyObject* b) {
+// Sets UnificationError(reason, a, b); returns false.
+bool fail(State* st, PyObject* reason, PyObject* a, PyObject* b) {
     PyObject* args = PyTuple_Pack(3, reason, a, b);
     if (!args) throw PyErrorSet{};
     PyErr_SetObject(st->unification_error, args);
     Py_DECREF(args);
-    throw PyErrorSet{};
+    return false;
 }
 
 inline bool differ(PyObject* a, PyObject* b) { return check_int(PyObject_RichCompareBool(a, b, Py_NE)) != 0; }
@@ -64,15 +67,16 @@ struct Unifier {
         return t;
     }
 
-    // Extends the substitution with var := term (term already resolved).
-    void bind(PyObject* var, PyObject* term, int kt) {
+    // Extends the substitution with var := term (term already resolved);
+    // false with UnificationError set when that is impossible.
+    bool bind(PyObject* var, PyObject* term, int kt) {
         if (kt == K_VARIABLE) {
-            if (check_int(PyObject_RichCompareBool(var, term, Py_EQ))) return;
+            if (check_int(PyObject_RichCompareBool(var, term, Py_EQ))) return true;
         } else if (kt == K_FUNCTION_APP) {
-            if (fv_contains(term, kt, var)) fail(st, st->s_occurs_check, var, term);
+            if (fv_contains(term, kt, var)) return fail(st, st->s_occurs_check, var, term);
         }
         if (differ(reinterpret_cast<VariableNode*>(var)->sort, term_sort(term, kt)))
-            fail(st, st->s_sort_mismatch, var, term);
+            return fail(st, st->s_sort_mismatch, var, term);
         PyObject* s = subst.get();
         if (PyDict_GET_SIZE(s)) {
             Ref single;
@@ -96,8 +100,10 @@ struct Unifier {
             }
         }
         check_int(PyDict_SetItem(s, var, term));
+        return true;
     }
 
+    // The unifier (a new reference), or nullptr with UnificationError set.
     PyObject* run() {
         while (!stack.empty()) {
             Ref a = std::move(stack.back().first);
@@ -110,15 +116,17 @@ struct Unifier {
             int ka = term_kind(a.get());
             int kb = term_kind(b.get());
             if (ka == K_VARIABLE) {
-                bind(a.get(), b.get(), kb);
+                if (!bind(a.get(), b.get(), kb)) return nullptr;
             } else if (kb == K_VARIABLE) {
-                bind(b.get(), a.get(), ka);
+                if (!bind(b.get(), a.get(), ka)) return nullptr;
             } else if (ka == K_FUNCTION_APP && kb == K_FUNCTION_APP) {
                 auto* fa = reinterpret_cast<FunctionAppNode*>(a.get());
                 auto* fb = reinterpret_cast<FunctionAppNode*>(b.get());
                 if (differ(fa->func, fb->func) || differ(fa->arity, fb->arity) ||
-                    differ(fa->return_sort, fb->return_sort))
+                    differ(fa->return_sort, fb->return_sort)) {
                     fail(st, st->s_symbol_clash, a.get(), b.get());
+                    return nullptr;
+                }
                 Py_ssize_t n = PyTuple_GET_SIZE(fa->args);
                 if (PyTuple_GET_SIZE(fb->args) < n) n = PyTuple_GET_SIZE(fb->args);
                 for (Py_ssize_t i = 0; i < n; ++i) {
@@ -130,6 +138,7 @@ struct Unifier {
                 continue;
             } else {
                 fail(st, st->s_cannot_unify, a.get(), b.get());
+                return nullptr;
             }
         }
         return subst.release();
@@ -174,8 +183,11 @@ PyObject* unify_formulas(PyObject* module, PyObject* const* args, Py_ssize_t nar
                 auto* p1 = reinterpret_cast<PredicateAppNode*>(a[0]);
                 auto* p2 = reinterpret_cast<PredicateAppNode*>(a[1]);
                 Py_ssize_t n = PyTuple_GET_SIZE(p1->args);
-                if (differ(p1->pred, p2->pred) || differ(p1->arity, p2->arity) || n != PyTuple_GET_SIZE(p2->args))
+                if (differ(p1->pred, p2->pred) || differ(p1->arity, p2->arity) ||
+                    n != PyTuple_GET_SIZE(p2->args)) {
                     fail(st, st->s_predicate_clash, a[0], a[1]);
+                    return nullptr;
+                }
                 Unifier u(st, start(a[2]));
                 u.stack.reserve(static_cast<size_t>(n) + 4);
                 for (Py_ssize_t i = n - 1; i >= 0; --i)
@@ -190,7 +202,10 @@ PyObject* unify_formulas(PyObject* module, PyObject* const* args, Py_ssize_t nar
                 u.push(e1->left, e2->left);
                 return u.run();
             }
-            if (k1 >= 0 && k2 >= 0) fail(st, st->s_node_clash, a[0], a[1]);
+            if (k1 >= 0 && k2 >= 0) {
+                fail(st, st->s_node_clash, a[0], a[1]);
+                return nullptr;
+            }
             throw Fallback{};
         } catch (const Fallback&) {
             return call_reference(st, "kelvara.core.substitutions", st->s_unify_formulas, a, a[2] ? 3 : 2);
