@@ -608,6 +608,18 @@ static inline void add_child_hash(const AstApi& api, TupleHasher& h, PyObject* o
     else h.add(o);
 }
 
+// hash(args): the tuple hash computed here from the children's cached hashes
+// (same value as the interpreter's, which is not cached on tuples).
+static inline void add_args_hash(const AstApi& api, TupleHasher& h, PyObject* args) {
+    if (!PyTuple_CheckExact(args)) {
+        h.add(args);
+        return;
+    }
+    TupleHasher inner;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) add_child_hash(api, inner, PyTuple_GET_ITEM(args, i));
+    h.add_hash(inner.finish());
+}
+
 static Py_hash_t type_hash(PyTypeObject* t) {
     Py_hash_t h = PyObject_Hash(reinterpret_cast<PyObject*>(t));
     if (h == -1) throw PyErrorSet{};
@@ -760,7 +772,7 @@ PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* fun
     h.add_hash(type_hash(cls));
     h.add(func);
     h.add(arity);
-    h.add(args);
+    add_args_hash(api, h, args);
     h.add(return_sort);
     bool single;
     Ref fv = Ref::steal(free_vars_of_args(api, args, single));
@@ -792,7 +804,7 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
     h.add_hash(type_hash(cls));
     h.add(pred);
     h.add(arity);
-    h.add(args);
+    add_args_hash(api, h, args);
     bool single;
     Ref fv = Ref::steal(free_vars_of_args(api, args, single));
     PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
