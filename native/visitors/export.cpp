@@ -41,6 +41,14 @@ struct ExportCtx {
     std::vector<Piece> pieces;
     Ref raw;       // M_RETURN: the value returned unchanged
     Ref join_bad;  // M_JOIN: a value that is not a str
+    // A whole walk (export_walk): while `pure`, children go straight to our
+    // writers and the notation is `fixed`; see before_python().
+    bool pure = false;
+    bool depth_checked = false;
+    Pristine snap;
+    Notation fixed = N_INFIX;
+    PyObject* root = nullptr;
+    long left = 0;
 
     ExportCtx(State* s, PyObject* v) : st(s), self(v) { pieces.reserve(64); }
     ~ExportCtx() {
@@ -147,12 +155,54 @@ PyObject* ExportCtx::finish() {
     return out.release();
 }
 
+// ---------------------------------------------------------------- whole walks
+//
+// In a whole walk the writers call one another without looking anything up,
+// which is what the lookups would find while the visitor stays pristine.
+// Until Python code first runs (str() of a symbol, a property, a non-str
+// name), the walk can still be abandoned unseen; that is the moment to make
+// sure it never has to be abandoned later, i.e. that the tree is no deeper
+// than dispatch would manage (walk_depth_limit).  After Python code ran the
+// snapshot is checked again, and from the first change on every child goes
+// through the lookups, as in dispatch.
+
+struct Decline {};  // thrown to abandon a whole walk before any Python code ran
+
+bool tree_within(State* st, PyObject* node, long limit);  // metrics.cpp
+
+static void before_python(ExportCtx& c) {
+    if (!c.pure || c.depth_checked) return;
+    c.depth_checked = true;
+    if (!tree_within(c.st, c.root, walk_depth_limit())) throw Decline{};
+}
+
+static void after_python(ExportCtx& c) {
+    if (c.pure) c.pure = c.snap.holds();
+}
+
+// The row of an exact node class or second-order quantifier class, else -1.
+static int write_row(State* st, PyObject* node) {
+    int k = st->api.exact_kind(node);
+    if (k >= 0) return k;
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    for (int i = 0; i < 4; ++i)
+        if (tp == st->sol_types[i]) return R_FORALL_PRED + i;
+    return -1;
+}
+
 // ---------------------------------------------------------------- values into text
 
 // format(value, "") as an f-string interpolation does it (new reference).
 static PyObject* formatted(State* st, PyObject* v) {
     if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
     return check(PyObject_Format(v, st->empty_str));
+}
+static PyObject* formatted(ExportCtx& c, PyObject* v) {
+    if (PyUnicode_CheckExact(v)) return Py_NewRef(v);
+    before_python(c);
+    PyObject* r = formatted(c.st, v);
+    after_python(c);
+    return r;
 }
 
 // A child's value entering the text in `mode`.  A join element that is not a
@@ -164,7 +214,7 @@ static void embed(ExportCtx& c, PyObject* v, int mode) {
             if (PyUnicode_Check(v)) c.obj(v);
             else c.join_bad = Ref::borrow(v);
             break;
-        default: c.obj_steal(formatted(c.st, v)); break;
+        default: c.obj_steal(formatted(c, v)); break;
     }
 }
 
@@ -180,6 +230,21 @@ static void embed_returned(ExportCtx& c, PyObject* v, int mode) {
 
 // self.visit(child) entering the text in `mode` (M_FORMAT or M_JOIN).
 static void child(ExportCtx& c, PyObject* node, int mode) {
+    if (c.pure) {
+        // Deeper than dispatch is known to manage: only dispatch can tell
+        // how this ends, so the walk is handed to it while that is unseen.
+        if (c.left <= 0 && !c.depth_checked) throw Decline{};
+    }
+    if (c.pure && c.left > 0) {
+        int row = write_row(c.st, node);
+        if (row >= 0) {
+            VisitGuard guard;
+            --c.left;
+            kExportMethods[1 + row].write(c, node, mode);
+            ++c.left;
+            return;
+        }
+    }
     Ref result;
     if (const Method* h = resolve_child(c.st, c.self, node, result)) {
         VisitGuard guard;
@@ -211,6 +276,11 @@ static bool text_equals(PyObject* v, PyObject* lit) {
 // Reads self.notation and tests it against "prefix" then "latex" (each test
 // only when asked for); anything else counts as infix.
 static Notation notation(ExportCtx& c, bool prefix, bool latex) {
+    if (c.pure) {
+        Notation n = c.fixed;
+        if ((n == N_PREFIX && !prefix) || (n == N_LATEX && !latex)) return N_INFIX;
+        return n;
+    }
     Ref n = read_notation(c.st, c.self);
     if (prefix && text_equals(n.get(), c.st->s_prefix)) return N_PREFIX;
     if (latex && text_equals(n.get(), c.st->s_latex)) return N_LATEX;
@@ -232,7 +302,7 @@ static void w_variable(ExportCtx& c, PyObject* node, int) {
     long long v = PyLong_CheckExact(id.get()) ? PyLong_AsLongLongAndOverflow(id.get(), &overflow) : 0;
     if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
     if (PyLong_CheckExact(id.get()) && !overflow) c.num(v);
-    else c.obj_steal(formatted(st, id.get()));
+    else c.obj_steal(formatted(c, id.get()));
     if (n == N_LATEX) {
         c.fill(open, "v_{");
         c.lit("}");
@@ -247,11 +317,13 @@ static void w_constant(ExportCtx& c, PyObject* node, int mode) {
 }
 
 // The symbol text of an application: its `name` when it has one, else str().
-static Ref symbol_text(State* st, PyObject* sym) {
+static Ref symbol_text(ExportCtx& c, PyObject* sym) {
     if (PyUnicode_CheckExact(sym)) return Ref::borrow(sym);
-    Ref name = lookup_attr(sym, st->api.s_name);
-    if (name) return name;
-    return Ref::check(PyObject_Str(sym));
+    before_python(c);
+    Ref name = lookup_attr(sym, c.st->api.s_name);
+    if (!name) name = Ref::check(PyObject_Str(sym));
+    after_python(c);
+    return name;
 }
 
 template <int K>
@@ -260,7 +332,7 @@ static void w_app(ExportCtx& c, PyObject* node, int mode) {
     const AstApi& api = st->api;
     Ref sym = K == K_FUNCTION_APP ? node_attr(st, node, K, api.s_func, offsetof(FunctionAppNode, func))
                                   : node_attr(st, node, K, api.s_pred, offsetof(PredicateAppNode, pred));
-    Ref f = symbol_text(st, sym.get());
+    Ref f = symbol_text(c, sym.get());
     Ref args = K == K_FUNCTION_APP ? node_attr(st, node, K, api.s_args, offsetof(FunctionAppNode, args))
                                    : node_attr(st, node, K, api.s_args, offsetof(PredicateAppNode, args));
     if (K == K_PREDICATE_APP && !check_int(PyObject_IsTrue(args.get()))) {
@@ -271,13 +343,20 @@ static void w_app(ExportCtx& c, PyObject* node, int mode) {
     size_t head = c.hole();
     size_t after_head = c.hole();
     // [self.visit(a) for a in node.args], joined below.
-    Ref seq = PyTuple_CheckExact(args.get()) ? Ref::borrow(args.get()) : Ref::check(PySequence_List(args.get()));
+    Ref seq;
+    if (PyTuple_CheckExact(args.get())) {
+        seq = Ref::borrow(args.get());
+    } else {
+        before_python(c);
+        seq = Ref::check(PySequence_List(args.get()));
+        after_python(c);
+    }
     Py_ssize_t count = PySequence_Fast_GET_SIZE(seq.get());
-    std::vector<size_t> seps;
+    SmallStack<size_t, 8> seps;
     Py_ssize_t bad_index = -1;
     Ref bad;
     for (Py_ssize_t i = 0; i < count; ++i) {
-        if (i > 0) seps.push_back(c.hole());
+        if (i > 0) seps.emplace_back(c.hole());
         c.join_bad.reset();
         child(c, PySequence_Fast_GET_ITEM(seq.get(), i), M_JOIN);
         if (c.join_bad && bad_index < 0) {
@@ -293,15 +372,15 @@ static void w_app(ExportCtx& c, PyObject* node, int mode) {
         embed_returned(c, f.get(), mode);
         return;
     }
-    c.fill_obj(head, formatted(st, f.get()));
+    c.fill_obj(head, formatted(c, f.get()));
     if (bad_index >= 0) raise_join(bad_index, bad.get());
     if (nt == N_PREFIX) {
         c.fill(open, "(");
         c.fill(after_head, " ");
-        for (size_t s : seps) c.fill(s, " ");
+        for (size_t i = 0; i < seps.size(); ++i) c.fill(seps[i], " ");
     } else {
         c.fill(after_head, "(");
-        for (size_t s : seps) c.fill(s, ", ");
+        for (size_t i = 0; i < seps.size(); ++i) c.fill(seps[i], ", ");
     }
     c.lit(")");
 }
@@ -327,6 +406,16 @@ static bool is_connective(State* st, PyObject* o) {
     return is_instance_of_global(st, o, K_AND) || is_instance_of_global(st, o, K_OR) ||
            is_instance_of_global(st, o, K_IMPLIES) || is_instance_of_global(st, o, K_IFF);
 }
+static bool is_connective(ExportCtx& c, PyObject* o) {
+    // isinstance against plain classes runs no Python code on our nodes.
+    bool plain = c.st->api.exact_kind(o) >= 0;
+    for (int k = K_AND; k <= K_IFF && plain; ++k) plain = PyType_CheckExact(global(c.st, k));
+    if (plain) return is_connective(c.st, o);
+    before_python(c);
+    bool r = is_connective(c.st, o);
+    after_python(c);
+    return r;
+}
 
 static void w_not(ExportCtx& c, PyObject* node, int) {
     State* st = c.st;
@@ -339,7 +428,7 @@ static void w_not(ExportCtx& c, PyObject* node, int) {
         c.lit(")");
         return;
     }
-    bool wrap = is_connective(st, operand.get());
+    bool wrap = is_connective(c, operand.get());
     if (n == N_LATEX) c.fill(open, wrap ? "\\neg (" : "\\neg ");
     else c.fill(open, wrap ? "~(" : "~");
     if (wrap) c.lit(")");
@@ -396,11 +485,19 @@ static void w_quant(ExportCtx& c, PyObject* node, int) {
     size_t sort_name = c.hole();
     size_t comma = c.hole();
     child(c, body.get(), M_FORMAT);
-    Ref sort = attr(var.get(), api.s_sort);
-    Ref name = attr(sort.get(), api.s_name);
+    Ref sort = st->api.exact_kind(var.get()) == K_VARIABLE
+                   ? Ref::borrow(reinterpret_cast<VariableNode*>(var.get())->sort)
+                   : Ref();
+    Ref name = sort ? quiet_attr(sort.get(), api.s_name) : Ref();
+    if (!name) {
+        before_python(c);
+        if (!sort) sort = attr(var.get(), api.s_sort);
+        name = attr(sort.get(), api.s_name);
+        after_python(c);
+    }
     Notation n = notation(c, true, true);
     c.fill(colon, " : ");
-    c.fill_obj(sort_name, formatted(st, name.get()));
+    c.fill_obj(sort_name, formatted(c, name.get()));
     const bool forall = K == K_FORALL;
     switch (n) {
         case N_PREFIX:
@@ -425,15 +522,26 @@ static void w_sol(ExportCtx& c, PyObject* node, int) {
                                                "(exists_func ("};
     static const char* const kInfixOpen[4] = {"forall_pred ", "exists_pred ", "forall_func ", "exists_func "};
     State* st = c.st;
-    Ref body = attr(node, st->api.s_body);
+    Ref body = quiet_attr(node, st->api.s_body);
+    if (!body) {
+        before_python(c);
+        body = attr(node, st->api.s_body);
+        after_python(c);
+    }
     size_t open = c.hole();
     size_t symbol = c.hole();
     size_t sep = c.hole();
     child(c, body.get(), M_FORMAT);
-    Ref var = attr(node, st->api.s_variable);
-    Ref name = attr(var.get(), st->api.s_name);
+    Ref var = quiet_attr(node, st->api.s_variable);
+    Ref name = var ? quiet_attr(var.get(), st->api.s_name) : Ref();
+    if (!name) {
+        before_python(c);
+        if (!var) var = attr(node, st->api.s_variable);
+        name = attr(var.get(), st->api.s_name);
+        after_python(c);
+    }
     Notation n = notation(c, true, true);
-    c.fill_obj(symbol, formatted(st, name.get()));
+    c.fill_obj(symbol, formatted(c, name.get()));
     const bool universal = R == R_FORALL_PRED || R == R_FORALL_FUNC;
     switch (n) {
         case N_PREFIX:
@@ -513,5 +621,39 @@ const MethodDef kExportMethods[] = {
               w_sol<R_EXISTS_FUNC>),
 };
 const int kExportMethodCount = sizeof(kExportMethods) / sizeof(kExportMethods[0]);
+
+}  // namespace kv::vis
+
+namespace kv::vis {
+
+PyObject* export_walk(State* st, PyObject* self, PyObject* node) {
+    ExportCtx c(st, self);  // allocates before the snapshot
+    if (!c.snap.begin(st, self, FAM_EXPORT) || !c.snap.notation_plain()) return nullptr;
+    // The notation as every handler would read it: a plain instance attribute.
+    PyObject* dict = c.snap.dict();
+    PyObject* n = dict ? PyDict_GetItemWithError(dict, st->s_notation) : nullptr;
+    if (!n) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return nullptr;
+    }
+    if (!PyUnicode_CheckExact(n)) return nullptr;
+    c.fixed = PyUnicode_Compare(n, st->s_prefix) == 0  ? N_PREFIX
+              : PyUnicode_Compare(n, st->s_latex) == 0 ? N_LATEX
+                                                       : N_INFIX;
+    c.pure = true;
+    c.root = node;
+    c.left = walk_depth_limit();
+    int row = write_row(st, node);
+    if (row < 0) return nullptr;
+    try {
+        VisitGuard guard;
+        --c.left;
+        kExportMethods[1 + row].write(c, node, M_RETURN);
+    } catch (Decline&) {
+        return nullptr;
+    }
+    if (c.raw) return c.raw.release();
+    return c.finish();
+}
 
 }  // namespace kv::vis

@@ -38,6 +38,30 @@ uintptr_t measure_stack_floor() {
     return floor;
 }
 
+// The most C stack one level of dispatch takes, with a wide margin (the
+// visitor tests measure the real figure against it).
+#if defined(__SANITIZE_ADDRESS__)
+static constexpr uintptr_t kDispatchFrameBound = 16384;
+#else
+static constexpr uintptr_t kDispatchFrameBound = 2048;
+#endif
+
+long walk_depth_limit() {
+    PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030C0000
+    long budget = ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    long budget = ts->recursion_remaining;
+#else
+    long budget = Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+    char probe;
+    uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
+    if (!t_stack_floor) t_stack_floor = measure_stack_floor();
+    long stack = here > t_stack_floor ? static_cast<long>((here - t_stack_floor) / kDispatchFrameBound) : 0;
+    return budget < stack ? budget : stack;
+}
+
 // ---------------------------------------------------------------- helpers
 
 Ref attr(PyObject* o, PyObject* name) { return Ref::check(PyObject_GetAttr(o, name)); }
@@ -95,6 +119,31 @@ static const Method* as_handler(State* st, PyObject* a) {
     return m->def->role == ROLE_OTHER ? nullptr : m;
 }
 
+// The handler of `row` in the classes of family `f`.
+static const MethodDef* family_def(int f, int row) {
+    switch (f) {
+        case FAM_DEPTH: return &kDepthMethods[row];
+        case FAM_SIZE: return &kSizeMethods[row];
+        case FAM_FREE_VARS: return &kFreeVarMethods[row];
+        case FAM_TRANSFORMER: return &kTransformerMethods[row];
+        case FAM_SUBSTITUTION:
+            // __init__, then visit_variable, visit_forall, visit_exists
+            if (row == K_VARIABLE) return &kSubstitutionMethods[1];
+            if (row == K_FORALL) return &kSubstitutionMethods[2];
+            if (row == K_EXISTS) return &kSubstitutionMethods[3];
+            return &kTransformerMethods[row];
+        case FAM_EXPORT: return &kExportMethods[1 + row];  // after __init__
+        default: return nullptr;
+    }
+}
+
+// Our descriptor of a role ROLE_OTHER, or nullptr.
+static const Method* as_init(State* st, PyObject* a) {
+    if (!a || Py_TYPE(a) != st->method_type) return nullptr;
+    const Method* m = reinterpret_cast<const Method*>(a);
+    return m->def->role == ROLE_OTHER ? m : nullptr;
+}
+
 // The cache entry of class `tp`, refreshed when the class changed; nullptr
 // when the class customises attribute lookup or has no version tag.
 static TypeCache* type_cache(State* st, PyTypeObject* tp) {
@@ -108,7 +157,14 @@ static TypeCache* type_cache(State* st, PyTypeObject* tp) {
     PyObject* table = _PyType_Lookup(tp, st->s_dispatch_table);
     e.table = table && !Py_TYPE(table)->tp_descr_get ? table : nullptr;
     e.notation_plain = _PyType_Lookup(tp, st->s_notation) == nullptr;
+    e.mapping_plain = _PyType_Lookup(tp, st->s_mapping) == nullptr;
     for (int r = 0; r < R_COUNT; ++r) e.rows[r] = as_handler(st, _PyType_Lookup(tp, st->handler_names[r]));
+    e.family = FAM_NONE;
+    for (int f = FAM_NONE + 1; f < FAM_COUNT && e.family == FAM_NONE; ++f) {
+        bool all = true;
+        for (int r = 0; r < R_COUNT && all; ++r) all = e.rows[r] && e.rows[r]->def == family_def(f, r);
+        if (all) e.family = static_cast<Family>(f);
+    }
     v = type_version(tp);
     if (!v) {
         e.tp = nullptr;
@@ -117,6 +173,20 @@ static TypeCache* type_cache(State* st, PyTypeObject* tp) {
     e.tp = tp;
     e.version = v;
     return &e;
+}
+
+// Whether no key of the dict `d` can shadow `visit`, `_dispatch_table` or a
+// handler: at most eight keys, each a str starting with neither 'v' nor '_'.
+static bool keys_clean(PyObject* d) {
+    if (PyDict_GET_SIZE(d) > 8) return false;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(d, &pos, &k, &v)) {
+        if (!PyUnicode_Check(k) || PyUnicode_GET_LENGTH(k) == 0) return false;
+        Py_UCS4 c = PyUnicode_READ_CHAR(k, 0);
+        if (c == 'v' || c == '_') return false;
+    }
+    return true;
 }
 
 // The instance __dict__ of a visitor (new reference, empty when there is
@@ -131,26 +201,22 @@ static Ref instance_dict(PyObject* self, bool& clean) {
         clean = false;
         return d;
     }
-    Py_ssize_t n = PyDict_GET_SIZE(d.get());
-    if (n == 0) return Ref();
-    if (n > 8) {
-        clean = false;
-        return d;
-    }
-    Py_ssize_t pos = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(d.get(), &pos, &k, &v)) {
-        if (!PyUnicode_Check(k) || PyUnicode_GET_LENGTH(k) == 0) {
-            clean = false;
-            break;
-        }
-        Py_UCS4 c = PyUnicode_READ_CHAR(k, 0);
-        if (c == 'v' || c == '_') {
-            clean = false;
-            break;
-        }
-    }
+    if (PyDict_GET_SIZE(d.get()) == 0) return Ref();
+    clean = keys_clean(d.get());
     return d;
+}
+
+// Records which standard rows the class's table `tc->table` (at version `v`)
+// maps to the standard handler names.
+static void refresh_table_rows(State* st, TypeCache* tc, uint64_t v) {
+    PyObject* table = tc->table;
+    for (int r = 0; r < R_COUNT; ++r) {
+        PyObject* cls = r < K_COUNT ? reinterpret_cast<PyObject*>(st->api.types[r]) : st->sol_types[r - K_COUNT];
+        PyObject* name = PyDict_GetItemWithError(table, cls);
+        if (!name && PyErr_Occurred()) throw PyErrorSet{};
+        tc->row_ok[r] = name == st->handler_names[r];
+    }
+    tc->table_version = v;
 }
 
 // What getattr(self, ...) would find, for one visitor object at one moment.
@@ -208,16 +274,7 @@ private:
 #endif
         return 0;
     }
-    void refresh_rows(uint64_t v) {
-        PyObject* table = tc_->table;
-        for (int r = 0; r < R_COUNT; ++r) {
-            PyObject* cls = r < K_COUNT ? reinterpret_cast<PyObject*>(st_->api.types[r]) : st_->sol_types[r - K_COUNT];
-            PyObject* name = PyDict_GetItemWithError(table, cls);
-            if (!name && PyErr_Occurred()) throw PyErrorSet{};
-            tc_->row_ok[r] = name == st_->handler_names[r];
-        }
-        tc_->table_version = v;
-    }
+    void refresh_rows(uint64_t v) { refresh_table_rows(st_, tc_, v); }
 
     const Method* method(PyObject* name) {
         PyTypeObject* tp = Py_TYPE(self_);
@@ -238,6 +295,98 @@ private:
     bool clean_ = true;
     Ref dict_;
 };
+
+// ---------------------------------------------------------------- pristine visitors
+
+// The version of a dict, which changes with every change of its contents;
+// versions are never reused.  0 where the interpreter keeps none usable.
+static uint64_t dict_version(PyObject* d) {
+#if PY_VERSION_HEX < 0x030D0000
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    return reinterpret_cast<PyDictObject*>(d)->ma_version_tag;
+#pragma GCC diagnostic pop
+#else
+    (void)d;
+    return 0;
+#endif
+}
+
+// The instance __dict__ of `self`, materialised if the interpreter keeps the
+// attributes elsewhere (borrowed; nullptr when there is none).
+static PyObject* dict_of(PyObject* self) {
+    PyObject** dp = _PyObject_GetDictPtr(self);
+    return dp ? *dp : nullptr;
+}
+
+bool Pristine::begin(State* st, PyObject* self, Family fam) {
+    PyTypeObject* tp = Py_TYPE(self);
+    // The dict first: materialising it allocates, which may run Python code.
+    PyObject* dict = dict_of(self);
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    TypeCache* tc = type_cache(st, tp);
+    if (!tc || tc->family != fam || !tc->visit || !tc->table || !PyDict_CheckExact(tc->table)) return false;
+    uint64_t tv = dict_version(tc->table);
+    if (!tv) return false;
+    if (tv != tc->table_version) refresh_table_rows(st, tc, tv);
+    for (bool ok : tc->row_ok)
+        if (!ok) return false;
+    uint64_t dv = 0;
+    if (dict) {
+        if (!PyDict_CheckExact(dict) || !keys_clean(dict)) return false;
+        dv = dict_version(dict);
+        if (!dv) return false;
+    }
+    self_ = self;
+    tp_ = tp;
+    version_ = tc->version;
+    dict_ = dict;
+    dict_version_ = dv;
+    table_ = tc->table;
+    table_version_ = tv;
+    notation_plain_ = tc->notation_plain;
+    mapping_plain_ = tc->mapping_plain;
+    return true;
+}
+
+bool Pristine::holds() const {
+    if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
+    PyObject* dict = dict_of(self_);
+    if (dict != dict_ || (dict && dict_version(dict) != dict_version_)) return false;
+    return dict_version(table_) == table_version_;
+}
+
+bool class_pristine(State* st, PyObject* cls, Family fam) {
+    if (cls != st->family_class[fam]) return false;
+    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
+    // cls(...) is type.__call__: object.__new__, then __init__.
+    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new) return false;
+    TypeCache* tc = type_cache(st, tp);
+    if (!tc || tc->family != fam || !tc->visit || !tc->table || !PyDict_CheckExact(tc->table)) return false;
+    uint64_t tv = dict_version(tc->table);
+    if (!tv) return false;
+    if (tv != tc->table_version) refresh_table_rows(st, tc, tv);
+    for (bool ok : tc->row_ok)
+        if (!ok) return false;
+    if (fam == FAM_SUBSTITUTION) {
+        const Method* init = as_init(st, _PyType_Lookup(tp, st->s_init));
+        return init && init->def == &kSubstitutionMethods[0] && tc->mapping_plain;
+    }
+    return tp->tp_init == PyBaseObject_Type.tp_init;
+}
+
+Ref quiet_attr(PyObject* o, PyObject* name) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_getattro != PyObject_GenericGetAttr) return Ref();
+    PyObject* d = _PyType_Lookup(tp, name);
+    if (d && Py_TYPE(d) != &PyMemberDescr_Type) return Ref();
+    PyObject* v = PyObject_GenericGetAttr(o, name);
+    if (!v) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) throw PyErrorSet{};
+        PyErr_Clear();
+    }
+    return Ref::steal(v);
+}
 
 [[noreturn]] static void raise_unsupported(PyObject* node) {
     Ref name = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(node)), "__name__"));
@@ -274,6 +423,18 @@ static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* no
 }
 
 PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
+    if (TypeCache* tc = type_cache(st, Py_TYPE(self)); tc && tc->family != FAM_NONE) {
+        PyObject* r = nullptr;
+        switch (tc->family) {
+            case FAM_DEPTH: r = depth_walk(st, self, node); break;
+            case FAM_SIZE: r = size_walk(st, self, node); break;
+            case FAM_FREE_VARS: r = free_vars_walk(st, self, node); break;
+            case FAM_SUBSTITUTION: r = substitution_walk(st, self, node); break;
+            case FAM_EXPORT: r = export_walk(st, self, node); break;
+            default: break;
+        }
+        if (r) return r;
+    }
     Lookup lk(st, self);
     return dispatch_in(st, self, lk, node);
 }

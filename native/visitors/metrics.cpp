@@ -372,3 +372,256 @@ const MethodDef kFreeVarMethods[] = {
 const int kFreeVarMethodCount = sizeof(kFreeVarMethods) / sizeof(kFreeVarMethods[0]);
 
 }  // namespace kv::vis
+
+// ---------------------------------------------------------------- whole walks
+//
+// For a pristine visitor the walks below compute `visit` of a whole tree in
+// C++.  They run no Python code: on anything that would need some (a node
+// that is not an exact node class, an attribute behind a descriptor, a
+// variable whose equality is not decided by its fields' identities) they
+// give up before any Python code ran, and the caller starts over through
+// dispatch, which then behaves exactly as it would have from the start.
+
+namespace kv::vis {
+
+// The row of an exact node class or second-order quantifier class, else -1.
+static int walk_row(State* st, PyObject* node) {
+    int k = st->api.exact_kind(node);
+    if (k >= 0) return k;
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    for (int i = 0; i < 4; ++i)
+        if (tp == st->sol_types[i]) return R_FORALL_PRED + i;
+    return -1;
+}
+
+static PyObject* app_args_of(PyObject* node, int k) {
+    return k == K_FUNCTION_APP ? reinterpret_cast<FunctionAppNode*>(node)->args
+                               : reinterpret_cast<PredicateAppNode*>(node)->args;
+}
+
+// Depth (Depth = true) or size of `node` into `out`; false to give up.
+template <bool Depth>
+static bool int_walk(State* st, PyObject* node, long long& out, long& left) {
+    if (left-- <= 0) return false;
+    struct Up {
+        long& l;
+        ~Up() { ++l; }
+    } up{left};
+    int row = walk_row(st, node);
+    long long a, b;
+    switch (row) {
+        case K_VARIABLE:
+        case K_CONSTANT: out = 1; return true;
+        case K_FUNCTION_APP:
+        case K_PREDICATE_APP: {
+            PyObject* args = app_args_of(node, row);
+            if (!PyTuple_CheckExact(args)) return false;
+            long long acc = 0;
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+                if (!int_walk<Depth>(st, PyTuple_GET_ITEM(args, i), a, left)) return false;
+                acc = Depth ? (a > acc ? a : acc) : acc + a;
+            }
+            out = 1 + acc;
+            return true;
+        }
+        case K_EQUALITY:
+            if (!int_walk<Depth>(st, reinterpret_cast<EqualityNode*>(node)->left, a, left) ||
+                !int_walk<Depth>(st, reinterpret_cast<EqualityNode*>(node)->right, b, left))
+                return false;
+            out = Depth ? 1 + (b > a ? b : a) : 1 + a + b;
+            return true;
+        case K_NOT:
+            if (!int_walk<Depth>(st, reinterpret_cast<NotNode*>(node)->operand, a, left)) return false;
+            out = 1 + a;
+            return true;
+        case K_AND:
+        case K_OR:
+        case K_IMPLIES:
+        case K_IFF:
+            if (!int_walk<Depth>(st, reinterpret_cast<BinaryNode*>(node)->left, a, left) ||
+                !int_walk<Depth>(st, reinterpret_cast<BinaryNode*>(node)->right, b, left))
+                return false;
+            out = Depth ? 1 + (b > a ? b : a) : 1 + a + b;
+            return true;
+        case K_FORALL:
+        case K_EXISTS: {
+            QuantNode* q = reinterpret_cast<QuantNode*>(node);
+            // The size visits the bound variable; the depth does not.
+            if (!Depth && !int_walk<Depth>(st, q->variable, a, left)) return false;
+            if (!int_walk<Depth>(st, q->body, b, left)) return false;
+            out = Depth ? 1 + b : 1 + a + b;
+            return true;
+        }
+        case R_FORALL_PRED:
+        case R_EXISTS_PRED:
+        case R_FORALL_FUNC:
+        case R_EXISTS_FUNC: {
+            Ref body = quiet_attr(node, st->api.s_body);
+            if (!body || !int_walk<Depth>(st, body.get(), b, left)) return false;
+            out = 1 + b;
+            return true;
+        }
+        default: return false;
+    }
+}
+
+template <bool Depth>
+static PyObject* int_walk_top(State* st, PyObject* self, PyObject* node) {
+    Pristine p;
+    if (!p.begin(st, self, Depth ? FAM_DEPTH : FAM_SIZE)) return nullptr;
+    long long n;
+    long left = walk_depth_limit();
+    if (!int_walk<Depth>(st, node, n, left)) return nullptr;
+    return check(PyLong_FromLongLong(n));
+}
+
+bool tree_within(State* st, PyObject* node, long limit) {
+    long long n;
+    return int_walk<true>(st, node, n, limit);
+}
+
+PyObject* depth_walk(State* st, PyObject* self, PyObject* node) { return int_walk_top<true>(st, self, node); }
+PyObject* size_walk(State* st, PyObject* self, PyObject* node) { return int_walk_top<false>(st, self, node); }
+
+// Free variables: one accumulating set for the whole tree instead of a set
+// per node, and the variables bound by the enclosing quantifiers on a stack.
+// A variable occurrence is collected when it equals none of them; that is
+// the value the per-node sets give (a quantifier takes its variable out of
+// its body's set), and as there, the first free occurrence in traversal
+// order is the one the result holds.  Atoms and applications contribute the
+// free variables cached on them once their terms are known to be exact nodes.
+class FreeVarsWalk {
+public:
+    FreeVarsWalk(State* st, PyObject* acc) : st_(st), acc_(acc), left_(walk_depth_limit()) {}
+
+    bool walk(PyObject* node) {
+        Level level(left_);
+        if (!level) return false;
+        int row = walk_row(st_, node);
+        switch (row) {
+            case K_VARIABLE: return add(node);
+            case K_CONSTANT: return true;
+            case K_FUNCTION_APP:
+            case K_PREDICATE_APP:
+            case K_EQUALITY: return terms_exact(node, row) && add_cached(node, row);
+            case K_NOT: return walk(reinterpret_cast<NotNode*>(node)->operand);
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF:
+                return walk(reinterpret_cast<BinaryNode*>(node)->left) &&
+                       walk(reinterpret_cast<BinaryNode*>(node)->right);
+            case K_FORALL:
+            case K_EXISTS: {
+                QuantNode* q = reinterpret_cast<QuantNode*>(node);
+                if (!plain_variable(q->variable)) return false;
+                bound_.emplace_back(q->variable);
+                bool ok = walk(q->body);
+                bound_.pop_back();
+                return ok;
+            }
+            case R_FORALL_PRED:
+            case R_EXISTS_PRED:
+            case R_FORALL_FUNC:
+            case R_EXISTS_FUNC: {
+                Ref body = quiet_attr(node, st_->api.s_body);
+                return body && walk(body.get());
+            }
+            default: return false;
+        }
+    }
+
+private:
+    // An exact Variable whose hash and equality need no Python code.
+    bool plain_variable(PyObject* v) const {
+        return st_->api.exact_kind(v) == K_VARIABLE && (reinterpret_cast<Node*>(v)->flags & NF_HASH_CACHED);
+    }
+    // Whether every term below the atom or application `node` is an exact
+    // Variable, Constant or FunctionApp (what the per-node walk would accept).
+    bool terms_exact(PyObject* node, int k) {
+        if (k == K_EQUALITY) {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(node);
+            return term_exact(e->left) && term_exact(e->right);
+        }
+        PyObject* args = app_args_of(node, k);
+        if (!PyTuple_CheckExact(args)) return false;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+            if (!term_exact(PyTuple_GET_ITEM(args, i))) return false;
+        return true;
+    }
+    bool term_exact(PyObject* t) {
+        // A leaf is a level of the per-node walk too.
+        switch (st_->api.exact_kind(t)) {
+            case K_VARIABLE: return left_ > 0 && plain_variable(t);
+            case K_CONSTANT: return left_ > 0;
+            case K_FUNCTION_APP: {
+                Level level(left_);
+                return level && terms_exact(t, K_FUNCTION_APP);
+            }
+            default: return false;
+        }
+    }
+    // One level of the walk, within the depth allowed.
+    class Level {
+    public:
+        explicit Level(long& left) : left_(left) { --left_; }
+        ~Level() { ++left_; }
+        explicit operator bool() const { return left_ >= 0; }
+
+    private:
+        long& left_;
+    };
+    // 1 when `v` equals a bound variable, 0 when it equals none, -1 when
+    // that cannot be told without Python code.
+    int is_bound(PyObject* v) const {
+        for (size_t i = bound_.size(); i-- > 0;) {
+            PyObject* b = const_cast<SmallStack<PyObject*, 16>&>(bound_)[i];
+            if (b == v) return 1;
+            if (reinterpret_cast<HashedNode*>(b)->hash != reinterpret_cast<HashedNode*>(v)->hash) continue;
+            VariableNode* x = reinterpret_cast<VariableNode*>(b);
+            VariableNode* y = reinterpret_cast<VariableNode*>(v);
+            if (x->sort != y->sort || x->vkind != y->vkind) return -1;
+            int eq = PyObject_RichCompareBool(x->id, y->id, Py_EQ);  // exact ints
+            if (eq < 0) throw PyErrorSet{};
+            if (eq) return 1;
+        }
+        return 0;
+    }
+    bool add(PyObject* v) {
+        if (!plain_variable(v)) return false;
+        int b = is_bound(v);
+        if (b < 0) return false;
+        if (!b) check_int(PySet_Add(acc_, v));
+        return true;
+    }
+    bool add_cached(PyObject* node, int k) {
+        PyObject* fv = *free_vars_field(node, k);
+        if (free_vars_single(node)) return add(fv);
+#if PY_VERSION_HEX < 0x030D0000
+        if (bound_.empty()) {
+            check_int(_PySet_Update(acc_, fv));
+            return true;
+        }
+#endif
+        bool ok = true;
+        for_each_free_var(node, k, [&](PyObject* v) { ok = ok && add(v); });
+        return ok;
+    }
+
+    State* st_;
+    PyObject* acc_;
+    long left_;
+    SmallStack<PyObject*, 16> bound_;
+};
+
+PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node) {
+    Ref acc = Ref::check(PySet_New(nullptr));  // before the snapshot: allocating may run a finaliser
+    Pristine p;
+    if (!p.begin(st, self, FAM_FREE_VARS)) return nullptr;
+    if (!FreeVarsWalk(st, acc.get()).walk(node)) return nullptr;
+    return acc.release();
+}
+
+bool free_vars_into(State* st, PyObject* node, PyObject* acc) { return FreeVarsWalk(st, acc).walk(node); }
+
+}  // namespace kv::vis

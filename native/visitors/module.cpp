@@ -15,17 +15,19 @@ int State::traverse(visitproc visit, void* arg) {
     Py_VISIT(method_type);
     Py_VISIT(ast_visitor);
     for (PyObject* o : sol_types) Py_VISIT(o);
+    for (PyObject* o : family_class) Py_VISIT(o);
     return api.traverse(visit, arg);
 }
 
 #define KV_STATE_STRINGS(X)                                                                              \
-    X(s_visit) X(s_dispatch_table) X(s_init_subclass) X(s_notation) X(s_mapping) X(s_get) X(s_items)     \
+    X(s_visit) X(s_dispatch_table) X(s_init_subclass) X(s_init) X(s_notation) X(s_mapping) X(s_get) X(s_items)     \
     X(s_infix) X(s_prefix) X(s_latex) X(empty_str) X(one) X(super_type)
 
 void State::clear() {
     Py_CLEAR(method_type);
     Py_CLEAR(ast_visitor);
     for (PyObject*& o : sol_types) Py_CLEAR(o);
+    for (PyObject*& o : family_class) Py_CLEAR(o);
     for (PyObject*& o : global_names) Py_CLEAR(o);
     for (PyObject*& o : handler_names) Py_CLEAR(o);
 #define X(f) Py_CLEAR(f);
@@ -137,6 +139,7 @@ static int module_exec(PyObject* module) noexcept {
         st->s_visit = intern("visit");
         st->s_dispatch_table = intern("_dispatch_table");
         st->s_init_subclass = intern("__init_subclass__");
+        st->s_init = intern("__init__");
         st->s_notation = intern("notation");
         st->s_mapping = intern("mapping");
         st->s_get = intern("get");
@@ -170,40 +173,41 @@ static int module_exec(PyObject* module) noexcept {
             {"ASTTransformer", "Visitor that returns transformed AST nodes (bottom-up structural transformation).",
              kTransformerMethods, kTransformerMethodCount},
             tr_bases.get(), false);
+        st->family_class[FAM_TRANSFORMER] = Py_NewRef(transformer.get());
 
         Ref int_visitor = subscript(visitor.get(), reinterpret_cast<PyObject*>(&PyLong_Type));
         Ref int_bases = Ref::check(PyTuple_Pack(1, int_visitor.get()));
-        make_class(st, module, new_class.get(),
+        st->family_class[FAM_DEPTH] = make_class(st, module, new_class.get(),
                    {"DepthVisitor", "Computes the maximum depth of an AST tree.", kDepthMethods, kDepthMethodCount},
-                   int_bases.get(), false);
-        make_class(st, module, new_class.get(),
+                   int_bases.get(), false).release();
+        st->family_class[FAM_SIZE] = make_class(st, module, new_class.get(),
                    {"SizeVisitor", "Computes the total number of nodes in an AST tree.", kSizeMethods,
                     kSizeMethodCount},
-                   int_bases.get(), false);
+                   int_bases.get(), false).release();
 
         Ref set_alias = Ref::check(PyObject_GetAttrString(typing.get(), "Set"));
         Ref var_set = subscript(set_alias.get(), reinterpret_cast<PyObject*>(api.types[K_VARIABLE]));
         Ref fv_bases = Ref::check(PyTuple_Pack(1, subscript(visitor.get(), var_set.get()).get()));
-        make_class(st, module, new_class.get(),
+        st->family_class[FAM_FREE_VARS] = make_class(st, module, new_class.get(),
                    {"FreeVariableCollector", "Collects all free individual variables in a term or formula.",
                     kFreeVarMethods, kFreeVarMethodCount},
-                   fv_bases.get(), false);
+                   fv_bases.get(), false).release();
 
         Ref sub_bases = Ref::check(PyTuple_Pack(1, transformer.get()));
-        make_class(st, module, new_class.get(),
+        st->family_class[FAM_SUBSTITUTION] = make_class(st, module, new_class.get(),
                    {"SubstitutionTransformer",
                     "Applies variable substitutions to terms and formulas with capture avoidance.\n\n"
                     "This is a lightweight, visitor-level substitution: it checks no sorts or kinds.  The "
                     "sort-validating substitution pipeline of the package lives in kelvara.core.substitutions.",
                     kSubstitutionMethods, kSubstitutionMethodCount},
-                   sub_bases.get(), false);
+                   sub_bases.get(), false).release();
 
         Ref str_bases =
             Ref::check(PyTuple_Pack(1, subscript(visitor.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)).get()));
-        make_class(st, module, new_class.get(),
+        st->family_class[FAM_EXPORT] = make_class(st, module, new_class.get(),
                    {"ExportVisitor", "Translates AST to string in various notations ('infix', 'prefix', 'latex').",
                     kExportMethods, kExportMethodCount},
-                   str_bases.get(), false);
+                   str_bases.get(), false).release();
         return 0;
     });
 }

@@ -40,6 +40,20 @@ enum Global {
 struct State;
 struct ExportCtx;
 
+// The built-in visitor classes whose handlers can run as one C++ walk: a
+// class belongs to a family when every one of its sixteen handlers is the
+// family's own (a subclass that overrides nothing belongs to its base's).
+enum Family : uint8_t {
+    FAM_NONE,
+    FAM_DEPTH,
+    FAM_SIZE,
+    FAM_FREE_VARS,
+    FAM_TRANSFORMER,
+    FAM_SUBSTITUTION,
+    FAM_EXPORT,
+    FAM_COUNT,
+};
+
 // A handler body: takes the visitor and the node (borrowed), returns a new
 // reference or throws PyErrorSet.
 using HandlerFn = PyObject* (*)(State* st, PyObject* self, PyObject* node);
@@ -104,6 +118,8 @@ struct TypeCache {
     const Method* visit = nullptr;  // our `visit`, when that is what the class has
     PyObject* table = nullptr;      // `_dispatch_table` when it is a plain class attribute (borrowed)
     bool notation_plain = false;    // the class has no attribute `notation`
+    bool mapping_plain = false;     // the class has no attribute `mapping`
+    Family family = FAM_NONE;       // the family of `rows`, when they all belong to one
     const Method* rows[16] = {};    // our handler under each standard handler name
     // Rows r for which `table` maps the node class of row r to the standard
     // handler name, as of the table's version `table_version`.
@@ -118,11 +134,13 @@ struct State {
     PyObject* module_dict = nullptr;  // borrowed: owned by the module itself
     PyObject* ast_visitor = nullptr;  // the ASTVisitor class, for super() in its class hook
     PyObject* sol_types[4] = {};      // ForallPred, ExistsPred, ForallFunc, ExistsFunc as loaded
+    PyObject* family_class[FAM_COUNT] = {};  // the class the module created for each family
     PyObject* global_names[G_COUNT] = {};
     PyObject* handler_names[R_COUNT] = {};
     PyObject* s_visit = nullptr;
     PyObject* s_dispatch_table = nullptr;
     PyObject* s_init_subclass = nullptr;
+    PyObject* s_init = nullptr;
     PyObject* s_notation = nullptr;
     PyObject* s_mapping = nullptr;
     PyObject* s_get = nullptr;
@@ -166,6 +184,69 @@ public:
 private:
     RecursionGuard rec_;
 };
+
+// ---- whole walks in C++ (framework.cpp)
+//
+// A top-level `visit` on a visitor whose class is pristine (one family's
+// handlers, our `visit`, the installed dispatch table with its sixteen rows,
+// ordinary attribute lookup, nothing in the instance __dict__ that shadows a
+// handler) may run the whole walk in C++ without looking anything up per
+// node: the outcome is what the per-node lookups would find.  Pristine holds
+// the facts that decision rests on; after Python code may have run during a
+// walk (a property, str() of a symbol, a finaliser), holds() tells whether
+// they are still true.  Any change to the class or a base gives the class a
+// new version tag, any change to a dict a new version, so the check is a
+// handful of loads.
+class Pristine {
+public:
+    bool begin(State* st, PyObject* self, Family fam);
+    bool holds() const;
+    PyObject* dict() const { return dict_; }  // the instance __dict__ (borrowed), or nullptr
+    bool notation_plain() const { return notation_plain_; }  // the class has no `notation`
+    bool mapping_plain() const { return mapping_plain_; }    // the class has no `mapping`
+
+private:
+    PyObject* self_ = nullptr;
+    PyTypeObject* tp_ = nullptr;
+    unsigned int version_ = 0;
+    PyObject* dict_ = nullptr;
+    uint64_t dict_version_ = 0;
+    PyObject* table_ = nullptr;
+    uint64_t table_version_ = 0;
+    bool notation_plain_ = false;
+    bool mapping_plain_ = false;
+};
+
+// How many levels a whole walk may descend before it must leave the rest to
+// dispatch: no more than the interpreter's recursion limit leaves (dispatch
+// enters one recursive call per level), and no deeper than dispatch itself
+// could go on the C stack left, counting the most that dispatch takes per
+// level.  Within that depth the walk and dispatch both succeed; beyond it,
+// dispatch decides.
+long walk_depth_limit();
+
+// Whether instances of `cls` (a class the module created) are pristine
+// members of `fam` as soon as they are made: the class is pristine and
+// construction runs nothing but object.__new__ and our own __init__.
+bool class_pristine(State* st, PyObject* cls, Family fam);
+
+// `o.name` when reading it cannot run Python code (ordinary lookup, no
+// descriptor but a slot in the class chain); an empty Ref otherwise or when
+// the attribute is missing.
+Ref quiet_attr(PyObject* o, PyObject* name);
+
+// The whole walk of one family for a top-level visit (metrics.cpp,
+// substitution.cpp, export.cpp): a new reference, or nullptr with no error
+// set when the walk is left to dispatch.  Throws PyErrorSet on errors.
+PyObject* depth_walk(State* st, PyObject* self, PyObject* node);
+PyObject* size_walk(State* st, PyObject* self, PyObject* node);
+PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node);
+PyObject* substitution_walk(State* st, PyObject* self, PyObject* node);
+PyObject* export_walk(State* st, PyObject* self, PyObject* node);
+// The free variables of `node` as FreeVariableCollector().visit(node) gives
+// them when the collector class is pristine, added to `acc` (a set); false,
+// with `acc` unchanged, when the walk cannot stay in C++.
+bool free_vars_into(State* st, PyObject* node, PyObject* acc);
 
 // ---- dispatch (framework.cpp)
 // The body of ASTVisitor.visit.
