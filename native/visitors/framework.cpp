@@ -137,13 +137,6 @@ static const MethodDef* family_def(int f, int row) {
     }
 }
 
-// Our descriptor of a role ROLE_OTHER, or nullptr.
-static const Method* as_init(State* st, PyObject* a) {
-    if (!a || Py_TYPE(a) != st->method_type) return nullptr;
-    const Method* m = reinterpret_cast<const Method*>(a);
-    return m->def->role == ROLE_OTHER ? m : nullptr;
-}
-
 // The cache entry of class `tp`, refreshed when the class changed; nullptr
 // when the class customises attribute lookup or has no version tag.
 static TypeCache* type_cache(State* st, PyTypeObject* tp) {
@@ -356,25 +349,6 @@ bool Pristine::holds() const {
     return dict_version(table_) == table_version_;
 }
 
-bool class_pristine(State* st, PyObject* cls, Family fam) {
-    if (cls != st->family_class[fam]) return false;
-    PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(cls);
-    // cls(...) is type.__call__: object.__new__, then __init__.
-    if (Py_TYPE(cls)->tp_call != PyType_Type.tp_call || tp->tp_new != PyBaseObject_Type.tp_new) return false;
-    TypeCache* tc = type_cache(st, tp);
-    if (!tc || tc->family != fam || !tc->visit || !tc->table || !PyDict_CheckExact(tc->table)) return false;
-    uint64_t tv = dict_version(tc->table);
-    if (!tv) return false;
-    if (tv != tc->table_version) refresh_table_rows(st, tc, tv);
-    for (bool ok : tc->row_ok)
-        if (!ok) return false;
-    if (fam == FAM_SUBSTITUTION) {
-        const Method* init = as_init(st, _PyType_Lookup(tp, st->s_init));
-        return init && init->def == &kSubstitutionMethods[0] && tc->mapping_plain;
-    }
-    return tp->tp_init == PyBaseObject_Type.tp_init;
-}
-
 Ref quiet_attr(PyObject* o, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(o);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return Ref();
@@ -429,7 +403,6 @@ PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
             case FAM_DEPTH: r = depth_walk(st, self, node); break;
             case FAM_SIZE: r = size_walk(st, self, node); break;
             case FAM_FREE_VARS: r = free_vars_walk(st, self, node); break;
-            case FAM_SUBSTITUTION: r = substitution_walk(st, self, node); break;
             case FAM_EXPORT: r = export_walk(st, self, node); break;
             default: break;
         }

@@ -622,6 +622,4 @@ PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node) {
     return acc.release();
 }
 
-bool free_vars_into(State* st, PyObject* node, PyObject* acc) { return FreeVarsWalk(st, acc).walk(node); }
-
 }  // namespace kv::vis

@@ -225,11 +225,6 @@ private:
 // dispatch decides.
 long walk_depth_limit();
 
-// Whether instances of `cls` (a class the module created) are pristine
-// members of `fam` as soon as they are made: the class is pristine and
-// construction runs nothing but object.__new__ and our own __init__.
-bool class_pristine(State* st, PyObject* cls, Family fam);
-
 // `o.name` when reading it cannot run Python code (ordinary lookup, no
 // descriptor but a slot in the class chain); an empty Ref otherwise or when
 // the attribute is missing.
@@ -241,12 +236,7 @@ Ref quiet_attr(PyObject* o, PyObject* name);
 PyObject* depth_walk(State* st, PyObject* self, PyObject* node);
 PyObject* size_walk(State* st, PyObject* self, PyObject* node);
 PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node);
-PyObject* substitution_walk(State* st, PyObject* self, PyObject* node);
 PyObject* export_walk(State* st, PyObject* self, PyObject* node);
-// The free variables of `node` as FreeVariableCollector().visit(node) gives
-// them when the collector class is pristine, added to `acc` (a set); false,
-// with `acc` unchanged, when the walk cannot stay in C++.
-bool free_vars_into(State* st, PyObject* node, PyObject* acc);
 
 // ---- dispatch (framework.cpp)
 // The body of ASTVisitor.visit.

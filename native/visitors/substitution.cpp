@@ -153,7 +153,3 @@ const MethodDef kSubstitutionMethods[] = {
 const int kSubstitutionMethodCount = sizeof(kSubstitutionMethods) / sizeof(kSubstitutionMethods[0]);
 
 }  // namespace kv::vis
-
-namespace kv::vis {
-PyObject* substitution_walk(State*, PyObject*, PyObject*) { return nullptr; }
-}  // namespace kv::vis
