@@ -125,15 +125,17 @@ class ProofClause:
         "alive",
         "active",
         "from_goal",
+        "features",
+        "sig",
+        "demodulator_keys",
+        "rewrites",
+        # Computed on first use (only kept clauses need them):
         "eligible",
         "eligible_keys",
         "eligible_pos_eq",
         "symbols",
-        "features",
         "match_order",
         "index_key",
-        "demodulator_keys",
-        "rewrites",
         "para_from",
         "para_into",
     )
@@ -143,35 +145,48 @@ class ProofClause:
         self.number = number
         self.clause = clause
         self.raw = raw
-        self.literals = clause.literals
+        literals = clause.literals
+        self.literals = literals
         self.rule = rule
         self.parents = parents
         self.source = source
-        self.weight = clause_weight(self.literals)
-        keys = [literal_key(lit) for lit in self.literals]
+        self.weight = clause_weight(literals)
+        keys = [literal_key(lit) for lit in literals]
         self.keys = keys
         self.keyset = frozenset(keys)
         self.has_pos_eq = (True, EQUALITY_KEY) in self.keyset
         self.alive = True
         self.active = False
         self.from_goal = rule == "NegatedGoal" or any(p.from_goal for p in parents)
-        self.eligible = eligible_literals(self.literals) if self.literals else ()
+        self.features = _features(literals)
+        self.sig = _signature(self.features)
+        self.demodulator_keys: tuple = ()
+        self.rewrites: tuple = ()  # (demodulator, old, new) steps of a Demodulation record
+
+    def __getattr__(self, name: str):
+        # Only reached for a lazily computed slot that is not filled yet.
+        if name in _LAZY_SLOTS:
+            self._prepare()
+            return object.__getattribute__(self, name)
+        raise AttributeError(name)
+
+    def _prepare(self) -> None:
+        """Compute eligibility, the subsumption order and the paramodulation symbols."""
+        literals = self.literals
+        self.eligible = eligible_literals(literals) if literals else ()
         self.eligible_keys = frozenset(literal_key(lit) for lit in self.eligible)
         self.eligible_pos_eq = (True, EQUALITY_KEY) in self.eligible_keys
         # Function and constant symbols: a substitution only adds symbols, so
         # a clause subsumes another only if its symbols are among the other's.
         symbols: set = set()
-        for lit in self.literals:
+        for lit in literals:
             atom = lit.atom
             for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
                 _symbols_of_term(term, symbols)
         self.symbols = frozenset(symbols)
-        self.features = _features(self.literals)
         # Heaviest literals first: the most specific ones fail a match soonest.
-        self.match_order = tuple(sorted(self.literals, key=lambda lit: -clause_weight((lit,))))
-        self.index_key = fine_key(self.match_order[0]) if self.literals else None
-        self.demodulator_keys: tuple = ()
-        self.rewrites: tuple = ()  # (demodulator, old, new) steps of a Demodulation record
+        self.match_order = tuple(sorted(literals, key=lambda lit: -clause_weight((lit,))))
+        self.index_key = fine_key(self.match_order[0]) if literals else None
         # Top symbols of the sides that may rewrite, and of the subterms that may be rewritten.
         para_from = set()
         para_into = set()
@@ -182,7 +197,7 @@ class ProofClause:
                     para_from.add(_top(atom.left))
                 if not kbo_greater(atom.left, atom.right):
                     para_from.add(_top(atom.right))
-            for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
+            for term in _rewritable_sides(atom):
                 for sub in _subterms_innermost(term, []):
                     para_into.add(_top(sub))
         self.para_from = frozenset(para_from)
@@ -194,6 +209,27 @@ class ProofClause:
 
     def __repr__(self) -> str:
         return f"ProofClause(c{self.number}, {self.rule}, {list(self.literals)!r})"
+
+
+_LAZY_SLOTS = frozenset({"eligible", "eligible_keys", "eligible_pos_eq", "symbols", "match_order",
+                         "index_key", "para_from", "para_into"})
+
+
+def _rewritable_sides(atom) -> tuple:
+    """The parts of an atom that ordered paramodulation may rewrite into.
+
+    Every argument of a predicate atom; of an equation the sides that are
+    not smaller than the other side (an ordering that holds before
+    substitution holds after it).
+    """
+    if type(atom) is Equality:
+        left, right = atom.left, atom.right
+        if kbo_greater(left, right):
+            return (left,)
+        if kbo_greater(right, left):
+            return (right,)
+        return (left, right)
+    return atom.args
 
 
 def literal_key(lit) -> tuple[bool, object]:
@@ -251,6 +287,11 @@ def _symbol_of(term):
     return (0, str(term))
 
 
+_KBO_INFO: dict = {}
+_KBO_GREATER: dict = {}
+_CACHE_LIMIT = 400_000
+
+
 def _kbo_data(term, counts: dict) -> int:
     """Weight of a term; adds its variable occurrences to counts."""
     kind = type(term)
@@ -265,6 +306,18 @@ def _kbo_data(term, counts: dict) -> int:
     return 1
 
 
+def _kbo_info(term) -> tuple:
+    """(weight, variable occurrence counts) of a term, cached per node."""
+    info = _KBO_INFO.get(term)
+    if info is None:
+        counts: dict = {}
+        info = (_kbo_data(term, counts), counts)
+        if len(_KBO_INFO) >= _CACHE_LIMIT:
+            _KBO_INFO.clear()
+        _KBO_INFO[term] = info
+    return info
+
+
 def _occurs_in(var, term) -> bool:
     if term == var:
         return True
@@ -275,12 +328,21 @@ def _occurs_in(var, term) -> bool:
 
 def kbo_greater(s, t) -> bool:
     """s > t in the Knuth-Bendix ordering over terms (atoms given as terms)."""
+    key = (s, t)
+    result = _KBO_GREATER.get(key)
+    if result is None:
+        result = _kbo_greater(s, t)
+        if len(_KBO_GREATER) >= _CACHE_LIMIT:
+            _KBO_GREATER.clear()
+        _KBO_GREATER[key] = result
+    return result
+
+
+def _kbo_greater(s, t) -> bool:
     if s == t:
         return False
-    counts_s: dict = {}
-    counts_t: dict = {}
-    ws = _kbo_data(s, counts_s)
-    wt = _kbo_data(t, counts_t)
+    ws, counts_s = _kbo_info(s)
+    wt, counts_t = _kbo_info(t)
     for var, count in counts_t.items():
         if counts_s.get(var, 0) < count:
             return False
@@ -463,6 +525,27 @@ def _features(literals) -> dict:
     return counts
 
 
+_FEATURE_BITS: dict = {}
+_LADDER = 4  # count levels encoded in a signature
+
+
+def _signature(features: dict) -> int:
+    """A bit set of (feature, level) for each level below the feature's count (up to _LADDER).
+
+    Counts never drop under a substitution, so when one clause subsumes
+    another, the signature of the first is a subset of the other's.
+    """
+    bits = _FEATURE_BITS
+    sig = 0
+    for key, count in features.items():
+        for level in range(count if count < _LADDER else _LADDER):
+            bit = bits.get((key, level))
+            if bit is None:
+                bit = bits[(key, level)] = 1 << len(bits)
+            sig |= bit
+    return sig
+
+
 def _top(term):
     kind = type(term)
     if kind is FunctionApp:
@@ -484,10 +567,15 @@ def fine_key(lit) -> tuple:
     return (lit.positive, atom.pred, atom.arity, _top(atom.args[0]) if atom.args else None)
 
 
-def generalized_keys(lit) -> list:
-    """The fine keys of every literal that could match onto ``lit``."""
+def generalized_keys(lit, sign: bool | None = None) -> list:
+    """The fine keys of every literal that could match onto ``lit``.
+
+    With ``sign`` given, the keys of the literals of that sign that could
+    match onto the atom of ``lit``.
+    """
     atom = lit.atom
-    sign = lit.positive
+    if sign is None:
+        sign = lit.positive
     if type(atom) is Equality:
         a, b = _top(atom.left), _top(atom.right)
         keys = set()
@@ -503,14 +591,6 @@ def generalized_keys(lit) -> list:
     return [(sign, atom.pred, atom.arity, top), (sign, atom.pred, atom.arity, _ANY)]
 
 
-def _counts_below(small: dict, large: dict) -> bool:
-    get = large.get
-    for key, value in small.items():
-        if get(key, 0) < value:
-            return False
-    return True
-
-
 def subsumes(general, specific) -> bool:
     """True when some substitution maps the literals of ``general`` one-to-one into ``specific``.
 
@@ -523,7 +603,7 @@ def subsumes(general, specific) -> bool:
     if len(g) > len(s):
         return False
     if isinstance(general, ProofClause) and isinstance(specific, ProofClause):
-        if not _counts_below(general.features, specific.features):
+        if general.sig & specific.sig != general.sig:
             return False
         g = general.match_order
     return _subsumes_literals(g, s, True)
@@ -826,8 +906,13 @@ class Saturation:
         self.active: dict[int, ProofClause] = {}
         self.active_by_key: dict = {}
         self.active_pos_eq: dict[int, ProofClause] = {}
-        # Forward subsumption: each kept clause filed under the fine key of one literal.
+        # Forward subsumption: each kept clause filed under the fine key of one
+        # literal and then under its feature signature; exact duplicates by value.
         self.subsumer_index: dict = {}
+        self.kept_clauses: dict = {}
+        # Unit simplification: kept unit clauses by the fine key of their literal.
+        self.units: dict = {}
+        self.unit_deletions = 0
         # Backward subsumption: each kept clause filed under all of its keys.
         self.key_index: dict = {}
         # Demodulation: active unit equations by the top symbol of the side that rewrites.
@@ -851,18 +936,27 @@ class Saturation:
         return ProofClause(next(self.numbers), normalize_clause(raw), raw, rule, tuple(parents), source)
 
     def _forward_subsumed(self, record: ProofClause) -> bool:
+        if record.clause in self.kept_clauses:
+            return True
         size = len(record.literals)
-        features = record.features
+        sig = record.sig
+        literals = record.literals
         index = self.subsumer_index
-        for lit in record.literals:
+        seen = set()
+        for lit in literals:
             for key in generalized_keys(lit):
+                if key in seen:
+                    continue
+                seen.add(key)
                 bucket = index.get(key)
                 if not bucket:
                     continue
-                for other in bucket.values():
-                    if (len(other.literals) <= size and _counts_below(other.features, features)
-                            and _subsumes_literals(other.match_order, record.literals, True)):
-                        return True
+                for other_sig, group in bucket.items():
+                    if other_sig & sig != other_sig:
+                        continue
+                    for other in group.values():
+                        if len(other.literals) <= size and _subsumes_literals(other.match_order, literals, True):
+                            return True
         return False
 
     def _backward_subsume(self, record: ProofClause) -> None:
@@ -873,11 +967,10 @@ class Saturation:
             return
         smallest = min(buckets, key=len)
         size = len(record.literals)
-        features = record.features
+        sig = record.sig
         order = record.match_order
         victims = [other for other in smallest.values()
-                   if len(other.literals) >= size and other is not self.refl
-                   and _counts_below(features, other.features)
+                   if other.sig & sig == sig and len(other.literals) >= size and other is not self.refl
                    and _subsumes_literals(order, other.literals, True)]
         for victim in victims:
             self._remove(victim)
@@ -886,7 +979,16 @@ class Saturation:
         record.alive = False
         for key in record.keyset:
             self.key_index[key].pop(record.number, None)
-        self.subsumer_index[record.index_key].pop(record.number, None)
+        groups = self.subsumer_index[record.index_key]
+        group = groups.get(record.sig)
+        if group is not None:
+            group.pop(record.number, None)
+            if not group:
+                del groups[record.sig]
+        if self.kept_clauses.get(record.clause) is record:
+            del self.kept_clauses[record.clause]
+        if len(record.literals) == 1:
+            self.units[fine_key(record.literals[0])].pop(record.number, None)
         if record.active:
             del self.active[record.number]
             for key in record.eligible_keys:
@@ -901,7 +1003,10 @@ class Saturation:
     def _file(self, record: ProofClause) -> None:
         self.kept += 1
         self.passive_count += 1
-        self.subsumer_index.setdefault(record.index_key, {})[record.number] = record
+        self.subsumer_index.setdefault(record.index_key, {}).setdefault(record.sig, {})[record.number] = record
+        self.kept_clauses[record.clause] = record
+        if len(record.literals) == 1:
+            self.units.setdefault(fine_key(record.literals[0]), {})[record.number] = record
         for key in record.keyset:
             self.key_index.setdefault(key, {})[record.number] = record
 
@@ -919,6 +1024,8 @@ class Saturation:
         """Simplify a new clause and run the redundancy checks; True when it was the empty clause."""
         if self.demodulators and record.literals:
             record = self._demodulate(record)
+        if self.units and record.literals:
+            record = self._unit_simplify(record)
         if record.is_empty:
             self.empty = record
             return True
@@ -929,6 +1036,54 @@ class Saturation:
         self._backward_subsume(record)
         self._keep(record)
         return False
+
+    # -- unit simplification ----------------------------------------------
+    def _unit_simplify(self, record: ProofClause) -> ProofClause:
+        """Delete the literals of a clause that a kept unit clause contradicts.
+
+        A literal L goes when a unit clause {M} has the opposite sign and M
+        matches L (an instance of M is L, the clause's own variables left
+        alone).  Each deletion is the binary resolvent of the clause and the
+        unit, taken from the rule's results; it subsumes the clause it
+        replaces, which is checked before the replacement.
+        """
+        units = self.units
+        limit = self.config.max_rewrites
+        steps = 0
+        while record.literals and steps < limit:
+            found = None
+            for lit in record.literals:
+                atom = lit.atom
+                for key in generalized_keys(lit, not lit.positive):
+                    bucket = units.get(key)
+                    if not bucket:
+                        continue
+                    for unit in bucket.values():
+                        if unit is record:
+                            continue
+                        if _match_atom(unit.literals[0].atom, atom, {}, False) is not None:
+                            found = (lit, unit)
+                            break
+                    if found:
+                        break
+                if found:
+                    break
+            if found is None:
+                return record
+            lit, unit = found
+            simplified = None
+            wanted = len(record.literals) - 1
+            for result in apply_rule(self.resolution, [record.clause, unit.clause]):
+                clause = result[0]
+                if result[2][0] == lit and len(clause.literals) == wanted and subsumes(clause, record.clause):
+                    simplified = clause
+                    break
+            if simplified is None:
+                return record
+            steps += 1
+            self.unit_deletions += 1
+            record = self._make(simplified, self.resolution.name, (record, unit))
+        return record
 
     # -- demodulation -----------------------------------------------------
     def _rewrite_once(self, clause: Clause, skip: ProofClause | None = None):
@@ -1104,7 +1259,8 @@ class Saturation:
             proof = extract_proof(self.empty) if self.empty is not None else None
             return ProverResult(status=status, proof=proof, given=self.given_count, kept=self.kept,
                                 generated=self.generated, seconds=time.monotonic() - start, reason=reason,
-                                stats={"rewrites": self.rewrites, "complete": self.complete})
+                                stats={"rewrites": self.rewrites, "unit_deletions": self.unit_deletions,
+                                       "complete": self.complete})
 
         inputs = self.inputs
         if _mentions_equality(ic.clause for ic in inputs):
@@ -1136,6 +1292,14 @@ class Saturation:
                     return finish("Satisfiable", "saturated")
                 return finish("GaveUp", "saturated, but the calculus run is not known to be complete "
                                         "with equality")
+            if self.units and len(given.literals) > 1:
+                # Units kept since the clause was filed may shorten it now.
+                simplified = self._unit_simplify(given)
+                if simplified is not given:
+                    self._remove(given)
+                    if self._consider(simplified):
+                        return finish("Unsatisfiable")
+                    continue
             self.given_count += 1
             self._activate(given)
             if self.empty is not None:
