@@ -380,6 +380,7 @@ def main() -> None:
         ("Substitution {x: f(x)}", V.SubstitutionTransformer({x: K.FunctionApp("f", 1, (x,))}),
          PySubstitution({mx: M.FunctionApp("f", 1, (mx,))})),
         ("ExportVisitor infix", V.ExportVisitor("infix"), PyExport("infix")),
+        ("ExportVisitor prefix", V.ExportVisitor("prefix"), PyExport("prefix")),
         ("ExportVisitor latex", V.ExportVisitor("latex"), PyExport("latex")),
         ("Size, 1 handler in Python", MySize(), MyPySize()),
     ]
