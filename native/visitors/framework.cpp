@@ -342,6 +342,28 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
     return true;
 }
 
+bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
+    TypeCache* tc = type_cache(st, tp);
+    if (!tc || tc->family != fam || !tc->visit || !tc->table || !PyDict_CheckExact(tc->table)) return false;
+    uint64_t tv = dict_version(tc->table);
+    if (!tv) return false;
+    if (tv != tc->table_version) refresh_table_rows(st, tc, tv);
+    for (bool ok : tc->row_ok)
+        if (!ok) return false;
+    mark.tp = tp;
+    mark.version = tc->version;
+    mark.table = tc->table;
+    mark.table_version = tv;
+    mark.mapping_plain = tc->mapping_plain;
+    return true;
+}
+
+bool ClassMark::holds() const {
+    return type_version(tp) == version && dict_version(table) == table_version;
+}
+
+uint64_t dict_version_tag(PyObject* d) { return dict_version(d); }
+
 bool Pristine::holds() const {
     if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
     PyObject* dict = dict_of(self_);
@@ -404,6 +426,7 @@ PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
             case FAM_SIZE: r = size_walk(st, self, node); break;
             case FAM_FREE_VARS: r = free_vars_walk(st, self, node); break;
             case FAM_EXPORT: r = export_walk(st, self, node); break;
+            case FAM_SUBSTITUTION: r = substitution_walk(st, self, node); break;
             default: break;
         }
         if (r) return r;

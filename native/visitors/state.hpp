@@ -141,6 +141,7 @@ struct State {
     PyObject* s_dispatch_table = nullptr;
     PyObject* s_init_subclass = nullptr;
     PyObject* s_init = nullptr;
+    PyObject* s_new = nullptr;
     PyObject* s_notation = nullptr;
     PyObject* s_mapping = nullptr;
     PyObject* s_get = nullptr;
@@ -217,6 +218,21 @@ private:
     bool mapping_plain_ = false;
 };
 
+// The facts that make fresh instances of a visitor class (empty __dict__)
+// pristine, and a check that they still hold.
+struct ClassMark {
+    PyTypeObject* tp = nullptr;
+    unsigned int version = 0;
+    PyObject* table = nullptr;
+    uint64_t table_version = 0;
+    bool mapping_plain = false;
+    bool holds() const;
+};
+bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark);
+// The version of a dict (changes with every change of its contents; 0 where
+// the interpreter keeps none usable).
+uint64_t dict_version_tag(PyObject* d);
+
 // How many levels a whole walk may descend before it must leave the rest to
 // dispatch: no more than the interpreter's recursion limit leaves (dispatch
 // enters one recursive call per level), and no deeper than dispatch itself
@@ -237,6 +253,7 @@ PyObject* depth_walk(State* st, PyObject* self, PyObject* node);
 PyObject* size_walk(State* st, PyObject* self, PyObject* node);
 PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node);
 PyObject* export_walk(State* st, PyObject* self, PyObject* node);
+PyObject* substitution_walk(State* st, PyObject* self, PyObject* node);
 
 // ---- dispatch (framework.cpp)
 // The body of ASTVisitor.visit.

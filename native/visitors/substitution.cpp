@@ -7,6 +7,8 @@
 // as they would in module code.
 #include "visitors/state.hpp"
 
+#include <vector>
+
 namespace kv::vis {
 
 static PyObject* subst_init(State* st, PyObject** argv, PyObject*) {
@@ -151,5 +153,448 @@ const MethodDef kSubstitutionMethods[] = {
                    subst_quant<K_EXISTS>, false),
 };
 const int kSubstitutionMethodCount = sizeof(kSubstitutionMethods) / sizeof(kSubstitutionMethods[0]);
+
+}  // namespace kv::vis
+
+// ---------------------------------------------------------------- whole walks
+//
+// For a pristine transformer whose module classes SubstitutionTransformer and
+// FreeVariableCollector are pristine too, the whole substitution runs in C++:
+// the short-lived transformers and collectors of the quantifier step are
+// stood in for by their mappings, and the free-variable queries are answered
+// from the nodes directly.  Before anything is allocated the tree and the
+// mapping are checked to be plain (exact nodes, variables whose comparison
+// and hash run no Python code) and no deeper than dispatch could manage; the
+// walk is handed to dispatch otherwise, unseen.
+//
+// Once nodes are being built, a collection may run finalisers, i.e. Python
+// code.  After every allocation the snapshot is checked again; from the first
+// change on every child goes through `visit` of a real transformer, as in
+// dispatch.  A stand-in transformer still needed then is made for real, with
+// the class and the mapping it would have had when the step created it.
+
+namespace kv::vis {
+
+namespace {
+
+struct Entry {
+    Ref key, value;
+};
+using Entries = std::vector<Entry>;
+
+// A transformer of the walk: the visitor itself, or a stand-in for one the
+// quantifier step would create (`obj` empty until made for real).
+struct Tx {
+    PyObject* obj = nullptr;
+    Ref made;
+    Entries map;
+};
+
+class SubstWalk {
+public:
+    SubstWalk(State* st) : st_(st) {}
+    // Takes the snapshot and checks the inputs; false to leave the walk to dispatch.
+    bool begin(PyObject* self, PyObject* node);
+    Ref run(PyObject* node) {
+        VisitGuard guard;
+        return handle(top_, node);
+    }
+
+private:
+    bool holds() const {
+        return snap_.holds() && sub_.holds() && fv_.holds() && dict_version_tag(mapping_) == mapping_version_ &&
+               dict_version_tag(st_->module_dict) == module_version_ &&
+               Py_TYPE(reinterpret_cast<PyObject*>(sub_.tp))->tp_call == PyType_Type.tp_call &&
+               Py_TYPE(reinterpret_cast<PyObject*>(fv_.tp))->tp_call == PyType_Type.tp_call;
+    }
+    // After anything that may have run Python code.
+    void refresh() {
+        if (pure_) pure_ = holds();
+    }
+    bool plain_var(PyObject* v) const;
+    // Levels the checks may still descend (they recurse on the C stack).
+    long limit_ = 0;
+    mutable long room_ = 0;
+    bool plain_term(PyObject* t, long& depth) const;
+    bool plain_tree(PyObject* n, long level, long& depth, long& qlevel) const;
+
+    Ref visit(Tx& tx, PyObject* node) {
+        if (pure_) {
+            VisitGuard guard;
+            return handle(tx, node);
+        }
+        if (!tx.obj) make_real(tx);
+        return Ref::check(visit_child(st_, tx.obj, node));
+    }
+    void make_real(Tx& tx);
+    Ref handle(Tx& tx, PyObject* node);
+    template <int K>
+    Ref app(Tx& tx, PyObject* node);
+    template <int K>
+    Ref quant(Tx& tx, PyObject* node);
+
+    bool equal(PyObject* a, PyObject* b) const {
+        if (a == b) return true;
+        if (reinterpret_cast<HashedNode*>(a)->hash != reinterpret_cast<HashedNode*>(b)->hash) return false;
+        return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+    }
+    bool is_term(PyObject* o) {
+        int k = st_->api.exact_kind(o);
+        if (pure_ && k >= 0) return k <= K_FUNCTION_APP;
+        return is_instance_of_global(st_, o, G_TERM);
+    }
+    bool is_formula(PyObject* o) {
+        int k = st_->api.exact_kind(o);
+        if (pure_ && k >= 0) return k > K_FUNCTION_APP;
+        return is_instance_of_global(st_, o, G_FORMULA);
+    }
+    // f(v) for every free variable of the term or formula `n`, given the
+    // variables bound around it.
+    template <class F>
+    void free_vars(PyObject* n, SmallStack<PyObject*, 16>& bound, F&& f) const;
+    void raise_max(PyObject* id, Ref& best) const {
+        if (!best || check_int(PyObject_RichCompareBool(id, best.get(), Py_GT))) best = Ref::borrow(id);
+    }
+
+    State* st_;
+    bool pure_ = false;
+    Pristine snap_;
+    ClassMark sub_, fv_;
+    PyObject* mapping_ = nullptr;
+    uint64_t mapping_version_ = 0;
+    uint64_t module_version_ = 0;
+    Tx top_;
+};
+
+// The type's richcompare is object's: comparing runs no Python code.
+static bool identity_compare(PyObject* o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
+
+bool SubstWalk::plain_var(PyObject* v) const {
+    if (st_->api.exact_kind(v) != K_VARIABLE || !(reinterpret_cast<Node*>(v)->flags & NF_HASH_CACHED)) return false;
+    VariableNode* x = reinterpret_cast<VariableNode*>(v);
+    return PyLong_CheckExact(x->id) && identity_compare(x->sort) && identity_compare(x->vkind);
+}
+
+bool SubstWalk::plain_term(PyObject* t, long& depth) const {
+    depth = 1;
+    if (--room_ < 0) {
+        ++room_;
+        return false;
+    }
+    struct Up {
+        long& l;
+        ~Up() { ++l; }
+    } up{room_};
+    switch (st_->api.exact_kind(t)) {
+        case K_VARIABLE: return plain_var(t);
+        case K_CONSTANT: return true;
+        case K_FUNCTION_APP: {
+            PyObject* args = reinterpret_cast<FunctionAppNode*>(t)->args;
+            if (!PyTuple_CheckExact(args)) return false;
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+                long d;
+                if (!plain_term(PyTuple_GET_ITEM(args, i), d)) return false;
+                if (d + 1 > depth) depth = d + 1;
+            }
+            return true;
+        }
+        default: return false;
+    }
+}
+
+// `level` is the level of `n` (the root is 1); `depth` the deepest level
+// below, `qlevel` the deepest level of a quantifier.
+bool SubstWalk::plain_tree(PyObject* n, long level, long& depth, long& qlevel) const {
+    if (level > limit_) return false;
+    int k = st_->api.exact_kind(n);
+    switch (k) {
+        case K_VARIABLE:
+        case K_CONSTANT:
+        case K_FUNCTION_APP: {
+            long d;
+            if (!plain_term(n, d)) return false;
+            if (level + d - 1 > depth) depth = level + d - 1;
+            return true;
+        }
+        case K_PREDICATE_APP: {
+            PyObject* args = reinterpret_cast<PredicateAppNode*>(n)->args;
+            if (!PyTuple_CheckExact(args)) return false;
+            if (level > depth) depth = level;
+            for (Py_ssize_t i = 0, c = PyTuple_GET_SIZE(args); i < c; ++i)
+                if (!plain_tree(PyTuple_GET_ITEM(args, i), level + 1, depth, qlevel)) return false;
+            return true;
+        }
+        case K_EQUALITY:
+            return plain_tree(reinterpret_cast<EqualityNode*>(n)->left, level + 1, depth, qlevel) &&
+                   plain_tree(reinterpret_cast<EqualityNode*>(n)->right, level + 1, depth, qlevel);
+        case K_NOT: return plain_tree(reinterpret_cast<NotNode*>(n)->operand, level + 1, depth, qlevel);
+        case K_AND:
+        case K_OR:
+        case K_IMPLIES:
+        case K_IFF:
+            return plain_tree(reinterpret_cast<BinaryNode*>(n)->left, level + 1, depth, qlevel) &&
+                   plain_tree(reinterpret_cast<BinaryNode*>(n)->right, level + 1, depth, qlevel);
+        case K_FORALL:
+        case K_EXISTS: {
+            QuantNode* q = reinterpret_cast<QuantNode*>(n);
+            if (level > qlevel) qlevel = level;
+            return plain_var(q->variable) && plain_tree(q->variable, level + 1, depth, qlevel) &&
+                   plain_tree(q->body, level + 1, depth, qlevel);
+        }
+        default: return false;
+    }
+}
+
+bool SubstWalk::begin(PyObject* self, PyObject* node) {
+    if (!snap_.begin(st_, self, FAM_SUBSTITUTION) || !snap_.mapping_plain() || !snap_.dict()) return false;
+    PyObject* mapping = PyDict_GetItemWithError(snap_.dict(), st_->s_mapping);
+    if (!mapping) {
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        return false;
+    }
+    if (!PyDict_CheckExact(mapping)) return false;
+    // The module's names: the classes the quantifier step creates and builds.
+    module_version_ = dict_version_tag(st_->module_dict);
+    if (!module_version_) return false;
+    for (int g = 0; g < K_COUNT; ++g)
+        if (PyDict_GetItemWithError(st_->module_dict, st_->global_names[g]) !=
+            reinterpret_cast<PyObject*>(st_->api.types[g]))
+            return false;
+    PyObject* sub = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_SUBSTITUTION_TRANSFORMER]);
+    PyObject* fv = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FREE_VARIABLE_COLLECTOR]);
+    PyObject* term = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_TERM]);
+    PyObject* formula = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FORMULA]);
+    if (PyErr_Occurred()) throw PyErrorSet{};
+    if (!sub || sub != st_->family_class[FAM_SUBSTITUTION] || !fv || fv != st_->family_class[FAM_FREE_VARS])
+        return false;
+    if (term != reinterpret_cast<PyObject*>(st_->api.term_type) ||
+        formula != reinterpret_cast<PyObject*>(st_->api.formula_type))
+        return false;
+    PyTypeObject* sub_tp = reinterpret_cast<PyTypeObject*>(sub);
+    PyTypeObject* fv_tp = reinterpret_cast<PyTypeObject*>(fv);
+    if (!class_pristine(st_, sub_tp, FAM_SUBSTITUTION, sub_) || !sub_.mapping_plain ||
+        !class_pristine(st_, fv_tp, FAM_FREE_VARS, fv_))
+        return false;
+    // Creating them runs our __init__ (object's for the collector) and object.__new__.
+    PyObject* obj_new = _PyType_Lookup(&PyBaseObject_Type, st_->s_new);
+    PyObject* obj_init = _PyType_Lookup(&PyBaseObject_Type, st_->s_init);
+    PyObject* sub_init = _PyType_Lookup(sub_tp, st_->s_init);
+    if (_PyType_Lookup(sub_tp, st_->s_new) != obj_new || _PyType_Lookup(fv_tp, st_->s_new) != obj_new ||
+        _PyType_Lookup(fv_tp, st_->s_init) != obj_init || !sub_init || Py_TYPE(sub_init) != st_->method_type ||
+        reinterpret_cast<Method*>(sub_init)->def != &kSubstitutionMethods[0])
+        return false;
+    if (Py_TYPE(sub)->tp_call != PyType_Type.tp_call || Py_TYPE(fv)->tp_call != PyType_Type.tp_call) return false;
+    // The mapping and the tree.
+    limit_ = room_ = walk_depth_limit();
+    long value_depth = 1;
+    Py_ssize_t pos = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(mapping, &pos, &k, &v)) {
+        long d;
+        if (!plain_var(k) || !plain_term(v, d)) return false;
+        if (d > value_depth) value_depth = d;
+    }
+    long depth = 0, qlevel = 0;
+    if (!plain_tree(node, 1, depth, qlevel)) return false;
+    if (qlevel && qlevel + value_depth > depth) depth = qlevel + value_depth;
+    if (depth > limit_) return false;
+    mapping_ = mapping;
+    mapping_version_ = dict_version_tag(mapping);
+    if (!mapping_version_) return false;
+    top_.obj = self;
+    top_.map.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
+    pos = 0;
+    while (PyDict_Next(mapping, &pos, &k, &v)) top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
+    pure_ = true;
+    return true;
+}
+
+void SubstWalk::make_real(Tx& tx) {
+    // What the step would have made: an instance of the class as it was,
+    // holding a dict with the stand-in's entries.
+    Ref d = Ref::check(PyDict_New());
+    for (Entry& e : tx.map) check_int(PyDict_SetItem(d.get(), e.key.get(), e.value.get()));
+    PyObject* cls = reinterpret_cast<PyObject*>(sub_.tp);
+    Ref keep = Ref::borrow(cls);
+    Ref empty = Ref::check(PyTuple_New(0));
+    Ref obj = Ref::check(PyBaseObject_Type.tp_new(sub_.tp, empty.get(), nullptr));
+    Ref dict = Ref::check(PyObject_GenericGetDict(obj.get(), nullptr));
+    check_int(PyDict_SetItem(dict.get(), st_->s_mapping, d.get()));
+    tx.made = std::move(obj);
+    tx.obj = tx.made.get();
+}
+
+template <class F>
+void SubstWalk::free_vars(PyObject* n, SmallStack<PyObject*, 16>& bound, F&& f) const {
+    auto var = [&](PyObject* v) {
+        for (size_t i = 0; i < bound.size(); ++i)
+            if (equal(bound[i], v)) return;
+        f(v);
+    };
+    int k = st_->api.exact_kind(n);
+    switch (k) {
+        case K_VARIABLE: var(n); return;
+        case K_CONSTANT: return;
+        case K_FUNCTION_APP:
+        case K_PREDICATE_APP:
+        case K_EQUALITY: for_each_free_var(n, k, var); return;
+        case K_NOT: free_vars(reinterpret_cast<NotNode*>(n)->operand, bound, f); return;
+        case K_FORALL:
+        case K_EXISTS: {
+            QuantNode* q = reinterpret_cast<QuantNode*>(n);
+            bound.emplace_back(q->variable);
+            free_vars(q->body, bound, f);
+            bound.pop_back();
+            return;
+        }
+        default:  // the binary connectives
+            free_vars(reinterpret_cast<BinaryNode*>(n)->left, bound, f);
+            free_vars(reinterpret_cast<BinaryNode*>(n)->right, bound, f);
+            return;
+    }
+}
+
+Ref SubstWalk::handle(Tx& tx, PyObject* node) {
+    int k = st_->api.exact_kind(node);
+    switch (k) {
+        case K_VARIABLE:
+            for (Entry& e : tx.map)
+                if (equal(e.key.get(), node)) return Ref::borrow(e.value.get());
+            return Ref::borrow(node);
+        case K_CONSTANT: return Ref::borrow(node);
+        case K_FUNCTION_APP: return app<K_FUNCTION_APP>(tx, node);
+        case K_PREDICATE_APP: return app<K_PREDICATE_APP>(tx, node);
+        case K_EQUALITY: {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(node);
+            Ref l = visit(tx, e->left);
+            Ref r = visit(tx, e->right);
+            if (l.get() == e->left && r.get() == e->right) return Ref::borrow(node);
+            if (assertions_enabled() && !(is_term(l.get()) && is_term(r.get()))) raise_assertion();
+            Ref out = Ref::check(construct(st_, K_EQUALITY, {"left", "right"}, {l.get(), r.get()}));
+            refresh();
+            return out;
+        }
+        case K_NOT: {
+            PyObject* operand = reinterpret_cast<NotNode*>(node)->operand;
+            Ref o = visit(tx, operand);
+            if (o.get() == operand) return Ref::borrow(node);
+            if (assertions_enabled() && !is_formula(o.get())) raise_assertion();
+            Ref out = Ref::check(construct(st_, K_NOT, {"operand"}, {o.get()}));
+            refresh();
+            return out;
+        }
+        case K_AND:
+        case K_OR:
+        case K_IMPLIES:
+        case K_IFF: {
+            BinaryNode* b = reinterpret_cast<BinaryNode*>(node);
+            Ref l = visit(tx, b->left);
+            Ref r = visit(tx, b->right);
+            if (l.get() == b->left && r.get() == b->right) return Ref::borrow(node);
+            if (assertions_enabled() && !(is_formula(l.get()) && is_formula(r.get()))) raise_assertion();
+            Ref out = Ref::check(construct(st_, k, {"left", "right"}, {l.get(), r.get()}));
+            refresh();
+            return out;
+        }
+        case K_FORALL: return quant<K_FORALL>(tx, node);
+        case K_EXISTS: return quant<K_EXISTS>(tx, node);
+        default:  // checked before the walk began
+            PyErr_SetString(PyExc_SystemError, "substitution walk reached a node it did not check");
+            throw PyErrorSet{};
+    }
+}
+
+template <int K>
+Ref SubstWalk::app(Tx& tx, PyObject* node) {
+    PyObject* args = K == K_FUNCTION_APP ? reinterpret_cast<FunctionAppNode*>(node)->args
+                                         : reinterpret_cast<PredicateAppNode*>(node)->args;
+    Ref keep = Ref::borrow(args);
+    Py_ssize_t n = PyTuple_GET_SIZE(args);
+    SmallStack<Ref, 8> out;
+    bool same = true;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        out.emplace_back(visit(tx, a));
+        if (out[out.size() - 1].get() != a) same = false;
+    }
+    if (same) return Ref::borrow(node);
+    Py_ssize_t kept = 0;
+    SmallStack<char, 8> keepers;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        bool t = is_term(out[i].get());
+        keepers.emplace_back(t ? 1 : 0);
+        kept += t;
+    }
+    Ref tuple = Ref::check(PyTuple_New(kept));
+    for (Py_ssize_t i = 0, j = 0; i < n; ++i)
+        if (keepers[i]) PyTuple_SET_ITEM(tuple.get(), j++, Py_NewRef(out[i].get()));
+    refresh();
+    Ref result;
+    if constexpr (K == K_FUNCTION_APP) {
+        FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(node);
+        result = Ref::check(construct(st_, K, {"func", "arity", "args", "return_sort"},
+                                      {f->func, f->arity, tuple.get(), f->return_sort}));
+    } else {
+        PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(node);
+        result = Ref::check(construct(st_, K, {"pred", "arity", "args"}, {p->pred, p->arity, tuple.get()}));
+    }
+    refresh();
+    return result;
+}
+
+template <int K>
+Ref SubstWalk::quant(Tx& tx, PyObject* node) {
+    QuantNode* q = reinterpret_cast<QuantNode*>(node);
+    PyObject* bound = q->variable;
+    PyObject* body = q->body;
+    // The collector's answers: is the bound variable free in a replacement
+    // (other than its own), and the largest id in view.
+    SmallStack<PyObject*, 16> binders;
+    bool capture = false;
+    Ref best;
+    for (Entry& e : tx.map) {
+        if (equal(e.key.get(), bound)) continue;
+        free_vars(e.value.get(), binders, [&](PyObject* v) {
+            if (!capture && equal(v, bound)) capture = true;
+            raise_max(reinterpret_cast<VariableNode*>(v)->id, best);
+        });
+    }
+    if (capture) {
+        free_vars(body, binders,
+                  [&](PyObject* v) { raise_max(reinterpret_cast<VariableNode*>(v)->id, best); });
+        for (Entry& e : tx.map) raise_max(reinterpret_cast<VariableNode*>(e.key.get())->id, best);
+        Ref max_idx = Ref::check(PyNumber_Add(best.get(), st_->one));
+        VariableNode* b = reinterpret_cast<VariableNode*>(bound);
+        Ref fresh =
+            Ref::check(construct(st_, K_VARIABLE, {"id", "sort", "kind"}, {max_idx.get(), b->sort, b->vkind}));
+        refresh();
+        Tx renamer;
+        renamer.map.push_back(Entry{Ref::borrow(bound), Ref::borrow(fresh.get())});
+        Ref renamed = visit(renamer, body);
+        if (assertions_enabled() && !is_formula(renamed.get())) raise_assertion();
+        Ref new_body = visit(tx, renamed.get());
+        if (assertions_enabled() && !is_formula(new_body.get())) raise_assertion();
+        Ref out = Ref::check(construct(st_, K, {"variable", "body"}, {fresh.get(), new_body.get()}));
+        refresh();
+        return out;
+    }
+    Tx inner;
+    inner.map.reserve(tx.map.size());
+    for (Entry& e : tx.map)
+        if (!equal(e.key.get(), bound)) inner.map.push_back(Entry{Ref::borrow(e.key.get()), Ref::borrow(e.value.get())});
+    Ref new_body = visit(inner, body);
+    if (assertions_enabled() && !is_formula(new_body.get())) raise_assertion();
+    Ref out = Ref::check(construct(st_, K, {"variable", "body"}, {bound, new_body.get()}));
+    refresh();
+    return out;
+}
+
+}  // namespace
+
+PyObject* substitution_walk(State* st, PyObject* self, PyObject* node) {
+    SubstWalk walk(st);
+    if (!walk.begin(self, node)) return nullptr;
+    return walk.run(node).release();
+}
 
 }  // namespace kv::vis
