@@ -170,10 +170,10 @@ class ProofClause:
             return object.__getattribute__(self, name)
         raise AttributeError(name)
 
-    def _prepare(self) -> None:
+    def _prepare(self, selection: str = "heaviest") -> None:
         """Compute eligibility, the subsumption order and the paramodulation symbols."""
         literals = self.literals
-        self.eligible = eligible_literals(literals) if literals else ()
+        self.eligible = eligible_literals(literals, selection) if literals else ()
         self.eligible_keys = frozenset(literal_key(lit) for lit in self.eligible)
         self.eligible_pos_eq = (True, EQUALITY_KEY) in self.eligible_keys
         # Function and constant symbols: a substitution only adds symbols, so
@@ -375,12 +375,49 @@ def literal_greater(a, b) -> bool:
     return kbo_greater(ta, tb)
 
 
-def eligible_literals(literals: tuple) -> tuple:
-    """The literals of a clause that resolution and paramodulation may use."""
+def _is_ground_literal(lit) -> bool:
+    fv = getattr(lit.atom, "_free_vars", None)
+    return not fv
+
+
+def _select_heaviest(negatives: list):
+    return max(negatives, key=lambda lit: (clause_weight((lit,)), literal_key(lit)[1] != EQUALITY_KEY))
+
+
+def _select_ground_first(negatives: list):
+    ground = [lit for lit in negatives if _is_ground_literal(lit)]
+    return _select_heaviest(ground or negatives)
+
+
+def _select_fewest_variables(negatives: list):
+    return max(negatives, key=lambda lit: (-len(lit.atom._free_vars or ()), clause_weight((lit,)),
+                                           literal_key(lit)[1] != EQUALITY_KEY))
+
+
+def _select_none(negatives: list):
+    return None
+
+
+SELECTIONS = {
+    "heaviest": _select_heaviest,
+    "ground-first": _select_ground_first,
+    "fewest-variables": _select_fewest_variables,
+    "none": _select_none,
+}
+
+
+def eligible_literals(literals: tuple, selection: str = "heaviest") -> tuple:
+    """The literals of a clause that resolution and paramodulation may use.
+
+    A clause with a negative literal has one of them selected by the named
+    strategy (``SELECTIONS``); otherwise (or with no selection) its
+    maximal literals are eligible.
+    """
     negatives = [lit for lit in literals if not lit.positive]
     if negatives:
-        best = max(negatives, key=lambda lit: (clause_weight((lit,)), literal_key(lit)[1] != EQUALITY_KEY))
-        return (best,)
+        best = SELECTIONS[selection](negatives)
+        if best is not None:
+            return (best,)
     return tuple(lit for lit in literals if not any(literal_greater(other, lit) for other in literals
                                                      if other is not lit))
 
@@ -512,7 +549,23 @@ def _features(literals) -> dict:
         key = literal_key(lit)
         counts[key] = counts.get(key, 0) + 1
         atom = lit.atom
-        stack = [atom.left, atom.right] if type(atom) is Equality else list(atom.args)
+        if type(atom) is Equality:
+            stack = [atom.left, atom.right]
+        else:
+            stack = list(atom.args)
+            # The top symbol at each argument position survives substitution,
+            # and a ground literal can only match itself.
+            ground = True
+            for position, arg in enumerate(stack):
+                if type(arg) is Variable:
+                    ground = False
+                    continue
+                if ground and type(arg) is FunctionApp and arg._free_vars:
+                    ground = False
+                feature = (key, position, _top(arg))
+                counts[feature] = counts.get(feature, 0) + 1
+            if ground:
+                counts[lit] = counts.get(lit, 0) + 1
         while stack:
             term = stack.pop()
             kind = type(term)
@@ -872,6 +925,8 @@ class ProverConfig:
     demodulation: bool = True  # rewrite with oriented active unit equations
     ordered_paramodulation: bool = True  # keep only the paramodulants of ordered inferences
     max_rewrites: int = 1000  # rewrite steps per clause
+    selection: str = "heaviest"  # literal selection, a key of SELECTIONS
+    literal_penalty: float = 0.0  # added to a clause's priority per literal beyond the first
 
 
 @dataclass
@@ -1001,6 +1056,7 @@ class Saturation:
             self.passive_count -= 1
 
     def _file(self, record: ProofClause) -> None:
+        record._prepare(self.config.selection)
         self.kept += 1
         self.passive_count += 1
         self.subsumer_index.setdefault(record.index_key, {}).setdefault(record.sig, {})[record.number] = record
@@ -1018,7 +1074,9 @@ class Saturation:
 
     def _priority(self, record: ProofClause) -> float:
         """Weight, with clauses that descend from the negated goal preferred."""
-        return record.weight if record.from_goal else record.weight * self.config.axiom_weight_factor
+        config = self.config
+        weight = record.weight + config.literal_penalty * (len(record.literals) - 1)
+        return weight if record.from_goal else weight * config.axiom_weight_factor
 
     def _consider(self, record: ProofClause) -> bool:
         """Simplify a new clause and run the redundancy checks; True when it was the empty clause."""
@@ -1218,9 +1276,12 @@ class Saturation:
         return [c for c in candidates if _may_paramodulate(given, c) or _may_paramodulate(c, given)]
 
     def _generate(self, given: ProofClause):
-        if len(given.literals) > 1:
+        if len(given.literals) > 1 and given.eligible[0].positive:
+            # Ordered factoring: only clauses without a selected literal, and
+            # only factors that merge an eligible literal with another positive one.
             for result in apply_rule(self.factoring, [given.clause]):
-                yield result[0], self.factoring.name, (given,)
+                if _ordered_factor(given, result[1]):
+                    yield result[0], self.factoring.name, (given,)
         for partner in self._partners_for_resolution(given):
             results = apply_rule(self.resolution, [given.clause, partner.clause])
             if not results:
@@ -1234,7 +1295,7 @@ class Saturation:
             mine = set(given.eligible)
             for result in results:
                 first, second = result[2]
-                if first in mine and second in allowed:
+                if (first in mine and second in allowed) or _merged_eligible(result[1], first, second, mine, allowed):
                     yield result[0], self.resolution.name, (given, partner)
         ordered = self.config.ordered_paramodulation
         for partner in self._partners_for_paramodulation(given):
@@ -1343,6 +1404,34 @@ class Saturation:
 # other side under the unifier, the rewritten literal is eligible in its
 # clause, and inside an equation only the side that is not smaller is
 # rewritten.
+
+
+def _merged_eligible(sigma: dict, first, second, mine: set, allowed: set) -> bool:
+    """True when the unifier also resolves an eligible pair, merged into the pair the rule reports.
+
+    The rule reports each distinct resolvent once; when an eligible literal
+    and the resolved literal become equal under the unifier, the ordered
+    inference has this same resolvent.
+    """
+    if not sigma:
+        return False
+    target_first = first.substitute(sigma)
+    target_second = second.substitute(sigma)
+    return (any(lit.substitute(sigma) == target_first for lit in mine)
+            and any(lit.substitute(sigma) == target_second for lit in allowed))
+
+
+def _ordered_factor(record: ProofClause, sigma: dict) -> bool:
+    """True when the unifier merges an eligible literal of the clause with another positive literal."""
+    positives = [lit for lit in record.literals if lit.positive]
+    images = {lit: lit.substitute(sigma) for lit in positives}
+    for lit in record.eligible:
+        image = images.get(lit)
+        if image is None:
+            continue
+        if any(other is not lit and other != lit and images[other] == image for other in positives):
+            return True
+    return False
 
 
 def _may_paramodulate(eq_clause: ProofClause, target: ProofClause) -> bool:
