@@ -223,3 +223,50 @@ def test_selection_strategies_pick_their_literal(name, expected):
 def test_no_selection_leaves_the_maximal_literals():
     literals = clause(pos(s(f(f(a)))), neg(p(a)), neg(q(X))).literals
     assert set(eligible_literals(literals, "none")) == {pos(s(f(f(a)))), neg(q(X))}
+
+
+# -- pair prefilter for paramodulation --------------------------------------
+
+from kelvara.prover.saturation import _may_superpose, _unifiable  # noqa: E402
+
+
+@pytest.mark.parametrize(
+    "s, t, expected",
+    [
+        (f(X), f(a), True),
+        (f(X), f(X), True),  # the same variable on two sides is two variables
+        (X, f(X), True),
+        (f(X, X), f(a, b), False),
+        (f(X, a), f(f(Y), Y), True),
+        (FunctionApp("g", 1, (X,)), f(X), False),
+    ],
+)
+def test_unification_with_variables_kept_apart(s, t, expected):
+    assert _unifiable(s, 0, t, 1, {}) is expected
+
+
+def test_unification_occurs_check_within_one_side():
+    assert not _unifiable(f(X, X), 0, f(Y, f(Y)), 1, {})
+
+
+@pytest.mark.parametrize(
+    "eq, target, expected",
+    [
+        (clause(pos(Equality(f(X), a))), clause(pos(p(f(b)))), True),
+        (clause(pos(Equality(f(X), a))), clause(pos(p(FunctionApp("g", 1, (b,))))), False),
+        # The larger side f(a) occurs nowhere in p(b); the smaller side a never rewrites.
+        (clause(pos(Equality(f(a), a))), clause(pos(p(b))), False),
+        # The target's selected literal is the only rewritable one.
+        (clause(pos(Equality(f(X), a))), clause(neg(q(f(f(b)))), pos(p(f(b)))), True),
+        (clause(pos(Equality(f(b), a))), clause(neg(q(f(f(f(a))))), pos(p(f(b)))), False),
+    ],
+)
+def test_paramodulation_prefilter_is_a_necessary_condition(eq, target, expected):
+    e, t = record(eq), record(target, 2)
+    assert _may_superpose(e, t) is expected
+    if not expected:
+        # The rule's results then hold no ordered paramodulant at all.
+        from kelvara.prover.saturation import _explains, _paramodulation_views
+        rule = next(r for r in get_resolution_rules() if r.name == "Paramodulation")
+        views = [v for v in _paramodulation_views(e, t) if v[0] == e.literals]
+        assert not any(_explains(v, r[0], r[1]) for r in apply_rule(rule, [eq, target]) or [] for v in views)

@@ -562,8 +562,7 @@ def _features(literals) -> dict:
                     continue
                 if ground and type(arg) is FunctionApp and arg._free_vars:
                     ground = False
-                feature = (key, position, _top(arg))
-                counts[feature] = counts.get(feature, 0) + 1
+                _position_features(arg, (key, position), _PATH_DEPTH, counts)
             if ground:
                 counts[lit] = counts.get(lit, 0) + 1
         while stack:
@@ -576,6 +575,19 @@ def _features(literals) -> dict:
             elif kind is Constant:
                 counts[term.name] = counts.get(term.name, 0) + 1
     return counts
+
+
+_PATH_DEPTH = 6  # depth of the argument positions whose symbols are features
+
+
+def _position_features(term, path: tuple, depth: int, counts: dict) -> None:
+    """Count (path, symbol) for the non-variable positions of a term down to ``depth``."""
+    feature = (path, _top(term))
+    counts[feature] = counts.get(feature, 0) + 1
+    if depth > 1 and type(term) is FunctionApp:
+        for index, arg in enumerate(term.args):
+            if type(arg) is not Variable:
+                _position_features(arg, path + (index,), depth - 1, counts)
 
 
 _FEATURE_BITS: dict = {}
@@ -1299,6 +1311,8 @@ class Saturation:
                     yield result[0], self.resolution.name, (given, partner)
         ordered = self.config.ordered_paramodulation
         for partner in self._partners_for_paramodulation(given):
+            if ordered and not (_may_superpose(given, partner) or _may_superpose(partner, given)):
+                continue  # no ordered paramodulant: the rule's results would all be dropped
             results = apply_rule(self.paramodulation, [given.clause, partner.clause])
             if not results:
                 continue
@@ -1431,6 +1445,69 @@ def _ordered_factor(record: ProofClause, sigma: dict) -> bool:
             continue
         if any(other is not lit and other != lit and images[other] == image for other in positives):
             return True
+    return False
+
+
+def _walk(term, side: int, binding: dict):
+    while type(term) is Variable:
+        bound = binding.get((side, term))
+        if bound is None:
+            break
+        term, side = bound
+    return term, side
+
+
+def _occurs(var, vside: int, term, side: int, binding: dict) -> bool:
+    term, side = _walk(term, side, binding)
+    if type(term) is Variable:
+        return term == var and side == vside
+    if type(term) is FunctionApp:
+        return any(_occurs(var, vside, arg, side, binding) for arg in term.args)
+    return False
+
+
+def _unifiable(s, s_side: int, t, t_side: int, binding: dict) -> bool:
+    """Robinson unification of two terms whose variables live apart (by side)."""
+    s, s_side = _walk(s, s_side, binding)
+    t, t_side = _walk(t, t_side, binding)
+    if type(s) is Variable:
+        if type(t) is Variable and s == t and s_side == t_side:
+            return True
+        if _occurs(s, s_side, t, t_side, binding):
+            return False
+        binding[(s_side, s)] = (t, t_side)
+        return True
+    if type(t) is Variable:
+        return _unifiable(t, t_side, s, s_side, binding)
+    if type(s) is FunctionApp:
+        if type(t) is not FunctionApp or s.func != t.func or s.arity != t.arity:
+            return False
+        return all(_unifiable(x, s_side, y, t_side, binding) for x, y in zip(s.args, t.args))
+    return s == t
+
+
+def _may_superpose(eq_clause: ProofClause, target: ProofClause) -> bool:
+    """True when a side of an eligible equation that is not smaller unifies with a rewritable subterm.
+
+    A necessary condition for an ordered paramodulant from ``eq_clause``
+    into ``target``; the two clauses' variables are kept apart.
+    """
+    sides = []
+    for lit in eq_clause.eligible:
+        atom = lit.atom
+        if lit.positive and type(atom) is Equality:
+            if not kbo_greater(atom.right, atom.left):
+                sides.append(atom.left)
+            if not kbo_greater(atom.left, atom.right):
+                sides.append(atom.right)
+    if not sides:
+        return False
+    for lit in target.eligible:
+        for term in _rewritable_sides(lit.atom):
+            for sub in _subterms_innermost(term, []):
+                for side in sides:
+                    if _unifiable(side, 0, sub, 1, {}):
+                        return True
     return False
 
 
