@@ -1,11 +1,12 @@
 """Running one test suite against both implementations of the hot companions.
 
-The unifiers, the substitution functions and the literal order exist twice:
-the pure-Python reference (``python_implementation`` of
-``kelvara.core.substitutions`` and ``kelvara.prover.clausifier``) and the
-native twin in ``kelvara._native``.  ``use_implementation`` installs one of
-them everywhere it is looked up at call time: the companion modules, the
-clausifier's clauses and literals, and the rules module.
+The unifiers, the substitution functions, the literal order and the clause
+and literal classes exist twice: the pure-Python reference
+(``python_implementation`` of ``kelvara.core.substitutions`` and
+``kelvara.prover.clausifier``) and the native twin in ``kelvara._native``.
+``use_implementation`` installs one of them everywhere it is looked up: the
+companion modules, the clausifier's clauses and literals, the rules module and
+the saturation prover (which bind the classes when they load).
 """
 
 from __future__ import annotations
@@ -13,14 +14,15 @@ from __future__ import annotations
 import pytest
 
 from kelvara.core import substitutions
-from kelvara.prover import clausifier, rules
+from kelvara.prover import clausifier, rules, saturation
 
 SUBSTITUTION_NAMES = ("unify_terms", "unify_formulas", "substitute_term", "substitute_formula")
+CLASS_NAMES = ("Literal", "Clause")
 IMPLEMENTATIONS = ("python", "native")
 
 
 def functions(which: str) -> dict:
-    """The five functions of implementation ``which``."""
+    """The functions and classes of implementation ``which``, by name."""
     if which == "python":
         found = dict(substitutions.python_implementation)
         found.update(clausifier.python_implementation)
@@ -28,7 +30,7 @@ def functions(which: str) -> dict:
     native = substitutions._native
     if native is None:
         pytest.skip("built without kelvara._native")
-    return {name: getattr(native, name) for name in (*SUBSTITUTION_NAMES, "sort_literals")}
+    return {name: getattr(native, name) for name in (*SUBSTITUTION_NAMES, "sort_literals", *CLASS_NAMES)}
 
 
 def use_implementation(which: str, monkeypatch, namespace: dict | None = None) -> dict:
@@ -40,6 +42,9 @@ def use_implementation(which: str, monkeypatch, namespace: dict | None = None) -
         monkeypatch.setattr(rules, name, fns[name])
     monkeypatch.setattr(clausifier, "substitute_formula", fns["substitute_formula"])
     monkeypatch.setattr(clausifier, "_order_literals", fns["sort_literals"])
+    for name in CLASS_NAMES:
+        for module in (clausifier, rules, saturation):
+            monkeypatch.setattr(module, name, fns[name])
     if namespace is not None:
         for name, fn in fns.items():
             if name in namespace:

@@ -173,8 +173,29 @@ struct Encoder {
     }
 };
 
+// Sets `enc.out` to the key of (atom, positive).
+void encode(Encoder& enc, PyObject* atom, bool positive) {
+    enc.out.clear();
+    enc.atom(atom);
+    enc.tag(positive ? 1 : 2);
+}
+
+Ref key_bytes(const Encoder& enc) {
+    return Ref::check(PyBytes_FromStringAndSize(enc.out.data(), static_cast<Py_ssize_t>(enc.out.size())));
+}
+
 // The cached ordering key of a literal, computed and stored on first use.
 Ref literal_key(State* st, Encoder& enc, PyObject* lit) {
+    if (is_exact_literal(lit)) {
+        auto* l = reinterpret_cast<LiteralObject*>(lit);
+        if (l->order) {
+            if (!PyBytes_CheckExact(l->order)) throw Fallback{};
+            return Ref::borrow(l->order);
+        }
+        encode(enc, l->atom, l->positive);
+        l->order = key_bytes(enc).release();
+        return Ref::borrow(l->order);
+    }
     Ref cached = Ref::check(PyObject_GetAttr(lit, st->s_order));
     if (cached.get() != Py_None) {
         if (!PyBytes_CheckExact(cached.get())) throw Fallback{};
@@ -182,10 +203,8 @@ Ref literal_key(State* st, Encoder& enc, PyObject* lit) {
     }
     Ref atom = Ref::check(PyObject_GetAttr(lit, st->s_atom));
     Ref positive = Ref::check(PyObject_GetAttr(lit, st->s_positive));
-    enc.out.clear();
-    enc.atom(atom.get());
-    enc.tag(check_int(PyObject_IsTrue(positive.get())) ? 1 : 2);
-    Ref key = Ref::check(PyBytes_FromStringAndSize(enc.out.data(), static_cast<Py_ssize_t>(enc.out.size())));
+    encode(enc, atom.get(), check_int(PyObject_IsTrue(positive.get())) != 0);
+    Ref key = key_bytes(enc);
     // Literals are frozen for their users; the cache slot is written past that.
     check_int(PyObject_GenericSetAttr(lit, st->s_order, key.get()));
     return key;
@@ -196,45 +215,65 @@ struct Entry {
     Ref key;
 };
 
+bool key_less(PyObject* a, PyObject* b) {
+    Py_ssize_t na = PyBytes_GET_SIZE(a), nb = PyBytes_GET_SIZE(b);
+    int c = std::memcmp(PyBytes_AS_STRING(a), PyBytes_AS_STRING(b), static_cast<size_t>(std::min(na, nb)));
+    return c < 0 || (c == 0 && na < nb);
+}
+
+// The literals of a frozenset in clause order; throws Fallback.
+Ref sorted_literals(State* st, PyObject* lits) {
+    Encoder enc{st, st->api, {}};
+    Py_ssize_t n = PySet_GET_SIZE(lits);
+    SmallStack<Entry, 8> entries;
+    Py_ssize_t pos = 0;
+    PyObject* lit;
+    Py_hash_t h;
+    try {
+        while (_PySet_NextEntry(lits, &pos, &lit, &h)) entries.emplace_back(Entry{lit, literal_key(st, enc, lit)});
+    } catch (const PyErrorSet&) {
+        // The reference raises its own error for such a literal, if any.
+        if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
+        PyErr_Clear();
+        throw Fallback{};
+    }
+    // Insertion sort: clauses are short, and it is stable.
+    for (size_t i = 1; i < entries.size(); ++i) {
+        for (size_t j = i; j > 0 && key_less(entries[j].key.get(), entries[j - 1].key.get()); --j)
+            std::swap(entries[j], entries[j - 1]);
+    }
+    Ref result = Ref::check(PyTuple_New(n));
+    for (size_t i = 0; i < entries.size(); ++i)
+        PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(entries[i].lit));
+    return result;
+}
+
 PyObject* sort_literals(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         static const char* const names[] = {"literals"};
         PyObject* lits;
         parse_args("sort_literals", names, 1, 1, args, nargs, kwnames, &lits);
         State* st = state_of_module(module);
-        try {
-            if (!PyFrozenSet_CheckExact(lits)) throw Fallback{};
-            Encoder enc{st, st->api, {}};
-            std::vector<Entry> entries;
-            entries.reserve(static_cast<size_t>(PySet_GET_SIZE(lits)));
-            Py_ssize_t pos = 0;
-            PyObject* lit;
-            Py_hash_t h;
-            try {
-                while (_PySet_NextEntry(lits, &pos, &lit, &h)) entries.push_back({lit, literal_key(st, enc, lit)});
-            } catch (const PyErrorSet&) {
-                // The reference raises its own error for such a literal, if any.
-                if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;
-                PyErr_Clear();
-                throw Fallback{};
-            }
-            std::stable_sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
-                Py_ssize_t na = PyBytes_GET_SIZE(a.key.get()), nb = PyBytes_GET_SIZE(b.key.get());
-                int c = std::memcmp(PyBytes_AS_STRING(a.key.get()), PyBytes_AS_STRING(b.key.get()),
-                                    static_cast<size_t>(std::min(na, nb)));
-                return c < 0 || (c == 0 && na < nb);
-            });
-            Ref result = Ref::check(PyTuple_New(static_cast<Py_ssize_t>(entries.size())));
-            for (size_t i = 0; i < entries.size(); ++i)
-                PyTuple_SET_ITEM(result.get(), static_cast<Py_ssize_t>(i), Py_NewRef(entries[i].lit));
-            return result.release();
-        } catch (const Fallback&) {
+        if (!PyFrozenSet_CheckExact(lits))
             return call_reference(st, "kelvara.prover.clausifier", st->s_sort_literals, &lits, 1);
-        }
+        return order_literal_set(st, lits).release();
     });
 }
 
 }  // namespace
+
+Ref literal_order_key(State* st, PyObject* lit) {
+    Encoder enc{st, st->api, {}};
+    return literal_key(st, enc, lit);
+}
+
+Ref order_literal_set(State* st, PyObject* lits) {
+    try {
+        return sorted_literals(st, lits);
+    } catch (const Fallback&) {
+        return Ref::check(call_reference(st, "kelvara.prover.clausifier", st->s_sort_literals, &lits, 1));
+    }
+}
 
 PyMethodDef sort_literals_def = {
     "sort_literals", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(sort_literals)),

@@ -9,8 +9,12 @@
 namespace kv::native {
 
 void parse_args(const char* fname, const char* const* names, int n, int nrequired, PyObject* const* args,
-                Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
+                Py_ssize_t nargs, PyObject* kwnames, PyObject** out, bool with_self) {
     if (nargs > n) {
+        const int s = with_self ? 1 : 0;
+        n += s;
+        nrequired += s;
+        nargs += s;
         if (n == nrequired)
             PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", fname, n,
                          n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
@@ -85,10 +89,54 @@ bool fv_disjoint(PyObject* node, int k, PyObject* mapping) {
     return disjoint;
 }
 
-static void add_function(PyObject* module, PyMethodDef* def) {
+Ref clausifier_global(State* st, PyObject* name) {
+    if (!st->clausifier_globals) {
+        Ref mod = Ref::check(PyImport_ImportModule("kelvara.prover.clausifier"));
+        st->clausifier_globals = Py_NewRef(check(PyModule_GetDict(mod.get())));
+    }
+    PyObject* v = PyDict_GetItemWithError(st->clausifier_globals, name);
+    if (v) return Ref::borrow(v);
+    if (!PyErr_Occurred()) PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    throw PyErrorSet{};
+}
+
+const char kSetattrDoc[] =
+    "__setattr__($self, name, value=None, /)\n--\n\nRaises FrozenInstanceError: the record is immutable.";
+const char kDelattrDoc[] =
+    "__delattr__($self, name, value=None, /)\n--\n\nRaises FrozenInstanceError: the record is immutable.";
+
+void raise_frozen(State* st, const char* fname, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+    static const char* const names[] = {"name", "value"};
+    PyObject* a[2];
+    parse_args(fname, names, 2, 1, args, nargs, kwnames, a, true);
+    Ref text = Ref::check(PyObject_Format(a[0], nullptr));
+    PyErr_Format(st->frozen_error, "cannot assign to field '%U'", text.get());
+    throw PyErrorSet{};
+}
+
+// A C-level tp_setattro would make object.__setattr__ refuse the instances
+// ("can't apply this __setattr__"), and the clausifier's reference order
+// writes the `_key` cache slot of any literal with object.__setattr__.  So the
+// frozen classes do what a Python class defining __setattr__ does: their
+// tp_setattro is the interpreter's dispatching one, which calls the
+// `__setattr__`/`__delattr__` methods in the class; object.__setattr__ passes
+// over it to the generic setter and reaches the cache slots' descriptors.
+void make_frozen(PyTypeObject* type, State* st) {
+    if (!st->dispatching_setattro) {
+        Ref ns = Ref::check(Py_BuildValue("{sO}", "__setattr__", Py_None));
+        Ref probe = Ref::check(PyObject_CallFunction(reinterpret_cast<PyObject*>(&PyType_Type), "s()O",
+                                                     "_setattr_probe", ns.get()));
+        st->dispatching_setattro = reinterpret_cast<PyTypeObject*>(probe.get())->tp_setattro;
+    }
+    type->tp_setattro = st->dispatching_setattro;
+    PyType_Modified(type);
+}
+
+static Ref add_function(PyObject* module, PyMethodDef* def) {
     Ref name = Ref::check(PyModule_GetNameObject(module));
     Ref f = Ref::check(PyCFunction_NewEx(def, module, name.get()));
     check_int(PyModule_AddObjectRef(module, def->ml_name, f.get()));
+    return f;
 }
 
 static int module_exec(PyObject* module) noexcept {
@@ -99,14 +147,17 @@ static int module_exec(PyObject* module) noexcept {
         Ref exc = Ref::check(PyImport_ImportModule("kelvara.core.exceptions"));
         st->unification_error = check(PyObject_GetAttrString(exc.get(), "UnificationError"));
         st->sort_keys = check(PyDict_New());
+        Ref dc = Ref::check(PyImport_ImportModule("dataclasses"));
+        st->frozen_error = check(PyObject_GetAttrString(dc.get(), "FrozenInstanceError"));
 #define X(n, s) st->s_##n = check(PyUnicode_InternFromString(s));
         KV_NATIVE_NAMES(X)
 #undef X
         add_function(module, &unify_terms_def);
         add_function(module, &unify_formulas_def);
         add_function(module, &substitute_term_def);
-        add_function(module, &substitute_formula_def);
+        st->native_substitute_formula = add_function(module, &substitute_formula_def).release();
         add_function(module, &sort_literals_def);
+        add_clause_types(module, st);
         return 0;
     });
 }
@@ -116,6 +167,10 @@ static int module_traverse(PyObject* module, visitproc visit, void* arg) {
     if (!st) return 0;
     Py_VISIT(st->unification_error);
     Py_VISIT(st->sort_keys);
+    Py_VISIT(st->frozen_error);
+    Py_VISIT(st->native_substitute_formula);
+    Py_VISIT(st->clausifier_globals);
+    if (int r = traverse_clause_types(st, visit, arg)) return r;
     return st->api.traverse(visit, arg);
 }
 
@@ -124,6 +179,11 @@ static int module_clear(PyObject* module) {
     if (!st) return 0;
     Py_CLEAR(st->unification_error);
     Py_CLEAR(st->sort_keys);
+    Py_CLEAR(st->frozen_error);
+    Py_CLEAR(st->native_substitute_formula);
+    Py_CLEAR(st->clausifier_globals);
+    Py_CLEAR(st->literal_type);
+    Py_CLEAR(st->clause_type);
 #define X(n, s) Py_CLEAR(st->s_##n);
     KV_NATIVE_NAMES(X)
 #undef X
@@ -141,7 +201,7 @@ static PyModuleDef_Slot module_slots[] = {
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "kelvara._native",
-    "Native twins of the unification, substitution and literal-ordering companions.",
+    "Native twins of the unification, substitution and literal-ordering companions, and of the clause and literal classes.",
     sizeof(State),
     nullptr,
     module_slots,

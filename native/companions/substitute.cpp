@@ -250,6 +250,24 @@ Ref subst_formula(Scope& sc, PyObject* f, PyObject* mapping) {
     }
 }
 
+}  // namespace
+
+Ref substitute_formula_impl(State* st, PyObject* formula, PyObject* mapping) {
+    try {
+        if (!PyDict_CheckExact(mapping)) throw Fallback{};
+        if (PyDict_GET_SIZE(mapping) == 0) return Ref::borrow(formula);
+        int k = st->api.exact_kind(formula);
+        if (k == K_PREDICATE_APP || k == K_EQUALITY) return subst_atom(st->api, formula, k, mapping);
+        Scope sc{st->api, formula, mapping, Ref(), Ref()};
+        return subst_formula(sc, formula, mapping);
+    } catch (const Fallback&) {
+        PyObject* a[2] = {formula, mapping};
+        return Ref::check(call_reference(st, "kelvara.core.substitutions", st->s_substitute_formula, a, 2));
+    }
+}
+
+namespace {
+
 const char* const kTermNames[] = {"term", "mapping"};
 const char* const kFormulaNames[] = {"formula", "mapping"};
 
@@ -273,15 +291,7 @@ PyObject* substitute_formula(PyObject* module, PyObject* const* args, Py_ssize_t
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* a[2];
         parse_args("substitute_formula", kFormulaNames, 2, 2, args, nargs, kwnames, a);
-        State* st = state_of_module(module);
-        try {
-            if (!PyDict_CheckExact(a[1])) throw Fallback{};
-            if (PyDict_GET_SIZE(a[1]) == 0) return Py_NewRef(a[0]);
-            Scope sc{st->api, a[0], a[1], Ref(), Ref()};
-            return subst_formula(sc, a[0], a[1]).release();
-        } catch (const Fallback&) {
-            return call_reference(st, "kelvara.core.substitutions", st->s_substitute_formula, a, 2);
-        }
+        return substitute_formula_impl(state_of_module(module), a[0], a[1]).release();
     });
 }
 

@@ -155,6 +155,7 @@ def _sort_literals(literals: frozenset) -> tuple:
 #: The pure-Python implementation of the literal order: the reference of the
 #: native twin, which gives every literal a byte-string key ordered exactly as
 #: :func:`literal_sort_key` orders, cached in the literal's ``_order`` slot.
+#: The Python ``Literal`` and ``Clause`` classes join it below.
 python_implementation = {"sort_literals": _sort_literals}
 
 try:
@@ -194,7 +195,7 @@ class Literal:
     def __eq__(self, other: object) -> bool:
         if self is other:
             return True
-        if type(other) is not Literal:
+        if type(other) is not _PythonLiteral:
             return NotImplemented
         return (
             self._hash_cache == other._hash_cache
@@ -211,12 +212,12 @@ class Literal:
 
     def negate(self) -> "Literal":
         """The literal with the same atom and the opposite sign."""
-        return Literal(self.atom, not self.positive)
+        return _PythonLiteral(self.atom, not self.positive)
 
     def substitute(self, mapping: Mapping[Any, Any]) -> "Literal":
         """Apply a substitution to the atom; returns ``self`` when nothing changes."""
         atom = substitute_formula(self.atom, mapping)
-        return self if atom is self.atom else Literal(atom, self.positive)
+        return self if atom is self.atom else _PythonLiteral(atom, self.positive)
 
     def __str__(self) -> str:
         text = atom_text(self.atom)
@@ -226,7 +227,7 @@ class Literal:
         return f"Literal(atom={self.atom!r}, positive={self.positive!r})"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Literal, (self.atom, self.positive))
+        return (_PythonLiteral, (self.atom, self.positive))
 
 
 class Clause:
@@ -261,7 +262,7 @@ class Clause:
     def __eq__(self, other: object) -> bool:
         if self is other:
             return True
-        if type(other) is not Clause:
+        if type(other) is not _PythonClause:
             return NotImplemented
         return self._hash_cache == other._hash_cache and self._set == other._set
 
@@ -297,12 +298,12 @@ class Clause:
     def substitute(self, mapping: Mapping[Any, Any]) -> "Clause":
         """A new clause with ``mapping`` applied to every literal; equal literals merge."""
         if not mapping:
-            new = object.__new__(Clause)
+            new = object.__new__(_PythonClause)
             _set(new, "_set", self._set)
             _set(new, "literals", self.literals)
             _set(new, "_hash_cache", self._hash_cache)
             return new
-        return Clause(frozenset([lit.substitute(mapping) for lit in self.literals]))
+        return _PythonClause(frozenset([lit.substitute(mapping) for lit in self.literals]))
 
     def __str__(self) -> str:
         if not self.literals:
@@ -315,7 +316,20 @@ class Clause:
         return "Clause(frozenset({" + ", ".join([repr(lit) for lit in self.literals]) + "}))"
 
     def __reduce__(self) -> tuple[Any, ...]:
-        return (Clause, (self._set,))
+        return (_PythonClause, (self._set,))
+
+
+# The classes above are the reference twins of the native ``Literal`` and
+# ``Clause`` of ``kelvara._native``, which this module exports when it is built;
+# their methods name their own classes through these aliases.
+_PythonLiteral = Literal
+_PythonClause = Clause
+python_implementation.update(Literal=Literal, Clause=Clause)
+
+try:
+    from kelvara._native import Clause, Literal  # type: ignore[assignment]  # noqa: F811
+except ImportError:  # built without the native module: the reference serves
+    pass
 
 
 # ---------------------------------------------------------------------------
