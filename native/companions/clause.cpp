@@ -14,6 +14,8 @@
 // the frozenset that the clause creates itself (never a caller's set).
 #include "companions/state.hpp"
 
+#include <structmember.h>
+
 namespace kv::native {
 
 namespace {
@@ -216,16 +218,12 @@ PyObject* clause_frozen(PyObject*, PyTypeObject* cls, PyObject* const* args, Py_
     });
 }
 
-PyObject* get_literals(PyObject* self, void*) noexcept { return Py_NewRef(as_clause(self)->literals); }
-PyObject* get_set(PyObject* self, void*) noexcept { return Py_NewRef(as_clause(self)->set); }
-PyObject* get_hash(PyObject* self, void*) noexcept { return PyLong_FromSsize_t(as_clause(self)->hash); }
-
-PyGetSetDef clause_getset[] = {
-    {"literals", get_literals, nullptr, "The literals as a tuple, in clause order.", nullptr},
-    {"literal_set", get_set, nullptr, "The literals as a frozenset.", nullptr},
-    {"_set", get_set, nullptr, nullptr, nullptr},
-    {"_hash_cache", get_hash, nullptr, nullptr, nullptr},
-    {nullptr, nullptr, nullptr, nullptr, nullptr},
+PyMemberDef clause_members[] = {
+    {"literals", T_OBJECT_EX, offsetof(ClauseObject, literals), READONLY, "The literals as a tuple, in clause order."},
+    {"literal_set", T_OBJECT_EX, offsetof(ClauseObject, set), READONLY, "The literals as a frozenset."},
+    {"_set", T_OBJECT_EX, offsetof(ClauseObject, set), READONLY, nullptr},
+    {"_hash_cache", T_PYSSIZET, offsetof(ClauseObject, hash), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
 };
 
 PyObject* clause_is_empty(PyObject* self, PyTypeObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -354,7 +352,7 @@ PyType_Slot clause_slots[] = {
     {Py_tp_iter, reinterpret_cast<void*>(clause_iter)},
     {Py_sq_length, reinterpret_cast<void*>(clause_length)},
     {Py_sq_contains, reinterpret_cast<void*>(clause_contains)},
-    {Py_tp_getset, clause_getset},
+    {Py_tp_members, clause_members},
     {Py_tp_methods, clause_methods},
     {0, nullptr},
 };

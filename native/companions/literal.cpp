@@ -14,6 +14,8 @@
 // object tracks the literal again.
 #include "companions/state.hpp"
 
+#include <structmember.h>
+
 namespace kv::native {
 
 namespace {
@@ -38,7 +40,7 @@ Py_hash_t literal_hash_of(PyObject* atom, bool positive) {
 PyObject* init_literal(State* st, PyObject* o, PyObject* atom, bool positive, Py_hash_t hash, bool exact) {
     LiteralObject* l = as_literal(o);
     l->atom = Py_NewRef(atom);
-    l->positive = positive;
+    l->positive = Py_NewRef(positive ? Py_True : Py_False);
     l->hash = hash;
     l->key = nullptr;
     l->order = nullptr;
@@ -122,7 +124,7 @@ int literal_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
         PyObject* old = l->atom;
         l->atom = Py_NewRef(a[0]);
         Py_XDECREF(old);
-        l->positive = positive;
+        Py_SETREF(l->positive, Py_NewRef(positive ? Py_True : Py_False));
         l->hash = hash;
         Py_CLEAR(l->key);
         Py_CLEAR(l->order);
@@ -138,6 +140,7 @@ void literal_dealloc(PyObject* self) noexcept {
     Py_TRASHCAN_BEGIN(self, literal_dealloc)
     LiteralObject* l = as_literal(self);
     Py_CLEAR(l->atom);
+    Py_CLEAR(l->positive);
     Py_CLEAR(l->key);
     Py_CLEAR(l->order);
     tp->tp_free(self);
@@ -182,7 +185,7 @@ PyObject* literal_richcompare(PyObject* self, PyObject* other, int op) noexcept 
 
 PyObject* literal_repr(PyObject* self) noexcept {
     LiteralObject* l = as_literal(self);
-    return PyUnicode_FromFormat("Literal(atom=%R, positive=%s)", l->atom, l->positive ? "True" : "False");
+    return PyUnicode_FromFormat("Literal(atom=%R, positive=%s)", l->atom, is_positive(l) ? "True" : "False");
 }
 
 PyObject* literal_str(PyObject* self) noexcept {
@@ -193,7 +196,7 @@ PyObject* literal_str(PyObject* self) noexcept {
         LiteralObject* l = as_literal(self);
         Ref atom_text = clausifier_global(st, st->s_atom_text);
         Ref text = Ref::check(PyObject_CallOneArg(atom_text.get(), l->atom));
-        if (l->positive) return text.release();
+        if (is_positive(l)) return text.release();
         return check(PyNumber_Add(st->s_tilde, text.get()));
     });
 }
@@ -205,11 +208,6 @@ PyObject* literal_frozen(PyObject*, PyTypeObject* cls, PyObject* const* args, Py
     });
 }
 
-PyObject* get_atom(PyObject* self, void*) noexcept { return Py_NewRef(as_literal(self)->atom); }
-PyObject* get_positive(PyObject* self, void*) noexcept {
-    return Py_NewRef(as_literal(self)->positive ? Py_True : Py_False);
-}
-PyObject* get_hash(PyObject* self, void*) noexcept { return PyLong_FromSsize_t(as_literal(self)->hash); }
 
 PyObject* get_cache(PyObject* slot) noexcept { return Py_NewRef(slot ? slot : Py_None); }
 
@@ -229,10 +227,15 @@ int set_order(PyObject* self, PyObject* value, void*) noexcept {
     return set_cache(self, as_literal(self)->order, value);
 }
 
+PyMemberDef literal_members[] = {
+    {"atom", T_OBJECT_EX, offsetof(LiteralObject, atom), READONLY, "The atom: a PredicateApp or an Equality."},
+    {"positive", T_OBJECT_EX, offsetof(LiteralObject, positive), READONLY,
+     "True for the atom itself, False for its negation."},
+    {"_hash_cache", T_PYSSIZET, offsetof(LiteralObject, hash), READONLY, nullptr},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyGetSetDef literal_getset[] = {
-    {"atom", get_atom, nullptr, "The atom: a PredicateApp or an Equality.", nullptr},
-    {"positive", get_positive, nullptr, "True for the atom itself, False for its negation.", nullptr},
-    {"_hash_cache", get_hash, nullptr, nullptr, nullptr},
     {"_key", get_key, set_key, nullptr, nullptr},
     {"_order", get_order, set_order, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
@@ -243,7 +246,7 @@ PyObject* literal_negate(PyObject* self, PyTypeObject* cls, PyObject* const* arg
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         parse_args("Literal.negate", nullptr, 0, 0, args, nargs, kwnames, nullptr, true);
         LiteralObject* l = as_literal(self);
-        return new_literal(state_of_class(cls), l->atom, !l->positive);
+        return new_literal(state_of_class(cls), l->atom, !is_positive(l));
     });
 }
 
@@ -265,7 +268,7 @@ PyObject* literal_reduce(PyObject* self, PyTypeObject* cls, PyObject* const* arg
         parse_args("Literal.__reduce__", nullptr, 0, 0, args, nargs, kwnames, nullptr, true);
         LiteralObject* l = as_literal(self);
         State* st = state_of_class(cls);
-        return check(Py_BuildValue("(O(OO))", st->literal_type, l->atom, l->positive ? Py_True : Py_False));
+        return check(Py_BuildValue("(O(OO))", st->literal_type, l->atom, l->positive));
     });
 }
 
@@ -300,6 +303,7 @@ PyType_Slot literal_slots[] = {
     {Py_tp_repr, reinterpret_cast<void*>(literal_repr)},
     {Py_tp_str, reinterpret_cast<void*>(literal_str)},
     {Py_tp_getset, literal_getset},
+    {Py_tp_members, literal_members},
     {Py_tp_methods, literal_methods},
     {0, nullptr},
 };
@@ -334,7 +338,7 @@ Ref substitute_literal(State* st, PyObject* lit, PyObject* mapping, PyObject* su
                    ? substitute_formula_impl(st, l->atom, mapping)
                    : Ref::check(PyObject_CallFunctionObjArgs(substitute_formula, l->atom, mapping, nullptr));
     if (atom.get() == l->atom) return Ref::borrow(lit);
-    return Ref::steal(new_literal(st, atom.get(), l->positive));
+    return Ref::steal(new_literal(st, atom.get(), is_positive(l)));
 }
 
 PyTypeObject* make_literal_type(PyObject* module, State* st) {

@@ -192,7 +192,7 @@ Ref literal_key(State* st, Encoder& enc, PyObject* lit) {
             if (!PyBytes_CheckExact(l->order)) throw Fallback{};
             return Ref::borrow(l->order);
         }
-        encode(enc, l->atom, l->positive);
+        encode(enc, l->atom, is_positive(l));
         l->order = key_bytes(enc).release();
         return Ref::borrow(l->order);
     }
