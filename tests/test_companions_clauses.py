@@ -359,12 +359,21 @@ def test_gc_tracking():
     assert gc.is_tracked(plain)
 
 
+class Marker:
+    pass
+
+
 def test_cycles_through_cache_slots_are_collected():
+    import weakref
+
     lit = NAT["Literal"](P(a))
-    c = NAT["Clause"](frozenset([lit]))
-    object.__setattr__(lit, "_key", [c])
-    del c, lit
-    assert gc.collect() >= 2
+    marker = Marker()
+    alive = weakref.ref(marker)
+    object.__setattr__(lit, "_key", [lit, marker])
+    assert gc.is_tracked(lit)
+    del lit, marker
+    gc.collect()
+    assert alive() is None
 
 
 def test_reference_counts_are_restored():

@@ -11,7 +11,10 @@
 //
 // Garbage collection: a clause whose literals are all untracked literals
 // cannot be on a reference cycle and is left untracked; so are the tuple and
-// the frozenset that the clause creates itself (never a caller's set).
+// the frozenset that the clause creates itself (never a caller's set).  The
+// one way around this is writing an object that refers back to the clause
+// into a literal's private cache slot with object.__setattr__: such a cycle
+// is never collected (a leak, not a crash).
 #include "companions/state.hpp"
 
 #include <structmember.h>
