@@ -146,10 +146,40 @@ struct Unifier {
 };
 
 // The substitution a unification starts from: a copy of `subst`, or a new dict.
-Ref start(PyObject* subst) {
+// It must be idempotent: a variable in a value that is itself a key must map to
+// itself.  Anything else could make the unification run forever, so it is
+// refused with ValueError, as the reference implementation does.
+Ref start(State* st, PyObject* subst) {
     if (!subst || subst == Py_None) return Ref::check(PyDict_New());
     if (!PyDict_CheckExact(subst)) throw Fallback{};
-    return Ref::check(PyDict_Copy(subst));
+    Ref copy = Ref::check(PyDict_Copy(subst));
+    PyObject* s = copy.get();
+    if (PyDict_GET_SIZE(s) == 0) return copy;
+    const AstApi& api = st->api;
+    bool ok = true;
+    auto check_var = [&](PyObject* u) {
+        if (!ok) return;
+        PyObject* w = PyDict_GetItemWithError(s, u);
+        if (!w) {
+            if (PyErr_Occurred()) throw PyErrorSet{};
+            return;
+        }
+        if (w != u && !check_int(PyObject_RichCompareBool(w, u, Py_EQ))) ok = false;
+    };
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    PyObject* value;
+    while (PyDict_Next(s, &pos, &key, &value)) {
+        int k = api.exact_kind(value);
+        if (k == K_VARIABLE) check_var(value);
+        else if (k == K_FUNCTION_APP) for_each_free_var(value, k, check_var);
+        else if (k != K_CONSTANT) throw Fallback{};
+        if (!ok) {
+            PyErr_SetString(PyExc_ValueError, "the substitution to extend is not idempotent");
+            throw PyErrorSet{};
+        }
+    }
+    return copy;
 }
 
 const char* const kTermNames[] = {"t1", "t2", "subst"};
@@ -161,7 +191,7 @@ PyObject* unify_terms(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
         parse_args("unify_terms", kTermNames, 3, 2, args, nargs, kwnames, a);
         State* st = state_of_module(module);
         try {
-            Unifier u(st, start(a[2]));
+            Unifier u(st, start(st, a[2]));
             u.push(a[0], a[1]);
             return u.run();
         } catch (const Fallback&) {
@@ -188,7 +218,7 @@ PyObject* unify_formulas(PyObject* module, PyObject* const* args, Py_ssize_t nar
                     fail(st, st->s_predicate_clash, a[0], a[1]);
                     return nullptr;
                 }
-                Unifier u(st, start(a[2]));
+                Unifier u(st, start(st, a[2]));
                 u.stack.reserve(static_cast<size_t>(n) + 4);
                 for (Py_ssize_t i = n - 1; i >= 0; --i)
                     u.push(PyTuple_GET_ITEM(p1->args, i), PyTuple_GET_ITEM(p2->args, i));
@@ -197,7 +227,7 @@ PyObject* unify_formulas(PyObject* module, PyObject* const* args, Py_ssize_t nar
             if (k1 == K_EQUALITY && k2 == K_EQUALITY) {
                 auto* e1 = reinterpret_cast<EqualityNode*>(a[0]);
                 auto* e2 = reinterpret_cast<EqualityNode*>(a[1]);
-                Unifier u(st, start(a[2]));
+                Unifier u(st, start(st, a[2]));
                 u.push(e1->right, e2->right);
                 u.push(e1->left, e2->left);
                 return u.run();

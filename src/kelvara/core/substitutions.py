@@ -383,7 +383,18 @@ def _unify_pairs(pairs: list, subst: dict) -> dict:
 
 
 def _start(subst: Mapping[Any, Any] | None) -> dict:
-    return {} if not subst else dict(subst)
+    """A copy of the substitution to extend, which must be idempotent: a
+    variable occurring in a value and bound itself must be bound to itself.
+    Anything else could make unification run forever; it raises ValueError."""
+    if not subst:
+        return {}
+    s = dict(subst)
+    for value in s.values():
+        for u in free_variables(value):
+            w = s.get(u, u)
+            if w is not u and w != u:
+                raise ValueError("the substitution to extend is not idempotent")
+    return s
 
 
 def unify_terms(t1: Any, t2: Any, subst: Mapping[Any, Any] | None = None) -> dict:
