@@ -76,7 +76,11 @@ def _format_step(record, exporter) -> str:
 
     formula = clause_formula(record.clause)
     text = "$false" if formula is None else exporter.visit(formula)
-    if record.rule == "Axiom":
+    defines = getattr(record, "defines", None)
+    if record.rule in ("Axiom", "NegatedGoal") and defines is not None:
+        # A clause of the definition of a predicate introduced for a subformula.
+        role, how = "definition", f"{record.rule}({record.source}, definition({defines}))"
+    elif record.rule == "Axiom":
         role, how = "axiom", f"Axiom({record.source})"
     elif record.rule == "NegatedGoal":
         role, how = "negated_conjecture", f"NegatedGoal({record.source})"

@@ -61,6 +61,14 @@ from kelvara.core.ast import (
     Variable,
 )
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
+from kelvara.prover.definitional import (
+    DefinitionalForm,
+    DefinitionError,
+    check_definitional_form,
+    clause_count,
+    definitional_cnf,
+    formula_symbols,
+)
 from kelvara.core.substitutions import substitute_formula, substitute_term
 from kelvara.prover.rules import (
     apply_rule,
@@ -129,6 +137,8 @@ class ProofClause:
         "sig",
         "demodulator_keys",
         "rewrites",
+        "defines",
+        "form",
         # Computed on first use (only kept clauses need them):
         "eligible",
         "eligible_keys",
@@ -162,6 +172,8 @@ class ProofClause:
         self.sig = _signature(self.features)
         self.demodulator_keys: tuple = ()
         self.rewrites: tuple = ()  # (demodulator, old, new) steps of a Demodulation record
+        self.defines: str | None = None  # input clauses: the predicate whose definition this is
+        self.form: DefinitionalForm | None = None  # input clauses: the definitional form they come from
 
     def __getattr__(self, name: str):
         # Only reached for a lazily computed slot that is not filled yet.
@@ -839,27 +851,41 @@ def _rename_clause(clause: Clause, mapping: dict) -> Clause:
 
 @dataclass
 class InputClause:
-    """A clause obtained from one input statement."""
+    """A clause obtained from one input statement.
+
+    Statements clausified with definitions carry their ``form``; ``defines``
+    names the predicate whose definition the clause comes from (None for a
+    clause of the statement itself).
+    """
 
     clause: Clause
     role: str  # "Axiom" or "NegatedGoal"
     source: str
+    defines: str | None = None
+    form: DefinitionalForm | None = None
 
 
 def _mentions_equality(clauses: Iterable[Clause]) -> bool:
     return any(type(lit.atom) is Equality for c in clauses for lit in c.literals)
 
 
-def clausify_problem(problem: Problem) -> tuple[list[InputClause], bool]:
+def clausify_problem(problem: Problem, definitions_above: int | None = 64,
+                     definition_threshold: int = 8) -> tuple[list[InputClause], bool]:
     """Clause form of a problem; the second value tells whether it has a conjecture.
 
     Conjectures are conjoined and negated.  Symbols that the clausifier
     introduces (Skolem functions) are renamed so that the ones of different
-    statements never share a name.
+    statements never share a name.  A statement whose plain clause form would
+    have more than ``definitions_above`` clauses (None: never) is clausified
+    with definitions (see :mod:`kelvara.prover.definitional`), naming the
+    operands of products of more than ``definition_threshold`` clauses.
     """
     input_symbols: set = set()
     for statement in problem.formulas:
         _symbols_of_formula(statement.formula, input_symbols)
+    all_symbols: set = set(input_symbols)
+    for statement in problem.formulas:
+        formula_symbols(statement.formula, all_symbols)
     used = set(input_symbols)
     counter = itertools.count()
 
@@ -900,6 +926,17 @@ def clausify_problem(problem: Problem) -> tuple[list[InputClause], bool]:
         if formula is FALSE:
             result.append(InputClause(Clause(frozenset()), role, source))
             continue
+        if definitions_above is not None and clause_count(formula) > definitions_above:
+            avoid = used | all_symbols
+            form = definitional_cnf(formula, avoid, threshold=definition_threshold)
+            if form.definitions:
+                used |= avoid - all_symbols
+                for index, (_, _, clauses) in enumerate(form.pieces):
+                    definition = form.piece_of(index)
+                    for clause in clauses:
+                        result.append(InputClause(clause, role, source,
+                                                  None if definition is None else definition.name, form))
+                continue
         # The clausifier avoids the names it is given for its Skolem symbols;
         # should it reuse one all the same, the clauses are renamed here.
         clauses = list(to_cnf(formula, signature=frozenset(used)))
@@ -939,6 +976,8 @@ class ProverConfig:
     max_rewrites: int = 1000  # rewrite steps per clause
     selection: str = "heaviest"  # literal selection, a key of SELECTIONS
     literal_penalty: float = 0.0  # added to a clause's priority per literal beyond the first
+    definitions_above: int | None = 64  # name subformulas of statements with more plain clauses (None: never)
+    definition_threshold: int = 8  # ... splitting products of more clauses than this
 
 
 @dataclass
@@ -1345,6 +1384,8 @@ class Saturation:
             inputs = inputs + [InputClause(refl, "Axiom", "reflexivity")]
         for item in inputs:
             record = self._make(item.clause, item.role, (), item.source)
+            record.defines = item.defines
+            record.form = item.form
             if item.source == "reflexivity" and item is inputs[-1]:
                 self.refl = record
                 self._file(record)
@@ -1609,10 +1650,15 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
     An inferred step must be among the results of its rule applied to its
     parents (in the recorded order), and the clause used in the search must
     be a variant of that result.  An input step must be a variant of a clause
-    of the clause form of its statement.
+    of the clause form of its statement; for a statement clausified with
+    definitions, the recorded form is verified (fresh names, polarities, the
+    statement given back by expanding the definitions, each piece's clauses
+    recomputed) and the step must be a variant of a clause of the piece it
+    names: the rewritten statement, or the definition of ``defines``.
     """
     rules = {rule.name: rule for rule in get_resolution_rules()}
     numbers = {record.number for record in proof}
+    checked_forms: set = set()
     if not proof or proof[-1].literals:
         raise ProofCheckError("the proof does not end with the empty clause")
     for record in proof:
@@ -1622,9 +1668,12 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
             if record.parents:
                 raise ProofCheckError(f"input clause c{record.number} has parents")
             if inputs is not None and record.source != "reflexivity":
-                if not any(ic.source == record.source and ic.role == record.rule and is_variant(ic.clause, record.raw)
+                if not any(ic.source == record.source and ic.role == record.rule and ic.defines == record.defines
+                           and ic.form is record.form and is_variant(ic.clause, record.raw)
                            for ic in inputs):
                     raise ProofCheckError(f"c{record.number} is not in the clause form of {record.source}")
+            if record.form is not None or record.defines is not None:
+                _check_definitional_input(record, checked_forms)
             if record.source == "reflexivity":
                 lits = record.raw.literals
                 if not (len(lits) == 1 and lits[0].positive and type(lits[0].atom) is Equality
@@ -1645,6 +1694,26 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
             if not any(is_variant(result[0], record.raw) for result in results):
                 raise ProofCheckError(f"c{record.number} does not follow from "
                                       + ", ".join(f"c{p.number}" for p in record.parents) + f" by {record.rule}")
+
+
+def _check_definitional_input(record: ProofClause, checked_forms: set) -> None:
+    form = record.form
+    if form is None:
+        raise ProofCheckError(f"c{record.number} claims to define {record.defines} without a definitional form")
+    if id(form) not in checked_forms:
+        try:
+            check_definitional_form(form)
+        except DefinitionError as exc:
+            raise ProofCheckError(f"c{record.number}: the definitions of {record.source} do not hold up: {exc}")
+        checked_forms.add(id(form))
+    names = [None] + [d.name for d in form.definitions]
+    if record.defines not in names:
+        raise ProofCheckError(f"c{record.number} names {record.defines}, which {record.source} does not define")
+    _, signature, _ = form.pieces[names.index(record.defines)]
+    piece = form.abstracted if record.defines is None else form.definitions[names.index(record.defines) - 1].defining_formula()
+    if not any(is_variant(c, record.raw) for c in to_cnf(piece, signature=signature)):
+        what = "the rewritten statement" if record.defines is None else f"the definition of {record.defines}"
+        raise ProofCheckError(f"c{record.number} is not in the clause form of {what} ({record.source})")
 
 
 def _check_demodulation(record: ProofClause) -> None:
@@ -1673,7 +1742,8 @@ def _check_demodulation(record: ProofClause) -> None:
 
 def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverResult, list[InputClause]]:
     """Clausify and saturate a problem; the status is mapped to the SZS vocabulary."""
-    inputs, has_conjecture = clausify_problem(problem)
+    config = config or ProverConfig()
+    inputs, has_conjecture = clausify_problem(problem, config.definitions_above, config.definition_threshold)
     result = Saturation(inputs, config).run()
     if has_conjecture:
         result.status = {"Unsatisfiable": "Theorem", "Satisfiable": "CounterSatisfiable"}.get(
