@@ -314,3 +314,21 @@ def test_query_arguments_by_keyword(fn, name):
         fn(g, g)
     with pytest.raises(TypeError, match="unexpected keyword argument 'other'"):
         fn(other=g)
+
+
+class OddForall(Forall):
+    """A quantifier whose `variable` attribute cannot be hashed."""
+
+    @property
+    def variable(self):
+        return []
+
+
+def test_unhashable_bound_variable_fails_after_its_body():
+    # free_variables(body) - {variable}: the body's own errors come first.
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        free_variables(OddForall(x, P(x)))
+    with pytest.raises(InvalidFormulaError, match="Unsupported AST node type"):
+        free_variables(OddForall(x, Not(object())))
+    with pytest.raises(TypeError, match="unhashable type: 'list'"):
+        bound_variables(OddForall(x, P(x)))

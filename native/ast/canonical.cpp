@@ -9,8 +9,6 @@
 
 namespace kv::ast {
 
-#define FIELD(api, node, k, T, f) node_field(api, node, k, api.s_##f, offsetof(T, f))
-
 namespace {
 
 // Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the

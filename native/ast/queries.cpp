@@ -14,8 +14,6 @@ static PyObject* class_text(PyObject* o) { return check(PyObject_Str(reinterpret
     raise_invalid(api, PyUnicode_FromFormat("%s%U", prefix, cls.get()));
 }
 
-#define FIELD(api, node, k, T, f) node_field(api, node, k, api.s_##f, offsetof(T, f))
-
 // Exact nodes are read in place (the caller holds the tree, which is
 // immutable); fields of instances of subclasses are read through attribute
 // access and kept alive in `keep` for the rest of the walk.
@@ -133,7 +131,6 @@ static long formula_measure(const AstApi& api, PyObject* root, bool size) {
     SmallStack<Frame, 64> stack;
     FieldReader rd{api, {}};
     long result = 0;  // value of the child that finished last
-    bool have_result = false;
 
     auto start = [&](PyObject* n) -> bool {
         // Pushes a frame for `n`, or sets `result` at once for an atom.
@@ -201,7 +198,6 @@ static long formula_measure(const AstApi& api, PyObject* root, bool size) {
                 continue;
             }
             next = nullptr;
-            have_result = true;
         }
         // `result` holds the value of the top frame's child that just finished.
         Frame& fr = stack.back();
@@ -218,7 +214,6 @@ static long formula_measure(const AstApi& api, PyObject* root, bool size) {
         result = v;
         if (stack.empty()) break;
     }
-    (void)have_result;
     return result;
 }
 

@@ -5,6 +5,9 @@
 
 namespace kv::ast {
 
+// Reads field `f` of a node of kind k laid out as T (in place for exact nodes).
+#define FIELD(api, node, k, T, f) node_field(api, node, k, api.s_##f, offsetof(T, f))
+
 struct State {
     AstApi api;
     PyObject* variable_kind = nullptr;  // the VariableKind enum class

@@ -851,32 +851,31 @@ PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
     return finish_node(api, o, K_NOT);
 }
 
-PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right) {
+// Binary connectives and first-order quantifiers share one layout: the hash
+// of (class, first, second) and the two fields.
+static_assert(offsetof(BinaryNode, left) == offsetof(QuantNode, variable) &&
+              offsetof(BinaryNode, right) == offsetof(QuantNode, body) && sizeof(BinaryNode) == sizeof(QuantNode));
+
+static PyObject* make_two_field_node(const AstApi& api, int k, PyTypeObject* type, PyObject* first, PyObject* second) {
     PyTypeObject* cls = type ? type : api.types[k];
     TupleHasher h;
     h.add_hash(type_hash(cls));
-    add_child_hash(api, h, left);
-    add_child_hash(api, h, right);
+    add_child_hash(api, h, first);
+    add_child_hash(api, h, second);
     PyObject* o = alloc_node(api, k, type);
-    BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
-    b->hash = h.finish();
-    b->left = Py_NewRef(left);
-    b->right = Py_NewRef(right);
+    BinaryNode* n = reinterpret_cast<BinaryNode*>(o);
+    n->hash = h.finish();
+    n->left = Py_NewRef(first);
+    n->right = Py_NewRef(second);
     return finish_node(api, o, k);
 }
 
+PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right) {
+    return make_two_field_node(api, k, type, left, right);
+}
+
 PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body) {
-    PyTypeObject* cls = type ? type : api.types[k];
-    TupleHasher h;
-    h.add_hash(type_hash(cls));
-    add_child_hash(api, h, variable);
-    add_child_hash(api, h, body);
-    PyObject* o = alloc_node(api, k, type);
-    QuantNode* q = reinterpret_cast<QuantNode*>(o);
-    q->hash = h.finish();
-    q->variable = Py_NewRef(variable);
-    q->body = Py_NewRef(body);
-    return finish_node(api, o, k);
+    return make_two_field_node(api, k, type, variable, body);
 }
 
 // ---------------------------------------------------------------- equality
