@@ -11,6 +11,8 @@ the saturation prover (which bind the classes when they load).
 
 from __future__ import annotations
 
+import sys
+
 import pytest
 
 from kelvara.core import substitutions
@@ -42,9 +44,13 @@ def use_implementation(which: str, monkeypatch, namespace: dict | None = None) -
         monkeypatch.setattr(rules, name, fns[name])
     monkeypatch.setattr(clausifier, "substitute_formula", fns["substitute_formula"])
     monkeypatch.setattr(clausifier, "_order_literals", fns["sort_literals"])
+    # The saturation package binds the classes in several of its modules.
+    prover_modules = [module for key, module in sorted(sys.modules.items())
+                      if key == saturation.__name__ or key.startswith(saturation.__name__ + ".")]
     for name in CLASS_NAMES:
-        for module in (clausifier, rules, saturation):
-            monkeypatch.setattr(module, name, fns[name])
+        for module in (clausifier, rules, *prover_modules):
+            if module in (clausifier, rules, saturation) or hasattr(module, name):
+                monkeypatch.setattr(module, name, fns[name])
     if namespace is not None:
         for name, fn in fns.items():
             if name in namespace:

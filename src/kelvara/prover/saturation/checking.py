@@ -1,0 +1,125 @@
+"""Proof extraction and the proof check: every step replayed from its parents."""
+
+from __future__ import annotations
+
+from kelvara.core.ast import Equality, Variable
+from kelvara.prover.clausifier import to_cnf
+from kelvara.prover.definitional import DefinitionError, check_definitional_form
+from kelvara.prover.rules import apply_rule, get_resolution_rules
+
+from .clauseform import InputClause
+from .demodulation import replace_in_clause, rewrite_step_valid
+from .records import DEMODULATION, ProofClause
+from .subsumption import is_variant
+
+class ProofCheckError(Exception):
+    """A derivation step could not be reproduced from its parents."""
+
+
+def extract_proof(empty: ProofClause) -> list[ProofClause]:
+    """The clauses that the empty clause depends on, in order of creation."""
+    seen: dict[int, ProofClause] = {}
+    stack = [empty]
+    while stack:
+        record = stack.pop()
+        if record.number in seen:
+            continue
+        seen[record.number] = record
+        stack.extend(record.parents)
+    return [seen[n] for n in sorted(seen)]
+
+
+def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = None) -> None:
+    """Re-derive every step of a proof; raise ProofCheckError on the first that fails.
+
+    An inferred step must be among the results of its rule applied to its
+    parents (in the recorded order), and the clause used in the search must
+    be a variant of that result.  An input step must be a variant of a clause
+    of the clause form of its statement; for a statement clausified with
+    definitions, the recorded form is verified (fresh names, polarities, the
+    statement given back by expanding the definitions, each piece's clauses
+    recomputed) and the step must be a variant of a clause of the piece it
+    names: the rewritten statement, or the definition of ``defines``.
+    """
+    rules = {rule.name: rule for rule in get_resolution_rules()}
+    numbers = {record.number for record in proof}
+    checked_forms: set = set()
+    if not proof or proof[-1].literals:
+        raise ProofCheckError("the proof does not end with the empty clause")
+    for record in proof:
+        if not is_variant(record.raw, record.clause):
+            raise ProofCheckError(f"c{record.number} is not a renaming of the clause it was derived as")
+        if record.rule in ("Axiom", "NegatedGoal"):
+            if record.parents:
+                raise ProofCheckError(f"input clause c{record.number} has parents")
+            if inputs is not None and record.source != "reflexivity":
+                if not any(ic.source == record.source and ic.role == record.rule and ic.defines == record.defines
+                           and ic.form is record.form and is_variant(ic.clause, record.raw)
+                           for ic in inputs):
+                    raise ProofCheckError(f"c{record.number} is not in the clause form of {record.source}")
+            if record.form is not None or record.defines is not None:
+                _check_definitional_input(record, checked_forms)
+            if record.source == "reflexivity":
+                lits = record.raw.literals
+                if not (len(lits) == 1 and lits[0].positive and type(lits[0].atom) is Equality
+                        and type(lits[0].atom.left) is Variable and lits[0].atom.left == lits[0].atom.right):
+                    raise ProofCheckError(f"c{record.number} is not the reflexivity axiom")
+            continue
+        for parent in record.parents:
+            if parent.number not in numbers or parent.number >= record.number:
+                raise ProofCheckError(f"c{record.number} depends on c{parent.number}, which does not precede it")
+        if record.rule == DEMODULATION:
+            _check_demodulation(record)
+            continue
+        rule = rules.get(record.rule)
+        if rule is None:
+            raise ProofCheckError(f"c{record.number} names an unknown rule {record.rule}")
+        results = apply_rule(rule, [parent.clause for parent in record.parents])
+        if not any(result[0] == record.raw for result in results):
+            if not any(is_variant(result[0], record.raw) for result in results):
+                raise ProofCheckError(f"c{record.number} does not follow from "
+                                      + ", ".join(f"c{p.number}" for p in record.parents) + f" by {record.rule}")
+
+
+def _check_definitional_input(record: ProofClause, checked_forms: set) -> None:
+    form = record.form
+    if form is None:
+        raise ProofCheckError(f"c{record.number} claims to define {record.defines} without a definitional form")
+    if id(form) not in checked_forms:
+        try:
+            check_definitional_form(form)
+        except DefinitionError as exc:
+            raise ProofCheckError(f"c{record.number}: the definitions of {record.source} do not hold up: {exc}")
+        checked_forms.add(id(form))
+    names = [None] + [d.name for d in form.definitions]
+    if record.defines not in names:
+        raise ProofCheckError(f"c{record.number} names {record.defines}, which {record.source} does not define")
+    _, signature, _ = form.pieces[names.index(record.defines)]
+    piece = form.abstracted if record.defines is None else form.definitions[names.index(record.defines) - 1].defining_formula()
+    if not any(is_variant(c, record.raw) for c in to_cnf(piece, signature=signature)):
+        what = "the rewritten statement" if record.defines is None else f"the definition of {record.defines}"
+        raise ProofCheckError(f"c{record.number} is not in the clause form of {what} ({record.source})")
+
+
+def _check_demodulation(record: ProofClause) -> None:
+    """Replay the rewrites of a Demodulation step from its first parent.
+
+    Each rewrite must replace an occurring instance of one side of a unit
+    equation among the other parents by the same instance of its other side;
+    the clause reached must be the recorded one.
+    """
+    if len(record.parents) < 2 or not record.rewrites:
+        raise ProofCheckError(f"c{record.number} is a Demodulation step without a clause and an equation")
+    clause = record.parents[0].clause
+    equations = record.parents[1:]
+    for demodulator, old, new in record.rewrites:
+        if not any(demodulator is eq for eq in equations):
+            raise ProofCheckError(f"c{record.number} rewrites with c{demodulator.number}, which is not a parent")
+        if not rewrite_step_valid(demodulator.clause, old, new):
+            raise ProofCheckError(f"c{record.number}: {old} = {new} is not an instance of c{demodulator.number}")
+        rewritten = replace_in_clause(clause, old, new)
+        if rewritten == clause:
+            raise ProofCheckError(f"c{record.number}: {old} does not occur in the clause it rewrites")
+        clause = rewritten
+    if clause != record.raw and not is_variant(clause, record.raw):
+        raise ProofCheckError(f"c{record.number} is not what its rewrites lead to")

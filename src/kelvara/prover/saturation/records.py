@@ -1,0 +1,164 @@
+"""The records of a search: clauses with their derivations, the settings, the result."""
+
+from __future__ import annotations
+
+from dataclasses import dataclass, field
+from typing import Callable
+
+from kelvara.core.ast import Equality
+from kelvara.prover.clausifier import Clause
+from kelvara.prover.definitional import DefinitionalForm
+
+from .indexes import _features, _signature, fine_key
+from .ordering import _rewritable_sides, eligible_literals, kbo_greater
+from .terms import EQUALITY_KEY, _subterms_innermost, _symbols_of_term, _top, clause_weight, literal_key
+
+DEMODULATION = "Demodulation"
+
+
+class ProofClause:
+    """A clause of the search together with how it was obtained.
+
+    ``rule`` is "Axiom" or "NegatedGoal" for input clauses (``source`` names
+    the input formula) and a resolution rule name for inferred ones, whose
+    ``parents`` are the premises in the order they were given to the rule.
+    ``raw`` is the clause exactly as the rule (or the clausifier) returned
+    it; ``clause`` is its variable-normalized form that the search uses.
+    """
+
+    __slots__ = (
+        "number",
+        "clause",
+        "raw",
+        "literals",
+        "rule",
+        "parents",
+        "source",
+        "weight",
+        "keys",
+        "keyset",
+        "has_pos_eq",
+        "alive",
+        "active",
+        "from_goal",
+        "features",
+        "sig",
+        "demodulator_keys",
+        "rewrites",
+        "defines",
+        "form",
+        # Computed on first use (only kept clauses need them):
+        "eligible",
+        "eligible_keys",
+        "eligible_pos_eq",
+        "symbols",
+        "match_order",
+        "index_key",
+        "para_from",
+        "para_into",
+    )
+
+    def __init__(self, number: int, clause: Clause, raw: Clause, rule: str,
+                 parents: tuple["ProofClause", ...] = (), source: str | None = None) -> None:
+        self.number = number
+        self.clause = clause
+        self.raw = raw
+        literals = clause.literals
+        self.literals = literals
+        self.rule = rule
+        self.parents = parents
+        self.source = source
+        self.weight = clause_weight(literals)
+        keys = [literal_key(lit) for lit in literals]
+        self.keys = keys
+        self.keyset = frozenset(keys)
+        self.has_pos_eq = (True, EQUALITY_KEY) in self.keyset
+        self.alive = True
+        self.active = False
+        self.from_goal = rule == "NegatedGoal" or any(p.from_goal for p in parents)
+        self.features = _features(literals)
+        self.sig = _signature(self.features)
+        self.demodulator_keys: tuple = ()
+        self.rewrites: tuple = ()  # (demodulator, old, new) steps of a Demodulation record
+        self.defines: str | None = None  # input clauses: the predicate whose definition this is
+        self.form: DefinitionalForm | None = None  # input clauses: the definitional form they come from
+
+    def __getattr__(self, name: str):
+        # Only reached for a lazily computed slot that is not filled yet.
+        if name in _LAZY_SLOTS:
+            self._prepare()
+            return object.__getattribute__(self, name)
+        raise AttributeError(name)
+
+    def _prepare(self, selection: str = "heaviest") -> None:
+        """Compute eligibility, the subsumption order and the paramodulation symbols."""
+        literals = self.literals
+        self.eligible = eligible_literals(literals, selection) if literals else ()
+        self.eligible_keys = frozenset(literal_key(lit) for lit in self.eligible)
+        self.eligible_pos_eq = (True, EQUALITY_KEY) in self.eligible_keys
+        # Function and constant symbols: a substitution only adds symbols, so
+        # a clause subsumes another only if its symbols are among the other's.
+        symbols: set = set()
+        for lit in literals:
+            atom = lit.atom
+            for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
+                _symbols_of_term(term, symbols)
+        self.symbols = frozenset(symbols)
+        # Heaviest literals first: the most specific ones fail a match soonest.
+        self.match_order = tuple(sorted(literals, key=lambda lit: -clause_weight((lit,))))
+        self.index_key = fine_key(self.match_order[0]) if literals else None
+        # Top symbols of the sides that may rewrite, and of the subterms that may be rewritten.
+        para_from = set()
+        para_into = set()
+        for lit in self.eligible:
+            atom = lit.atom
+            if lit.positive and type(atom) is Equality:
+                if not kbo_greater(atom.right, atom.left):
+                    para_from.add(_top(atom.left))
+                if not kbo_greater(atom.left, atom.right):
+                    para_from.add(_top(atom.right))
+            for term in _rewritable_sides(atom):
+                for sub in _subterms_innermost(term, []):
+                    para_into.add(_top(sub))
+        self.para_from = frozenset(para_from)
+        self.para_into = frozenset(para_into)
+
+    @property
+    def is_empty(self) -> bool:
+        return not self.literals
+
+    def __repr__(self) -> str:
+        return f"ProofClause(c{self.number}, {self.rule}, {list(self.literals)!r})"
+
+
+_LAZY_SLOTS = frozenset({"eligible", "eligible_keys", "eligible_pos_eq", "symbols", "match_order",
+                         "index_key", "para_from", "para_into"})
+
+
+@dataclass
+class ProverConfig:
+    time_limit: float | None = 10.0
+    max_clauses: int | None = None
+    pick_given_ratio: int = 4  # lightest clauses picked per oldest clause picked
+    axiom_weight_factor: float = 1.5  # weight penalty of clauses unrelated to the goal
+    progress: Callable[[dict], None] | None = None
+    progress_interval: float = 1.0
+    demodulation: bool = True  # rewrite with oriented active unit equations
+    ordered_paramodulation: bool = True  # keep only the paramodulants of ordered inferences
+    max_rewrites: int = 1000  # rewrite steps per clause
+    selection: str = "heaviest"  # literal selection, a key of SELECTIONS
+    literal_penalty: float = 0.0  # added to a clause's priority per literal beyond the first
+    definitions_above: int | None = 64  # name subformulas of statements with more plain clauses (None: never)
+    definition_threshold: int = 8  # ... splitting products of more clauses than this
+
+
+@dataclass
+class ProverResult:
+    status: str  # SZS status
+    proof: list[ProofClause] | None = None
+    given: int = 0
+    kept: int = 0
+    generated: int = 0
+    seconds: float = 0.0
+    reason: str = ""
+    stats: dict = field(default_factory=dict)
