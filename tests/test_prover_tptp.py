@@ -53,11 +53,17 @@ def test_quantifiers_bind_fresh_variables_and_respect_shadowing():
                                               Exists(inner, PredicateApp("q", 2, (inner, y))))))
 
 
-@pytest.mark.parametrize("language", ["fof", "cnf"])
-def test_free_variables_are_closed_universally(language):
-    formula = only_formula(f"{language}(c, axiom, p(X) | ~ q(Y, X)).")
+def test_free_variables_of_clauses_are_closed_universally():
+    formula = only_formula("cnf(c, axiom, p(X) | ~ q(Y, X)).")
     x, y = Variable(0), Variable(1)
     assert formula == Forall(x, Forall(y, Or(PredicateApp("p", 1, (x,)), Not(PredicateApp("q", 2, (y, x))))))
+
+
+def test_a_free_variable_of_a_fof_formula_is_an_input_error():
+    with pytest.raises(TPTPError) as info:
+        parse_problem("fof(c, axiom, p(X) | ~ q(Y, X)).", file="prob.p")
+    assert (info.value.status, info.value.line, info.value.column) == ("InputError", 1, 17)
+    assert "variable 'X' is free in fof formula 'c'" in str(info.value)
 
 
 @pytest.mark.parametrize(
@@ -98,19 +104,17 @@ def test_roles_names_and_header_status_are_read():
         ("fof(a, axiom, p(X)", "SyntaxError", 1, 19, "unexpected end of input"),
         ("fof(a, axiom, p &\n  ).", "SyntaxError", 2, 3, "unexpected ')'"),
         ("fof(a, axiom, p).\nfof(b, axiom, p q).", "SyntaxError", 2, 17, "expected"),
-        ("fof(a, axiom, p).\ntff(t, type, p: $o).", "InputError", 2, 1, "language 'tff' is not supported"),
+        ("fof(a, axiom, p).\ntff(t, type, p: $o).", "Inappropriate", 2, 1, "language 'tff' is not supported"),
         ("fof(a, lemmata, p).", "InputError", 1, 8, "unknown role 'lemmata'"),
         ("fof(a, axiom, X).", "SyntaxError", 1, 15, "variable cannot stand as a formula"),
         ("cnf(a, axiom, ! [X] : p(X)).", "SyntaxError", 1, 1, "not a disjunction of literals"),
         ("cnf(a, axiom, p & q).", "SyntaxError", 1, 1, "not a disjunction of literals"),
         ("fof(a, axiom, $distinct(a, b)).", "SyntaxError", 1, 15, "unsupported defined predicate"),
-        ("fof(a, axiom, p(a) & p(a, b) & p(f(a)) = b).", None, None, None, None),
+        ("fof(a, axiom, p(a) & p(a, b) & p(f(a)) = b).", "InputError", 1, 22,
+         "'p' is used with arity 2 here but with arity 1 at prob.p:1:15"),
     ],
 )
 def test_errors_name_the_place_and_what_was_expected(text, status, line, column, fragment):
-    if status is None:  # a well-formed statement mixing arities parses
-        assert len(parse_problem(text).formulas) == 1
-        return
     with pytest.raises(TPTPError) as info:
         parse_problem(text, file="prob.p")
     error = info.value
