@@ -1,0 +1,126 @@
+// Indexes of the active set: top-symbol indexes (entries filed under a
+// symbol and role, dead entries dropped when read) and the feature-vector trie
+// that finds subsumption candidates.
+#include "engine/state.hpp"
+
+#include <algorithm>
+
+namespace kv::engine {
+
+int64_t key_of(int32_t sym, int role) { return (static_cast<int64_t>(sym) << 4) | role; }
+
+static void compact_into(std::vector<Entry>& list, std::vector<Entry>& out) {
+    size_t w = 0;
+    for (size_t r = 0; r < list.size(); ++r) {
+        if (list[r].c->dead || !list[r].c->active || list[r].c->gen != list[r].gen) continue;
+        list[w++] = list[r];
+        out.push_back(list[r]);
+    }
+    list.resize(w);
+}
+
+void TopIndex::collect(int64_t key, std::vector<Entry>& out) {
+    auto it = map_.find(key);
+    if (it == map_.end()) return;
+    size_t before = it->second.size();
+    compact_into(it->second, out);
+    size_ -= before - it->second.size();
+}
+
+void TopIndex::collect_all(std::vector<Entry>& out) {
+    for (auto& [key, list] : map_) {
+        size_t before = list.size();
+        compact_into(list, out);
+        size_ -= before - list.size();
+    }
+}
+
+// ---------------------------------------------------------------- feature vectors
+
+static void count_symbols(Term* t, uint16_t* counts) {
+    if (t->is_var() || t->sym == kTruthSym) return;
+    uint16_t& c = counts[t->sym % 8];
+    if (c < 65535) ++c;
+    for (uint32_t i = 0; i < t->arity; ++i) count_symbols(t->args[i], counts);
+}
+
+Features features_of(const Clause& c) {
+    Features f{};
+    for (const Lit& l : c.lits) {
+        ++f[l.pos ? 0 : 1];
+        uint16_t* counts = f.data() + (l.pos ? 2 : 10);
+        count_symbols(l.lhs, counts);
+        count_symbols(l.rhs, counts);
+    }
+    return f;
+}
+
+struct FVIndex::Node {
+    std::vector<std::pair<uint16_t, Node*>> kids;  // sorted by value
+    std::vector<Clause*> leaf;                     // at depth kFeatures
+    ~Node() {
+        for (auto& k : kids) delete k.second;
+    }
+};
+
+FVIndex::FVIndex() : root_(new Node) {}
+FVIndex::~FVIndex() { delete root_; }
+
+void FVIndex::insert(Clause* c) {
+    Features f = features_of(*c);
+    Node* n = root_;
+    for (int i = 0; i < kFeatures; ++i) {
+        auto it = std::lower_bound(n->kids.begin(), n->kids.end(), f[i],
+                                   [](const std::pair<uint16_t, Node*>& k, uint16_t v) { return k.first < v; });
+        if (it == n->kids.end() || it->first != f[i]) it = n->kids.insert(it, {f[i], new Node});
+        n = it->second;
+    }
+    n->leaf.push_back(c);
+}
+
+void FVIndex::remove(Clause* c) {
+    Features f = features_of(*c);
+    Node* n = root_;
+    for (int i = 0; i < kFeatures && n; ++i) {
+        auto it = std::lower_bound(n->kids.begin(), n->kids.end(), f[i],
+                                   [](const std::pair<uint16_t, Node*>& k, uint16_t v) { return k.first < v; });
+        n = (it == n->kids.end() || it->first != f[i]) ? nullptr : it->second;
+    }
+    if (!n) return;
+    auto it = std::find(n->leaf.begin(), n->leaf.end(), c);
+    if (it != n->leaf.end()) n->leaf.erase(it);
+}
+
+void FVIndex::at_most(const Features& f, std::vector<Clause*>& out) const {
+    std::vector<std::pair<const Node*, int>> stack{{root_, 0}};
+    while (!stack.empty()) {
+        auto [n, d] = stack.back();
+        stack.pop_back();
+        if (d == kFeatures) {
+            out.insert(out.end(), n->leaf.begin(), n->leaf.end());
+            continue;
+        }
+        for (auto& k : n->kids) {
+            if (k.first > f[d]) break;
+            stack.emplace_back(k.second, d + 1);
+        }
+    }
+}
+
+void FVIndex::at_least(const Features& f, std::vector<Clause*>& out) const {
+    std::vector<std::pair<const Node*, int>> stack{{root_, 0}};
+    while (!stack.empty()) {
+        auto [n, d] = stack.back();
+        stack.pop_back();
+        if (d == kFeatures) {
+            out.insert(out.end(), n->leaf.begin(), n->leaf.end());
+            continue;
+        }
+        for (auto it = n->kids.rbegin(); it != n->kids.rend(); ++it) {
+            if (it->first < f[d]) break;
+            stack.emplace_back(it->second, d + 1);
+        }
+    }
+}
+
+}  // namespace kv::engine

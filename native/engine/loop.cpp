@@ -1,0 +1,234 @@
+// The clause store, the passive queues, activation (indexing a clause for
+// inferences and simplification) and the given-clause loop with its limits.
+#include "engine/state.hpp"
+
+#include <algorithm>
+
+namespace kv::engine {
+
+Clause* Engine::make(Rule rule, std::vector<Lit> lits, std::vector<int> parents) {
+    auto c = std::make_unique<Clause>();
+    c->lits = std::move(lits);
+    normalize(bank, *c);
+    c->rule = rule;
+    c->parents = std::move(parents);
+    c->id = next_id++;
+    for (int p : c->parents)
+        if (p >= 0 && p < (int)by_id.size() && by_id[p]->goal) c->goal = true;
+    c->priority = priority(*c);
+    clause_bytes += sizeof(Clause) + c->lits.size() * (sizeof(Lit) + 2) + c->parents.size() * sizeof(int);
+    Clause* raw = c.get();
+    store.push_back(std::move(c));
+    by_id.push_back(raw);
+    return raw;
+}
+
+// Symbol counting with goal symbols cheaper: 1 per variable, 1 per goal
+// symbol, 2 per other symbol; clauses that do not descend from the goal
+// weigh half as much again when there is a goal.
+static double term_cost(const std::vector<Symbol>& syms, Term* t) {
+    if (t->is_var()) return 1;
+    if (t->sym == kTruthSym) return 0;
+    double w = syms[t->sym].goal ? 1 : 2;
+    for (uint32_t i = 0; i < t->arity; ++i) w += term_cost(syms, t->args[i]);
+    return w;
+}
+
+double Engine::priority(const Clause& c) const {
+    double w = 0;
+    for (const Lit& l : c.lits) w += term_cost(symbols, l.lhs) + term_cost(symbols, l.rhs);
+    if (!opt.goal_ids.empty() && !c.goal) w *= 1.5;
+    return w;
+}
+
+size_t Engine::memory() const { return bank.bytes() + clause_bytes + active_count * 256; }
+
+void Engine::enqueue(Clause* c) {
+    c->queued = true;
+    ++passive_count;
+    by_weight.emplace(c->priority, c);
+    by_age.push_back(c);
+}
+
+Clause* Engine::pick() {
+    int ratio = opt.pick_given_ratio;
+    bool by_age_now = ratio == 0 || (pick_counter++ % (ratio + 1)) == ratio;
+    for (int attempt = 0; attempt < 2; ++attempt, by_age_now = !by_age_now) {
+        if (by_age_now) {
+            while (!by_age.empty()) {
+                Clause* c = by_age.front();
+                by_age.pop_front();
+                if (c->queued && !c->dead) {
+                    c->queued = false;
+                    --passive_count;
+                    return c;
+                }
+            }
+        } else {
+            while (!by_weight.empty()) {
+                Clause* c = by_weight.top().second;
+                by_weight.pop();
+                if (c->queued && !c->dead) {
+                    c->queued = false;
+                    --passive_count;
+                    return c;
+                }
+            }
+        }
+    }
+    return nullptr;
+}
+
+static bool vars_within(Term* t, Term* of) {
+    if (t->ground()) return true;
+    if (t->is_var()) return occurs(t, of);
+    for (uint32_t i = 0; i < t->arity; ++i)
+        if (!vars_within(t->args[i], of)) return false;
+    return true;
+}
+
+static void distinct_subterms(Term* t, bool proper, std::vector<Term*>& out) {
+    if (t->is_var()) return;
+    if (!proper) {
+        if (std::find(out.begin(), out.end(), t) != out.end()) return;
+        out.push_back(t);
+    }
+    for (uint32_t i = 0; i < t->arity; ++i) distinct_subterms(t->args[i], false, out);
+}
+
+void Engine::activate(Clause* c) {
+    c->orient.resize(c->lits.size());
+    for (size_t i = 0; i < c->lits.size(); ++i) {
+        const Lit& l = c->lits[i];
+        c->orient[i] = l.eq ? ord.compare(l.lhs, l.rhs) : C_GT;
+    }
+    compute_eligibility(ord, opt.selection, *c);
+    c->active = true;
+    ++c->gen;
+    ++active_count;
+    uint32_t gen = c->gen;
+    std::vector<Term*> subs;
+    for (size_t i = 0; i < c->lits.size(); ++i) {
+        const Lit& l = c->lits[i];
+        uint16_t li = static_cast<uint16_t>(i);
+        for (int k = 0; k < (l.eq ? 2 : 1); ++k) {
+            Term* w = k ? l.rhs : l.lhs;
+            subs.clear();
+            distinct_subterms(w, !l.eq, subs);
+            for (Term* u : subs) subterms.insert(key_of(u->sym, 1), Entry{c, li, static_cast<uint8_t>(k), u, gen});
+        }
+        if (!c->eligible[i]) continue;
+        if (l.eq && l.pos) {
+            for (int k = 0; k < 2; ++k) {
+                Cmp o = static_cast<Cmp>(c->orient[i]);
+                if (o == C_EQ || (o == C_GT && k == 1) || (o == C_LT && k == 0)) continue;
+                Term* s = k ? l.rhs : l.lhs;
+                from_sides.insert(key_of(s->is_var() ? -1 : s->sym, 2), Entry{c, li, static_cast<uint8_t>(k), s, gen});
+            }
+        } else if (!l.eq) {
+            lits.insert(key_of(l.lhs->sym, l.pos ? 3 : 4), Entry{c, li, 0, l.lhs, gen});
+        }
+    }
+    if (c->lits.size() == 1) {
+        const Lit& l = c->lits[0];
+        int role = 6 + (l.pos ? 0 : 1) + (l.eq ? 2 : 0);
+        for (int k = 0; k < (l.eq ? 2 : 1); ++k) {
+            Term* s = k ? l.rhs : l.lhs;
+            units.insert(key_of(s->is_var() ? -1 : s->sym, role), Entry{c, 0, static_cast<uint8_t>(k), s, gen});
+        }
+        if (l.eq && l.pos) {
+            Cmp o = static_cast<Cmp>(c->orient[0]);
+            for (int k = 0; k < 2; ++k) {
+                Term* s = k ? l.rhs : l.lhs;
+                Term* r = k ? l.lhs : l.rhs;
+                if (s->is_var() || o == C_EQ || (o == C_GT && k == 1) || (o == C_LT && k == 0)) continue;
+                if (o == C_INC && !vars_within(r, s)) continue;
+                demods.insert(key_of(s->sym, 5), Entry{c, 0, static_cast<uint8_t>(k), s, gen});
+            }
+        }
+    }
+    fv.insert(c);
+}
+
+void Engine::deactivate(Clause* c) {
+    if (!c->active) return;
+    c->active = false;
+    --active_count;
+    fv.remove(c);
+}
+
+double Engine::elapsed() const {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Checks the limits, the signals and the progress callback.
+Status Engine::check(bool progress_due_check) {
+    double now = elapsed();
+    if (opt.time_limit >= 0 && now >= opt.time_limit) return Status::Timeout;
+    if (opt.deadline >= 0 && now >= opt.deadline) return Status::Timeout;
+    if (opt.memory_limit >= 0 && memory() > static_cast<size_t>(opt.memory_limit)) return Status::ResourceOut;
+    if (opt.max_clauses >= 0 && stats.kept > opt.max_clauses) return Status::ResourceOut;
+    if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
+    if (progress_due_check && progress && now >= next_progress) {
+        next_progress = now + opt.progress_every;
+        report(now);
+    }
+    return Status::Running;
+}
+
+void Engine::report(double now) {
+    Ref d = Ref::check(Py_BuildValue("{sLsLsnsnsLsdsd}", "given", (long long)stats.given, "kept",
+                                     (long long)stats.kept, "active", (Py_ssize_t)active_count, "passive",
+                                     (Py_ssize_t)passive_count, "generated", (long long)stats.generated, "seconds",
+                                     now, "per_second", now > 0 ? stats.generated / now : 0.0));
+    Ref r = Ref::check(PyObject_CallOneArg(progress.get(), d.get()));
+}
+
+// Files a new clause after forward simplification; true when it is empty.
+bool Engine::file(Clause* c) {
+    c = simplify(c);
+    if (!c) return false;
+    if (c->lits.empty()) {
+        empty = c;
+        return true;
+    }
+    ++stats.kept;
+    enqueue(c);
+    return false;
+}
+
+Status Engine::run(const std::vector<Clause*>& inputs) {
+    start = std::chrono::steady_clock::now();
+    next_progress = opt.progress_every;
+    for (Clause* c : inputs)
+        if (file(c)) return Status::Unsatisfiable;
+    std::vector<Clause*> requeue, fresh;
+    for (;;) {
+        Status s = check(true);
+        if (s != Status::Running) return s;
+        Clause* g = pick();
+        if (!g) return Status::Saturated;
+        g = simplify(g);
+        if (!g) continue;
+        if (g->lits.empty()) {
+            empty = g;
+            return Status::Unsatisfiable;
+        }
+        ++stats.given;
+        activate(g);
+        requeue.clear();
+        backward_simplify(g, requeue);
+        for (Clause* d : requeue) enqueue(d);
+        fresh.clear();
+        generate(g, fresh);
+        for (size_t i = 0; i < fresh.size(); ++i) {
+            if (file(fresh[i])) return Status::Unsatisfiable;
+            if ((i & 63) == 63) {
+                s = check(false);
+                if (s != Status::Running) return s;
+            }
+        }
+    }
+}
+
+}  // namespace kv::engine

@@ -1,0 +1,272 @@
+// Simplification and redundancy: tautology deletion, demodulation by active
+// unit equations, deletion of literals s != s, unit cutting (subsumption
+// resolution with unit clauses), forward and backward subsumption, and
+// backward demodulation of the active set.
+//
+// A demodulation step replaces every occurrence of an instance l.s of a unit
+// equation side by r.s, which is how the proof check replays it.  It is only
+// done when l.s > r.s and the clause is bigger than the instance of the
+// equation used (an occurrence at the top of a positive equation side needs
+// a literal of the clause above the instance), so the clause rewritten is
+// redundant.
+#include "engine/state.hpp"
+
+#include <algorithm>
+
+namespace kv::engine {
+
+static constexpr int kMaxRewrites = 2000;
+
+namespace {
+
+struct Rewriter {
+    Engine& e;
+    Clause* self;  // the clause being rewritten (never rewritten by itself)
+    std::vector<Lit>& lits;
+    int used = -1;  // step id of the demodulator of the last rewrite found
+
+    // The instance r.s when a demodulator rewrites t; nullptr otherwise.
+    // `top` is the literal whose side t is when t is the side of a positive equation.
+    Term* rewrite_of(Term* t, const Lit* top) {
+        std::vector<Entry> cands;
+        e.demods.collect(key_of(t->sym, 5), cands);
+        for (const Entry& en : cands) {
+            Clause* d = en.c;
+            if (d == self) continue;
+            const Lit& dl = d->lits[0];
+            Term* l = en.side ? dl.rhs : dl.lhs;
+            Term* r = en.side ? dl.lhs : dl.rhs;
+            size_t m = e.subst.mark();
+            if (!match(e.subst, l, t)) continue;
+            Term* rs = instantiate(e.bank, e.subst, r);
+            e.subst.undo(m);
+            bool oriented = d->orient[0] == (en.side ? C_LT : C_GT);
+            if (!oriented && !e.ord.greater(t, rs)) continue;
+            if (top) {
+                Lit inst{t, rs, true, true};
+                bool bigger = false;
+                for (const Lit& x : lits) bigger |= e.ord.compare_lits(x, inst) == C_GT;
+                if (!bigger) continue;
+            }
+            used = d->id;
+            return rs;
+        }
+        return nullptr;
+    }
+
+    // First rewritable subterm of t, innermost first.
+    bool find(Term* t, const Lit* top, Rewrite& out) {
+        if (t->is_var()) return false;
+        for (uint32_t i = 0; i < t->arity; ++i)
+            if (find(t->args[i], nullptr, out)) return true;
+        if (t->sym == kTruthSym || e.symbols[t->sym].predicate) return false;
+        if (Term* rs = rewrite_of(t, top)) {
+            out.old_ = t;
+            out.new_ = rs;
+            return true;
+        }
+        return false;
+    }
+
+    bool step(Rewrite& out) {
+        for (const Lit& l : lits) {
+            const Lit* top = (l.pos && l.eq) ? &l : nullptr;
+            if (find(l.lhs, top, out) || find(l.rhs, top, out)) return true;
+        }
+        return false;
+    }
+};
+
+}  // namespace
+
+static Clause* demodulate(Engine& e, Clause* c) {
+    std::vector<Lit> lits = c->lits;
+    std::vector<Rewrite> done;
+    Rewriter rw{e, c, lits};
+    try {
+        Rewrite r{};
+        while ((int)done.size() < kMaxRewrites && rw.step(r)) {
+            r.eq_id = rw.used;
+            for (Lit& l : lits) {
+                l.lhs = replace_all(e.bank, l.lhs, r.old_, r.new_);
+                l.rhs = replace_all(e.bank, l.rhs, r.old_, r.new_);
+            }
+            done.push_back(r);
+        }
+    } catch (const TooDeep&) {
+        // Rewriting only shrinks terms; a conclusion cannot get deeper.  Keep what was done.
+    }
+    if (done.empty()) return c;
+    e.stats.rewrites += static_cast<int64_t>(done.size());
+    std::vector<int> parents{c->id};
+    for (const Rewrite& r : done)
+        if (std::find(parents.begin() + 1, parents.end(), r.eq_id) == parents.end()) parents.push_back(r.eq_id);
+    Clause* d = e.make(Rule::Demodulation, std::move(lits), std::move(parents));
+    if (d) d->rewrites = std::move(done);
+    return d;
+}
+
+// Drops literals s != s.
+static Clause* drop_trivial(Engine& e, Clause* c) {
+    std::vector<Lit> lits;
+    for (const Lit& l : c->lits)
+        if (l.pos || !l.eq || l.lhs != l.rhs) lits.push_back(l);
+    if (lits.size() == c->lits.size()) return c;
+    return e.make(Rule::Simplify, std::move(lits), {c->id});
+}
+
+static int role_unit(bool pos, bool eq) { return 6 + (pos ? 0 : 1) + (eq ? 2 : 0); }
+
+// A unit clause whose literal is the complement of literal i of c (up to matching), or nullptr.
+static Clause* cutter(Engine& e, const Clause* c, const Lit& l) {
+    std::vector<Entry> cands;
+    int role = role_unit(!l.pos, l.eq);
+    e.units.collect(key_of(l.lhs->is_var() ? -1 : l.lhs->sym, role), cands);
+    if (l.eq) e.units.collect(key_of(-1, role), cands);
+    for (const Entry& en : cands) {
+        if (en.c == c) continue;
+        const Lit& u = en.c->lits[0];
+        Term* a = en.side ? u.rhs : u.lhs;
+        Term* b = en.side ? u.lhs : u.rhs;
+        size_t m = e.subst.mark();
+        bool ok = match(e.subst, a, l.lhs) && match(e.subst, b, l.rhs);
+        e.subst.undo(m);
+        if (ok) return en.c;
+    }
+    return nullptr;
+}
+
+static Clause* cut_literals(Engine& e, Clause* c) {
+    for (bool again = true; again && c;) {
+        again = false;
+        for (size_t i = 0; i < c->lits.size(); ++i) {
+            Clause* u = cutter(e, c, c->lits[i]);
+            if (!u) continue;
+            std::vector<Lit> lits = c->lits;
+            lits.erase(lits.begin() + static_cast<long>(i));
+            Clause* d = e.make(Rule::SubsumptionResolution, std::move(lits), {c->id, u->id});
+            ++e.stats.cut_literals;
+            if (!d) return nullptr;
+            d->info[0] = static_cast<int>(i);
+            c = d;
+            again = true;
+            break;
+        }
+    }
+    return c;
+}
+
+Clause* Engine::simplify(Clause* c) {
+    if (is_tautology(*c)) {
+        ++stats.tautologies;
+        return nullptr;
+    }
+    c = demodulate(*this, c);
+    if (!c) return nullptr;
+    c = drop_trivial(*this, c);
+    if (!c) return nullptr;
+    c = cut_literals(*this, c);
+    if (!c) return nullptr;
+    if (is_tautology(*c)) {
+        ++stats.tautologies;
+        return nullptr;
+    }
+    if (!c->lits.empty() && subsumed(c)) {
+        ++stats.subsumed;
+        return nullptr;
+    }
+    return c;
+}
+
+// ---------------------------------------------------------------- subsumption
+
+static bool match_lit(Subst& s, const Lit& g, const Lit& t, bool flip) {
+    size_t m = s.mark();
+    if (!flip) {
+        if (match(s, g.lhs, t.lhs) && match(s, g.rhs, t.rhs)) return true;
+    } else {
+        if (match(s, g.lhs, t.rhs) && match(s, g.rhs, t.lhs)) return true;
+    }
+    s.undo(m);
+    return false;
+}
+
+static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, std::vector<uint8_t>& used) {
+    if (i == g.lits.size()) return true;
+    const Lit& gl = g.lits[i];
+    for (size_t j = 0; j < t.lits.size(); ++j) {
+        const Lit& tl = t.lits[j];
+        if (used[j] || tl.pos != gl.pos || tl.eq != gl.eq) continue;
+        for (int flip = 0; flip < (gl.eq ? 2 : 1); ++flip) {
+            size_t m = s.mark();
+            if (!match_lit(s, gl, tl, flip)) continue;
+            used[j] = 1;
+            if (extend(s, g, t, i + 1, used)) return true;
+            used[j] = 0;
+            s.undo(m);
+        }
+    }
+    return false;
+}
+
+bool Engine::subsumes(const Clause& general, const Clause& specific) {
+    if (general.lits.size() > specific.lits.size()) return false;
+    std::vector<uint8_t> used(specific.lits.size(), 0);
+    size_t m = subst.mark();
+    bool r = extend(subst, general, specific, 0, used);
+    subst.undo(m);
+    return r;
+}
+
+bool Engine::subsumed(Clause* c) {
+    std::vector<Clause*> cands;
+    fv.at_most(features_of(*c), cands);
+    for (Clause* d : cands)
+        if (d != c && d->active && !d->dead && subsumes(*d, *c)) return true;
+    return false;
+}
+
+void Engine::backward_simplify(Clause* given, std::vector<Clause*>& requeue) {
+    std::vector<Clause*> cands;
+    fv.at_least(features_of(*given), cands);
+    for (Clause* d : cands) {
+        if (d == given || !d->active || d->dead || !subsumes(*given, *d)) continue;
+        deactivate(d);
+        d->dead = true;
+        ++stats.backward_subsumed;
+    }
+    if (!given->unit_eq()) return;
+    // Active clauses with an instance of a rewriting side of the new unit equation.
+    const Lit& gl = given->lits[0];
+    std::vector<Clause*> hit;
+    for (int side = 0; side < 2; ++side) {
+        Cmp o = static_cast<Cmp>(given->orient[0]);
+        if (o == C_EQ || (o == C_GT && side == 1) || (o == C_LT && side == 0)) continue;
+        Term* l = side ? gl.rhs : gl.lhs;
+        Term* r = side ? gl.lhs : gl.rhs;
+        if (l->is_var()) continue;
+        std::vector<Entry> entries;
+        subterms.collect(key_of(l->sym, 1), entries);
+        for (const Entry& en : entries) {
+            if (en.c == given || std::find(hit.begin(), hit.end(), en.c) != hit.end()) continue;
+            size_t m = subst.mark();
+            if (!match(subst, l, en.sub)) continue;
+            bool ok;
+            try {
+                Term* rs = instantiate(bank, subst, r);
+                ok = o != C_INC || ord.greater(en.sub, rs);
+            } catch (const TooDeep&) {
+                ok = false;
+            }
+            subst.undo(m);
+            if (ok) hit.push_back(en.c);
+        }
+    }
+    for (Clause* d : hit) {
+        deactivate(d);
+        ++stats.backward_rewritten;
+        requeue.push_back(d);
+    }
+}
+
+}  // namespace kv::engine
