@@ -165,6 +165,10 @@ public:
         return t;
     }
 
+    // Scratch stacks of unify, match and the occurs check (reused, never nested).
+    std::vector<std::pair<Term*, Term*>> work;
+    std::vector<Term*> work1;
+
 private:
     std::vector<Term*> bind_;
     std::vector<int> trail_;
@@ -176,6 +180,9 @@ bool unify(Subst& s, Term* a, Term* b);
 bool match(Subst& s, Term* pattern, Term* target);
 // The term with the substitution applied (fully dereferenced).
 Term* instantiate(Bank& bank, const Subst& s, Term* t);
+// The term with the bindings of a match applied: bound variables replaced by
+// their (target) terms as they are, without looking into them.
+Term* apply_match(Bank& bank, const Subst& s, Term* t);
 // The term with every variable v renamed to v + offset.
 Term* shift(Bank& bank, Term* t, int offset);
 // `t` with the subterm at `path` (argument indices from the top) replaced by `r`.

@@ -44,11 +44,18 @@ static void count_symbols(Term* t, uint16_t* counts) {
     for (uint32_t i = 0; i < t->arity; ++i) count_symbols(t->args[i], counts);
 }
 
+// Features: positive and negative literal counts; per sign, literals by
+// predicate (equations under one bucket) in 16 buckets; per sign, symbol
+// occurrences in 8 buckets.  None can decrease under instantiation or from a
+// clause to a clause it subsumes.
 Features features_of(const Clause& c) {
     Features f{};
     for (const Lit& l : c.lits) {
         ++f[l.pos ? 0 : 1];
-        uint16_t* counts = f.data() + (l.pos ? 2 : 10);
+        int bucket = l.eq ? 15 : l.lhs->sym % 15;
+        uint16_t& n = f[(l.pos ? 2 : 18) + bucket];
+        if (n < 65535) ++n;
+        uint16_t* counts = f.data() + (l.pos ? 34 : 42);
         count_symbols(l.lhs, counts);
         count_symbols(l.rhs, counts);
     }

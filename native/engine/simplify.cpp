@@ -38,7 +38,7 @@ struct Rewriter {
             Term* r = en.side ? dl.lhs : dl.rhs;
             size_t m = e.subst.mark();
             if (!match(e.subst, l, t)) continue;
-            Term* rs = instantiate(e.bank, e.subst, r);
+            Term* rs = apply_match(e.bank, e.subst, r);
             e.subst.undo(m);
             bool oriented = d->orient[0] == (en.side ? C_LT : C_GT);
             if (!oriented && !e.ord.greater(t, rs)) continue;
@@ -191,7 +191,7 @@ static bool match_lit(Subst& s, const Lit& g, const Lit& t, bool flip) {
     return false;
 }
 
-static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, std::vector<uint8_t>& used) {
+static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, uint8_t* used) {
     if (i == g.lits.size()) return true;
     const Lit& gl = g.lits[i];
     for (size_t j = 0; j < t.lits.size(); ++j) {
@@ -209,9 +209,37 @@ static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, std::ve
     return false;
 }
 
+// Each literal of g has a literal of t of the same sign and kind with the same top symbol(s).
+static bool tops_present(const Clause& g, const Clause& t) {
+    for (const Lit& gl : g.lits) {
+        bool found = false;
+        for (const Lit& tl : t.lits) {
+            if (tl.pos != gl.pos || tl.eq != gl.eq) continue;
+            if (!gl.eq) {
+                found = tl.lhs->sym == gl.lhs->sym;
+            } else {
+                auto fits = [](Term* a, Term* b) { return a->is_var() || a->sym == b->sym; };
+                found = (fits(gl.lhs, tl.lhs) && fits(gl.rhs, tl.rhs)) || (fits(gl.lhs, tl.rhs) && fits(gl.rhs, tl.lhs));
+            }
+            if (found) break;
+        }
+        if (!found) return false;
+    }
+    return true;
+}
+
 bool Engine::subsumes(const Clause& general, const Clause& specific) {
     if (general.lits.size() > specific.lits.size()) return false;
-    std::vector<uint8_t> used(specific.lits.size(), 0);
+    if (!tops_present(general, specific)) return false;
+    uint8_t small[64];
+    std::vector<uint8_t> big;
+    uint8_t* used = small;
+    if (specific.lits.size() > 64) {
+        big.assign(specific.lits.size(), 0);
+        used = big.data();
+    } else {
+        std::fill(small, small + specific.lits.size(), 0);
+    }
     size_t m = subst.mark();
     bool r = extend(subst, general, specific, 0, used);
     subst.undo(m);
@@ -253,7 +281,7 @@ void Engine::backward_simplify(Clause* given, std::vector<Clause*>& requeue) {
             if (!match(subst, l, en.sub)) continue;
             bool ok;
             try {
-                Term* rs = instantiate(bank, subst, r);
+                Term* rs = apply_match(bank, subst, r);
                 ok = o != C_INC || ord.greater(en.sub, rs);
             } catch (const TooDeep&) {
                 ok = false;

@@ -40,7 +40,7 @@ private:
 
 // Feature-vector index for subsumption: a trie over clause features, each
 // feature a count that cannot decrease from a subsuming clause to a subsumed one.
-constexpr int kFeatures = 18;
+constexpr int kFeatures = 50;
 using Features = std::array<uint16_t, kFeatures>;
 Features features_of(const Clause& c);
 

@@ -115,8 +115,10 @@ Term* Bank::app(int32_t sym, Term* const* args, uint32_t arity) {
 
 // ---------------------------------------------------------------- unification
 
-static bool occurs_deref(const Subst& s, int v, Term* t) {
-    std::vector<Term*> stack{t};
+static bool occurs_deref(Subst& s, int v, Term* t) {
+    std::vector<Term*>& stack = s.work1;
+    stack.clear();
+    stack.push_back(t);
     while (!stack.empty()) {
         Term* u = s.deref(stack.back());
         stack.pop_back();
@@ -132,7 +134,9 @@ static bool occurs_deref(const Subst& s, int v, Term* t) {
 
 bool unify(Subst& s, Term* a, Term* b) {
     size_t m = s.mark();
-    std::vector<std::pair<Term*, Term*>> stack{{a, b}};
+    auto& stack = s.work;
+    stack.clear();
+    stack.emplace_back(a, b);
     while (!stack.empty()) {
         auto [x, y] = stack.back();
         stack.pop_back();
@@ -158,8 +162,11 @@ bool unify(Subst& s, Term* a, Term* b) {
 }
 
 bool match(Subst& s, Term* pattern, Term* target) {
+    if (pattern->ground()) return pattern == target;
     size_t m = s.mark();
-    std::vector<std::pair<Term*, Term*>> stack{{pattern, target}};
+    auto& stack = s.work;
+    stack.clear();
+    stack.emplace_back(pattern, target);
     while (!stack.empty()) {
         auto [p, t] = stack.back();
         stack.pop_back();
@@ -209,6 +216,27 @@ static Term* inst(Bank& bank, const Subst& s, Term* t, uint32_t level) {
 }
 
 Term* instantiate(Bank& bank, const Subst& s, Term* t) { return inst(bank, s, t, 0); }
+
+Term* apply_match(Bank& bank, const Subst& s, Term* t) {
+    if (t->ground()) return t;
+    if (t->is_var()) {
+        Term* b = s.get(t->var());
+        return b ? b : t;
+    }
+    Term* buf[16];
+    std::vector<Term*> big;
+    Term** args = buf;
+    if (t->arity > 16) {
+        big.resize(t->arity);
+        args = big.data();
+    }
+    bool changed = false;
+    for (uint32_t i = 0; i < t->arity; ++i) {
+        args[i] = apply_match(bank, s, t->args[i]);
+        changed |= args[i] != t->args[i];
+    }
+    return changed ? bank.app(t->sym, args, t->arity) : t;
+}
 
 Term* shift(Bank& bank, Term* t, int offset) {
     if (t->ground() || offset == 0) return t;
