@@ -13,8 +13,8 @@ from kelvara.core.substitutions import unify_terms
 from kelvara.core.exceptions import UnificationError
 from kelvara.prover.clausifier import Clause, Literal
 from kelvara.prover.rules import apply_rule, get_resolution_rules
+from kelvara.prover.saturation.terms import _match_term
 from kelvara.prover.saturation import (
-    _match_term,
     clausify_problem,
     is_variant,
     replace_in_clause,
