@@ -228,7 +228,7 @@ def test_limits_give_defined_statuses():
     hard = ("fof(a, axiom, ! [X] : (p(X) => p(f(X)))).\nfof(b, axiom, p(a)).\n"
             "fof(c, conjecture, q(a)).")  # never saturates
     result, _ = run(hard, max_clauses=50)
-    assert result.status == "GaveUp" and result.kept > 50
+    assert result.status == "ResourceOut" and result.kept > 50
     result, _ = run(hard, time_limit=0.2)
     assert result.status == "Timeout" and result.seconds < 2
 
@@ -263,8 +263,9 @@ def test_default_problem_is_proved_with_a_refutation(capsys):
     body = out.split("% SZS output start CNFRefutation for pel55\n")[1].split("% SZS output end")[0]
     steps = body.strip().splitlines()
     assert steps[-1].startswith("cnf(") and "$false" in steps[-1]
-    assert any("NegatedGoal(agatha_killed_herself)" in s for s in steps)
-    assert all(re.match(r"cnf\(c\d+, (axiom|negated_conjecture|plain), ", s) for s in steps)
+    assert any("inference(negate_conjecture, [status(cth)], [agatha_killed_herself])" in s for s in steps)
+    assert all(re.match(r"cnf\(c\d+, (axiom|negated_conjecture|plain), ", s)
+               or re.match(r"fof\(\w+, (axiom|conjecture|negated_conjecture), ", s) for s in steps)
 
 
 @pytest.mark.parametrize(
@@ -276,7 +277,7 @@ def test_notation_is_applied_to_proof_steps(tmp_path, capsys, notation, marker):
     assert hasattr(visitors, "ExportVisitor")
     problem = write(tmp_path, "n.p", "fof(a, axiom, ! [X] : (q(X) => p(X))).\nfof(b, axiom, q(a)).\n"
                                      "fof(c, conjecture, p(a)).")
-    assert main(["prove", problem, "--notation", notation, "-q"]) == 0
+    assert main(["prove", problem, "--proof-format", "text", "--notation", notation, "-q"]) == 0
     assert marker in capsys.readouterr().out
 
 
@@ -287,7 +288,7 @@ def test_notation_is_applied_to_proof_steps(tmp_path, capsys, notation, marker):
         ("fof(a, premise, p).", "InputError", 2),
         ("include('missing.ax').", "InputError", 2),
         ("fof(c, conjecture, p => q).", "CounterSatisfiable", 0),
-        ("fof(a, axiom, ! [X] : (p(X) => p(f(X)))).\nfof(b, axiom, p(a)).\nfof(c, conjecture, q(a)).", "GaveUp", 1),
+        ("fof(a, axiom, ! [X] : (p(X) => p(f(X)))).\nfof(b, axiom, p(a)).\nfof(c, conjecture, q(a)).", "ResourceOut", 1),
     ],
 )
 def test_single_problem_statuses_and_exit_codes(tmp_path, capsys, text, status, code):

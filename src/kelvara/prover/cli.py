@@ -1,28 +1,36 @@
 """Command line of the prover: ``kelvara prove`` and ``kelvara problems``.
 
-One problem prints its SZS status and, for a proof, the checked refutation.
-Several problems (files, folders, or ``--bundled``) are solved in worker
-processes and summed up in a table.  Input errors and exhausted limits end
-with a defined SZS status and a one-line message, never a traceback.
+One problem prints its SZS status and, for a proof, the checked refutation in
+TSTP.  Several problems (files, folders, or ``--bundled``) are solved in
+worker processes and summed up in a table.  Input errors and exhausted limits
+end with a defined SZS status and a one-line message, never a traceback; the
+exit code follows the status (see :mod:`kelvara.prover.run`), for a batch the
+worst over its problems.
 """
 
 from __future__ import annotations
 
 import argparse
-import contextlib
+import math
 import multiprocessing
 import os
-import signal
+import stat
 import sys
-import threading
-import time
-from dataclasses import dataclass
 from importlib import resources
 from pathlib import Path
 
+from .run import EXIT_ERROR, EXIT_SOLVED, EXIT_UNSOLVED, SOLVED, Options, Outcome, exit_code, solve
+
 DEFAULT_PROBLEM = "pel55"
-SOLVED = ("Theorem", "Unsatisfiable", "CounterSatisfiable", "Satisfiable")
-EXIT_SOLVED, EXIT_UNSOLVED, EXIT_ERROR = 0, 1, 2
+STDIN = "-"
+
+EXIT_CODES_HELP = f"""\
+exit codes:
+  {EXIT_SOLVED}    solved: Theorem, Unsatisfiable, CounterSatisfiable or Satisfiable
+  {EXIT_UNSOLVED}    not solved: Timeout, ResourceOut, MemoryOut, GaveUp or Inappropriate
+  {EXIT_ERROR}    input or internal error: SyntaxError, InputError, Error, bad arguments
+  130  interrupted
+  A batch exits with the largest code of its problems."""
 
 
 def bundled_dir() -> Path:
@@ -47,141 +55,6 @@ def _resolve_inputs(names: list[str]) -> list[Path]:
             candidate = bundled_dir() / (name if name.endswith(".p") else name + ".p")
             paths.append(candidate if candidate.is_file() else path)
     return paths
-
-
-@dataclass
-class Options:
-    time_limit: float | None
-    max_clauses: int | None
-    notation: str
-    quiet: bool
-    show_proof: bool = True
-
-
-@dataclass
-class Outcome:
-    name: str
-    status: str
-    expected: str | None
-    seconds: float
-    given: int = 0
-    kept: int = 0
-    generated: int = 0
-    message: str = ""
-    text: str = ""  # everything to print on standard output
-
-
-def _format_step(record, exporter) -> str:
-    from .saturation import clause_formula
-
-    formula = clause_formula(record.clause)
-    text = "$false" if formula is None else exporter.visit(formula)
-    defines = getattr(record, "defines", None)
-    if record.rule in ("Axiom", "NegatedGoal") and defines is not None:
-        # A clause of the definition of a predicate introduced for a subformula.
-        role, how = "definition", f"{record.rule}({record.source}, definition({defines}))"
-    elif record.rule == "Axiom":
-        role, how = "axiom", f"Axiom({record.source})"
-    elif record.rule == "NegatedGoal":
-        role, how = "negated_conjecture", f"NegatedGoal({record.source})"
-    else:
-        role = "plain"
-        parents = ", ".join(f"c{p.number}" for p in record.parents)
-        how = f"ResolutionTraceStep({record.rule}, [{parents}])"
-    return f"cnf(c{record.number}, {role}, {text}, {how})."
-
-
-class _HardTimeout(BaseException):
-    """Raised by the alarm when a step outside the search loop overruns the limit."""
-
-
-@contextlib.contextmanager
-def _hard_limit(seconds: float | None):
-    """Interrupt whatever runs (clausification of a huge formula, say) shortly after the limit.
-
-    The search loop watches the clock itself; the alarm is a backstop for the
-    steps that it does not control.  Only available in the main thread on
-    systems with interval timers.
-    """
-    usable = (seconds is not None and hasattr(signal, "setitimer")
-              and threading.current_thread() is threading.main_thread())
-    if not usable:
-        yield
-        return
-
-    def on_alarm(signum, frame):
-        raise _HardTimeout()
-
-    previous = signal.signal(signal.SIGALRM, on_alarm)
-    signal.setitimer(signal.ITIMER_REAL, seconds + 1.0)
-    try:
-        yield
-    finally:
-        signal.setitimer(signal.ITIMER_REAL, 0)
-        signal.signal(signal.SIGALRM, previous)
-
-
-def solve(path: Path, options: Options, progress=None) -> Outcome:
-    """Read, prove and format one problem; every failure becomes an SZS status."""
-    start = time.monotonic()
-    name = path.stem
-    try:
-        from .saturation import ProofCheckError, ProverConfig, check_proof, prove
-        from .tptp import TPTPError, parse_file
-    except ImportError as exc:  # pragma: no cover - broken installation
-        return Outcome(name, "Error", None, 0.0, message=f"kelvara is not installed completely: {exc}",
-                       text=f"% SZS status Error for {name}\n")
-    expected = None
-    try:
-        problem = parse_file(path)
-        name = problem.name
-        expected = problem.expected_status
-        config = ProverConfig(time_limit=options.time_limit, max_clauses=options.max_clauses,
-                              progress=progress)
-        with _hard_limit(options.time_limit):
-            result, inputs = prove(problem, config)
-    except _HardTimeout:
-        return Outcome(name, "Timeout", expected, time.monotonic() - start,
-                       message="time limit reached (before the search started)",
-                       text=f"% SZS status Timeout for {name}\n")
-    except TPTPError as exc:
-        return Outcome(name, exc.status, expected, time.monotonic() - start, message=str(exc),
-                       text=f"% SZS status {exc.status} for {name}\n")
-    except RecursionError:
-        message = "the input is nested too deeply"
-        return Outcome(name, "Error", expected, time.monotonic() - start, message=message,
-                       text=f"% SZS status Error for {name}\n")
-    except MemoryError:
-        return Outcome(name, "MemoryOut", expected, time.monotonic() - start, message="out of memory",
-                       text=f"% SZS status MemoryOut for {name}\n")
-    except Exception as exc:  # noqa: BLE001 - reported, never a traceback
-        message = f"internal error: {type(exc).__name__}: {exc}"
-        return Outcome(name, "Error", expected, time.monotonic() - start, message=message,
-                       text=f"% SZS status Error for {name}\n")
-
-    status = result.status
-    lines: list[str] = []
-    message = result.reason
-    if result.proof is not None:
-        try:
-            check_proof(result.proof, inputs)
-        except ProofCheckError as exc:
-            status = "GaveUp"
-            message = f"proof check failed: {exc}"
-            result.proof = None
-    lines.append(f"% SZS status {status} for {name}")
-    if result.proof is not None and options.show_proof:
-        from kelvara.core.visitors import ExportVisitor
-
-        exporter = ExportVisitor(options.notation)
-        lines.append(f"% SZS output start CNFRefutation for {name}")
-        lines.extend(_format_step(record, exporter) for record in result.proof)
-        lines.append(f"% SZS output end CNFRefutation for {name}")
-    if not options.quiet:
-        lines.append(f"% given {result.given}, kept {result.kept}, generated {result.generated}, "
-                     f"{result.seconds:.2f} s")
-    return Outcome(name, status, expected, time.monotonic() - start, result.given, result.kept,
-                   result.generated, message, "\n".join(lines) + "\n")
 
 
 def _solve_in_worker(args) -> Outcome:
@@ -215,39 +88,68 @@ def _progress_printer(quiet: bool):
     return default_progress
 
 
+def _stdin_has_input() -> bool:
+    """True when standard input is a regular file or a pipe (not a terminal or a device)."""
+    try:
+        mode = os.fstat(sys.stdin.fileno()).st_mode
+    except (AttributeError, OSError, ValueError):
+        return False
+    return stat.S_ISREG(mode) or stat.S_ISFIFO(mode)
+
+
+def _batch_exit_code(outcomes: list[Outcome]) -> int:
+    """The largest exit code of the problems; an answer contradicting a known status is an error."""
+    if any(o.expected and o.status in SOLVED and o.status != o.expected for o in outcomes):
+        return EXIT_ERROR
+    return max((exit_code(o.status) for o in outcomes), default=EXIT_SOLVED)
+
+
+def _options(args) -> Options:
+    return Options(time_limit=args.time_limit, max_clauses=args.max_clauses, notation=args.notation,
+                   quiet=args.quiet, show_proof=not args.no_proof, memory_limit=args.memory_limit,
+                   proof_format=args.proof_format)
+
+
+def _report(outcome: Outcome) -> int:
+    sys.stdout.write(outcome.text)
+    if outcome.message and outcome.status not in SOLVED:
+        print(f"kelvara: {outcome.message}", file=sys.stderr)
+    return exit_code(outcome.status)
+
+
 def cmd_prove(args) -> int:
-    if args.time_limit is not None and args.time_limit <= 0:
-        print("kelvara: --time-limit must be positive", file=sys.stderr)
-        return EXIT_ERROR
-    if args.max_clauses is not None and args.max_clauses <= 0:
-        print("kelvara: --max-clauses must be positive", file=sys.stderr)
-        return EXIT_ERROR
-    if args.jobs is not None and args.jobs <= 0:
-        print("kelvara: --jobs must be positive", file=sys.stderr)
-        return EXIT_ERROR
     names = list(args.problems)
+    options = _options(args)
+    if STDIN in names:
+        if len(names) > 1 or args.bundled:
+            print("kelvara: standard input ('-') can only be proved alone", file=sys.stderr)
+            return EXIT_ERROR
+        return _report(solve(sys.stdin, options, progress=_progress_printer(args.quiet)))
     if args.bundled:
         names.append(str(bundled_dir()))
     if not names:
+        if _stdin_has_input():
+            return _report(solve(sys.stdin, options, progress=_progress_printer(args.quiet)))
         names = [DEFAULT_PROBLEM]
     paths = _resolve_inputs(names)
     if not paths:
         print("kelvara: no problem files found", file=sys.stderr)
         return EXIT_ERROR
-    options = Options(time_limit=args.time_limit, max_clauses=args.max_clauses, notation=args.notation,
-                      quiet=args.quiet, show_proof=not args.no_proof)
     batch = len(paths) > 1 or any(Path(n).is_dir() for n in names) or args.bundled
     if not batch:
-        outcome = solve(paths[0], options, progress=_progress_printer(args.quiet))
-        sys.stdout.write(outcome.text)
-        if outcome.message and outcome.status not in SOLVED:
-            print(f"kelvara: {outcome.message}", file=sys.stderr)
-        if outcome.status in SOLVED:
-            return EXIT_SOLVED
-        return EXIT_UNSOLVED if outcome.status in ("Timeout", "GaveUp", "MemoryOut") else EXIT_ERROR
+        return _report(solve(paths[0], options, progress=_progress_printer(args.quiet)))
 
     options.show_proof = args.proofs
-    jobs = args.jobs or 1
+    outcomes = run_batch(paths, options, args.jobs or 1, quiet=args.quiet)
+    _print_summary(outcomes, sys.stdout)
+    return _batch_exit_code(outcomes)
+
+
+def run_batch(paths: list[Path], options: Options, jobs: int, quiet: bool = False) -> list[Outcome]:
+    """Solves the problems in order (in ``jobs`` worker processes), printing each answer."""
+    # Import the reader and the prover once, here: forked workers inherit them.
+    from . import saturation, tptp  # noqa: F401
+
     outcomes: list[Outcome] = []
     work = [(path, options) for path in paths]
     if jobs == 1:
@@ -262,16 +164,14 @@ def cmd_prove(args) -> int:
             outcomes.append(outcome)
             sys.stdout.write(outcome.text if options.show_proof else
                              f"% SZS status {outcome.status} for {outcome.name}\n")
-            if outcome.message and outcome.status not in SOLVED and not args.quiet:
+            if outcome.message and outcome.status not in SOLVED and not quiet:
                 print(f"kelvara: {outcome.name}: {outcome.message}", file=sys.stderr)
             sys.stdout.flush()
     finally:
         if pool is not None:
             pool.terminate()
             pool.join()
-    _print_summary(outcomes, sys.stdout)
-    errors = [o for o in outcomes if o.status not in SOLVED + ("Timeout", "GaveUp", "MemoryOut")]
-    return EXIT_ERROR if errors else EXIT_SOLVED
+    return outcomes
 
 
 def cmd_problems(args) -> int:
@@ -285,30 +185,84 @@ def cmd_problems(args) -> int:
     return EXIT_SOLVED
 
 
+def _seconds(text: str) -> float | None:
+    """A time limit: a finite non-negative number of seconds; 0 means none."""
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a number of seconds: {text!r}") from None
+    if not math.isfinite(value) or value < 0:
+        raise argparse.ArgumentTypeError(f"must be a finite number of seconds, 0 or more (0: no limit): {text!r}")
+    return value or None
+
+
+def _memory(text: str) -> int | None:
+    """A memory limit such as 512M or 2G (plain numbers are megabytes); 0 means none."""
+    from .limits import parse_memory_size
+
+    try:
+        value = parse_memory_size(text)
+    except (ValueError, IndexError):
+        raise argparse.ArgumentTypeError(f"not a memory size (like 512M or 2G): {text!r}") from None
+    return value or None
+
+
+def _positive(text: str) -> int:
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"not a whole number: {text!r}") from None
+    if value <= 0:
+        raise argparse.ArgumentTypeError(f"must be positive: {text!r}")
+    return value
+
+
+def _version() -> str:
+    from kelvara import __version__
+
+    return f"kelvara {__version__}"
+
+
 def build_parser() -> argparse.ArgumentParser:
-    parser = argparse.ArgumentParser(prog="kelvara", description="A saturation prover for first-order logic.")
+    parser = argparse.ArgumentParser(prog="kelvara", description="A saturation prover for first-order logic.",
+                                     epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--version", action="version", version=_version())
     sub = parser.add_subparsers(dest="command", required=True)
-    prove = sub.add_parser("prove", help="prove TPTP problems (fof, cnf)",
-                           description="Prove first-order problems given in TPTP syntax. With no problem, "
-                                       f"proves the bundled problem {DEFAULT_PROBLEM}.")
+    add_prove_command(sub)
+    problems = sub.add_parser("problems", help="list the bundled problems")
+    problems.set_defaults(func=cmd_problems)
+    return parser
+
+
+def add_prove_command(sub) -> argparse.ArgumentParser:
+    prove = sub.add_parser(
+        "prove", help="prove TPTP problems (fof, cnf)", epilog=EXIT_CODES_HELP,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="Prove first-order problems given in TPTP syntax. A problem '-' is read from standard "
+                    "input; with no problem, standard input is read when it is a file or a pipe, and the "
+                    f"bundled problem {DEFAULT_PROBLEM} is proved otherwise (on a terminal, say).")
     prove.add_argument("problems", nargs="*", metavar="PROBLEM",
-                       help="problem files, folders of .p files, or names of bundled problems")
-    prove.add_argument("--time-limit", "-t", type=float, default=10.0, metavar="SECONDS",
-                       help="give up after this many seconds per problem (default 10)")
-    prove.add_argument("--max-clauses", type=int, default=None, metavar="N",
-                       help="give up when more than N clauses have been kept")
+                       help="problem files, folders of .p files, names of bundled problems, or - for standard input")
+    prove.add_argument("--time-limit", "-t", type=_seconds, default=10.0, metavar="SECONDS",
+                       help="wall-clock limit per problem, covering reading, clause form, search and output "
+                            "(default 10; 0: none)")
+    prove.add_argument("--memory-limit", "-m", type=_memory, default=None, metavar="SIZE",
+                       help="limit on the prover's resident memory per problem, like 512M or 2G "
+                            "(plain numbers are megabytes; default and 0: none)")
+    prove.add_argument("--max-clauses", type=_positive, default=None, metavar="N",
+                       help="stop with ResourceOut when more than N clauses have been kept")
+    prove.add_argument("--proof-format", choices=("tstp", "text"), default="tstp",
+                       help="proofs in TSTP (default) or as numbered clauses for reading")
     prove.add_argument("--notation", choices=("infix", "prefix", "latex"), default="infix",
-                       help="notation of the formulas in printed proofs")
+                       help="notation of the formulas in text proofs (--proof-format text)")
     prove.add_argument("--quiet", "-q", action="store_true", help="no progress or statistics")
-    prove.add_argument("--jobs", "-j", type=int, default=None, metavar="N",
+    prove.add_argument("--jobs", "-j", type=_positive, default=None, metavar="N",
                        help="worker processes for several problems (default 1)")
     prove.add_argument("--bundled", action="store_true", help="solve all bundled problems")
     prove.add_argument("--proofs", action="store_true", help="print proofs in batch mode too")
     prove.add_argument("--no-proof", action="store_true", help="print only the status of a single problem")
     prove.set_defaults(func=cmd_prove)
-    problems = sub.add_parser("problems", help="list the bundled problems")
-    problems.set_defaults(func=cmd_problems)
-    return parser
+    return prove
 
 
 def main(argv: list[str] | None = None) -> int:

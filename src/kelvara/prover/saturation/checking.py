@@ -2,12 +2,13 @@
 
 from __future__ import annotations
 
-from kelvara.core.ast import Equality, Variable
+from kelvara.core.ast import Constant, Equality, Variable
 from kelvara.prover.clausifier import to_cnf
 from kelvara.prover.definitional import DefinitionError, check_definitional_form
 from kelvara.prover.rules import apply_rule, get_resolution_rules
 
-from .clauseform import InputClause
+from ..provenance import InternalSource
+from .clauseform import InputClause, distinct_value
 from .demodulation import replace_in_clause, rewrite_step_valid
 from .records import DEMODULATION, ProofClause
 from .subsumption import is_variant
@@ -52,18 +53,24 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
         if record.rule in ("Axiom", "NegatedGoal"):
             if record.parents:
                 raise ProofCheckError(f"input clause c{record.number} has parents")
-            if inputs is not None and record.source != "reflexivity":
+            if record.source is InternalSource.REFLEXIVITY:
+                lits = record.raw.literals
+                if not (len(lits) == 1 and lits[0].positive and type(lits[0].atom) is Equality
+                        and type(lits[0].atom.left) is Variable and lits[0].atom.left == lits[0].atom.right):
+                    raise ProofCheckError(f"c{record.number} is not the reflexivity axiom")
+                continue
+            if record.source is InternalSource.DISTINCT_OBJECTS:
+                _check_distinct_axiom(record)
+                continue
+            if isinstance(record.source, InternalSource):
+                raise ProofCheckError(f"c{record.number} comes from an unknown internal source {record.source}")
+            if inputs is not None:
                 if not any(ic.source == record.source and ic.role == record.rule and ic.defines == record.defines
                            and ic.form is record.form and is_variant(ic.clause, record.raw)
                            for ic in inputs):
                     raise ProofCheckError(f"c{record.number} is not in the clause form of {record.source}")
             if record.form is not None or record.defines is not None:
                 _check_definitional_input(record, checked_forms)
-            if record.source == "reflexivity":
-                lits = record.raw.literals
-                if not (len(lits) == 1 and lits[0].positive and type(lits[0].atom) is Equality
-                        and type(lits[0].atom.left) is Variable and lits[0].atom.left == lits[0].atom.right):
-                    raise ProofCheckError(f"c{record.number} is not the reflexivity axiom")
             continue
         for parent in record.parents:
             if parent.number not in numbers or parent.number >= record.number:
@@ -79,6 +86,18 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
             if not any(is_variant(result[0], record.raw) for result in results):
                 raise ProofCheckError(f"c{record.number} does not follow from "
                                       + ", ".join(f"c{p.number}" for p in record.parents) + f" by {record.rule}")
+
+
+def _check_distinct_axiom(record: ProofClause) -> None:
+    """The clause must say that two distinct objects or numbers of different values differ."""
+    lits = record.raw.literals
+    if len(lits) == 1 and not lits[0].positive and type(lits[0].atom) is Equality:
+        left, right = lits[0].atom.left, lits[0].atom.right
+        if type(left) is Constant and type(right) is Constant:
+            a, b = distinct_value(left.name), distinct_value(right.name)
+            if a is not None and b is not None and a != b:
+                return
+    raise ProofCheckError(f"c{record.number} does not state that two distinct objects differ")
 
 
 def _check_definitional_input(record: ProofClause, checked_forms: set) -> None:

@@ -4,12 +4,14 @@ from __future__ import annotations
 
 import itertools
 from dataclasses import dataclass
-from typing import Iterable
+from fractions import Fraction
+from typing import Callable, Iterable
 
 from kelvara.core.ast import And, Constant, Equality, FunctionApp, Not, Or, PredicateApp
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
 from kelvara.prover.definitional import DefinitionalForm, clause_count, definitional_cnf, formula_symbols
 
+from ..provenance import InternalSource
 from ..tptp import FALSE, TRUE, Problem
 from .terms import _symbols_of_term
 
@@ -24,7 +26,7 @@ class InputClause:
 
     clause: Clause
     role: str  # "Axiom" or "NegatedGoal"
-    source: str
+    source: str | tuple | InternalSource  # a statement name, the conjectures' names, or internal
     defines: str | None = None
     form: DefinitionalForm | None = None
 
@@ -78,8 +80,41 @@ def _mentions_equality(clauses: Iterable[Clause]) -> bool:
     return any(type(lit.atom) is Equality for c in clauses for lit in c.literals)
 
 
+def distinct_value(name: str):
+    """The value a distinct object or number stands for (None for other names).
+
+    Numbers are compared by value (``1/2`` and ``2/4`` are the same number),
+    distinct objects by their text; a number never equals a distinct object.
+    """
+    if name.startswith('"'):
+        return ("object", name)
+    try:
+        return ("number", Fraction(name))
+    except (ValueError, ZeroDivisionError):
+        return None
+
+
+def distinct_axioms(names: Iterable[str], check: Callable[[], None] | None = None) -> list[InputClause]:
+    """Unit clauses making the distinct objects and numbers of different values pairwise unequal."""
+    constants = []
+    for name in names:
+        value = distinct_value(name)
+        if value is not None:
+            constants.append((Constant(name), value))
+    result = []
+    for i, (left, left_value) in enumerate(constants):
+        if check is not None:
+            check()
+        for right, right_value in constants[i + 1:]:
+            if left_value != right_value:
+                clause = Clause(frozenset([Literal(atom=Equality(left, right), positive=False)]))
+                result.append(InputClause(clause, "Axiom", InternalSource.DISTINCT_OBJECTS))
+    return result
+
+
 def clausify_problem(problem: Problem, definitions_above: int | None = 64,
-                     definition_threshold: int = 8) -> tuple[list[InputClause], bool]:
+                     definition_threshold: int = 8,
+                     check: Callable[[], None] | None = None) -> tuple[list[InputClause], bool]:
     """Clause form of a problem; the second value tells whether it has a conjecture.
 
     Conjectures are conjoined and negated.  Symbols that the clausifier
@@ -88,14 +123,19 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
     have more than ``definitions_above`` clauses (None: never) is clausified
     with definitions (see :mod:`kelvara.prover.definitional`), naming the
     operands of products of more than ``definition_threshold`` clauses.
+    Distinct objects and numbers of different values are made unequal.
+    ``check`` is called between statements and may raise to stop.
+
+    The symbols of the problem are collected once (the reader lists them);
+    the set of names taken grows as symbols are introduced and is never
+    copied, so the whole conversion is linear in the problem's size.
     """
-    input_symbols: set = set()
-    for statement in problem.formulas:
-        _symbols_of_formula(statement.formula, input_symbols)
-    all_symbols: set = set(input_symbols)
-    for statement in problem.formulas:
-        formula_symbols(statement.formula, all_symbols)
-    used = set(input_symbols)
+    input_symbols: set = set(problem.symbols)
+    if not input_symbols:  # a problem not made by the reader
+        for statement in problem.formulas:
+            _symbols_of_formula(statement.formula, input_symbols)
+            formula_symbols(statement.formula, input_symbols)
+    used = set(input_symbols)  # every name taken so far: inputs, Skolem functions, definitions
     counter = itertools.count()
 
     def fresh_name() -> str:
@@ -122,33 +162,34 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
                 goal = FALSE
                 break
             goal = formula if goal is None else And(goal, formula)
-        names = ",".join(s.name for s in conjectures)
+        names = tuple(s.name for s in conjectures)
         if goal is None:  # every conjecture is $true: its negation is $false
             jobs.append((FALSE, "NegatedGoal", names))
         elif goal is not FALSE:  # a $false conjecture negates to $true: nothing to add
             jobs.append((Not(goal), "NegatedGoal", names))
 
-    result: list[InputClause] = []
+    result: list[InputClause] = distinct_axioms(problem.distinct, check)
     for formula, role, source in jobs:
+        if check is not None:
+            check()
         if formula is TRUE:
             continue
         if formula is FALSE:
             result.append(InputClause(Clause(frozenset()), role, source))
             continue
         if definitions_above is not None and clause_count(formula) > definitions_above:
-            avoid = used | all_symbols
-            form = definitional_cnf(formula, avoid, threshold=definition_threshold)
+            form = definitional_cnf(formula, used, threshold=definition_threshold)
             if form.definitions:
-                used |= avoid - all_symbols
                 for index, (_, _, clauses) in enumerate(form.pieces):
                     definition = form.piece_of(index)
                     for clause in clauses:
                         result.append(InputClause(clause, role, source,
                                                   None if definition is None else definition.name, form))
                 continue
-        # The clausifier avoids the names it is given for its Skolem symbols;
-        # should it reuse one all the same, the clauses are renamed here.
-        clauses = list(to_cnf(formula, signature=frozenset(used)))
+        # The clausifier names its Skolem symbols sk0, sk1, ... avoiding the
+        # formula's own symbols; those that clash with a name taken elsewhere
+        # are renamed here (no copy of the taken names per statement).
+        clauses = list(to_cnf(formula))
         introduced: set = set()
         for clause in clauses:
             for lit in clause.literals:
@@ -158,10 +199,10 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
                     _symbols_of_term(term, introduced)
         introduced -= input_symbols
         clashing = introduced & used
+        used |= introduced  # the fresh names must avoid this statement's own symbols too
         if clashing:
             mapping = {name: fresh_name() for name in sorted(clashing, key=str)}
             clauses = [_rename_clause(c, mapping) for c in clauses]
-        used |= introduced
         for clause in clauses:
             result.append(InputClause(clause, role, source))
     return result, bool(conjectures)

@@ -43,6 +43,7 @@ when it saturates.
 
 from __future__ import annotations
 
+import dataclasses
 import heapq
 import itertools
 import sys
@@ -53,6 +54,8 @@ from kelvara.core.substitutions import substitute_formula, substitute_term
 from kelvara.prover.clausifier import Clause, Literal
 from kelvara.prover.rules import apply_rule, get_resolution_rules, standardize_clause_variables
 
+from ..limits import LimitReached
+from ..provenance import InternalSource
 from ..tptp import Problem
 from .checking import extract_proof
 from .clauseform import InputClause, _mentions_equality, clausify_problem
@@ -440,7 +443,9 @@ class Saturation:
     def run(self) -> ProverResult:
         config = self.config
         start = time.monotonic()
-        deadline = None if config.time_limit is None else start + config.time_limit
+        budget = config.make_budget()
+        budget.stage = "searching"
+        deadline = budget.deadline
         self.deadline = deadline
         next_report = start + config.progress_interval
 
@@ -456,12 +461,12 @@ class Saturation:
             self.complete = False
             refl_var = Variable(0)
             refl = Clause(frozenset([Literal(atom=Equality(refl_var, refl_var), positive=True)]))
-            inputs = inputs + [InputClause(refl, "Axiom", "reflexivity")]
+            inputs = inputs + [InputClause(refl, "Axiom", InternalSource.REFLEXIVITY)]
         for item in inputs:
             record = self._make(item.clause, item.role, (), item.source)
             record.defines = item.defines
             record.form = item.form
-            if item.source == "reflexivity" and item is inputs[-1]:
+            if item.source is InternalSource.REFLEXIVITY and item is inputs[-1]:
                 self.refl = record
                 self._file(record)
                 heapq.heappush(self.passive_by_weight, (record.weight, record.number, record))
@@ -472,8 +477,10 @@ class Saturation:
 
         while True:
             now = time.monotonic()
-            if deadline is not None and now >= deadline:
-                return finish("Timeout", "time limit reached")
+            try:
+                budget.check()
+            except LimitReached as exc:
+                return finish(exc.status, exc.message)
             if config.progress is not None and now >= next_report:
                 config.progress(self.statistics(now - start))
                 next_report = now + config.progress_interval
@@ -503,9 +510,12 @@ class Saturation:
                 if self._consider(record):
                     return finish("Unsatisfiable")
                 if config.max_clauses is not None and self.kept > config.max_clauses:
-                    return finish("GaveUp", f"more than {config.max_clauses} clauses kept")
-                if deadline is not None and (self.generated & 15) == 0 and time.monotonic() >= deadline:
-                    return finish("Timeout", "time limit reached")
+                    return finish("ResourceOut", f"more than {config.max_clauses} clauses kept")
+                if (self.generated & 15) == 0:
+                    try:
+                        budget.check()
+                    except LimitReached as exc:
+                        return finish(exc.status, exc.message)
                 if not given.alive:
                     # A new clause subsumed the given clause: its remaining
                     # inferences are redundant.
@@ -524,9 +534,23 @@ class Saturation:
 
 
 def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverResult, list[InputClause]]:
-    """Clausify and saturate a problem; the status is mapped to the SZS vocabulary."""
+    """Clausify and saturate a problem; the status is mapped to the SZS vocabulary.
+
+    The time and memory limits of ``config`` cover the clause form and the
+    search (and, when ``config.budget`` was started before the problem was
+    read, the reading too); a limit reached in the clause form ends the run
+    with no input clauses.
+    """
     config = config or ProverConfig()
-    inputs, has_conjecture = clausify_problem(problem, config.definitions_above, config.definition_threshold)
+    if config.budget is None:
+        config = dataclasses.replace(config, budget=config.make_budget())
+    budget = config.budget
+    budget.stage = "computing the clause form"
+    try:
+        inputs, has_conjecture = clausify_problem(problem, config.definitions_above, config.definition_threshold,
+                                                  check=budget)
+    except LimitReached as exc:
+        return ProverResult(status=exc.status, reason=exc.message, seconds=budget.elapsed()), []
     result = Saturation(inputs, config).run()
     if has_conjecture:
         result.status = {"Unsatisfiable": "Theorem", "Satisfiable": "CounterSatisfiable"}.get(

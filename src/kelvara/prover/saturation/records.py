@@ -8,6 +8,7 @@ from typing import Callable
 from kelvara.core.ast import Equality
 from kelvara.prover.clausifier import Clause
 from kelvara.prover.definitional import DefinitionalForm
+from kelvara.prover.limits import Budget
 
 from .indexes import _features, _signature, fine_key
 from .ordering import _rewritable_sides, eligible_literals, kbo_greater
@@ -150,6 +151,13 @@ class ProverConfig:
     literal_penalty: float = 0.0  # added to a clause's priority per literal beyond the first
     definitions_above: int | None = 64  # name subformulas of statements with more plain clauses (None: never)
     definition_threshold: int = 8  # ... splitting products of more clauses than this
+    memory_limit: int | None = None  # bytes of resident memory (None: no limit)
+    # The clock and memory bound of the whole run; prove() makes one from
+    # time_limit and memory_limit when it is None (the clock then starts there).
+    budget: Budget | None = None
+
+    def make_budget(self) -> Budget:
+        return self.budget if self.budget is not None else Budget(self.time_limit, self.memory_limit)
 
 
 @dataclass
