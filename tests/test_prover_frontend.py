@@ -207,3 +207,27 @@ def test_cli_main_reports_input_errors_with_their_place(tmp_path, capsys):
     captured = capsys.readouterr()
     assert "% SZS status InputError for free" in captured.out
     assert f"{problem}:1:17: variable 'X' is free in fof formula 'a'" in captured.err
+
+
+@pytest.mark.parametrize(
+    "text, clauses, literals",
+    [
+        ("fof(w, axiom, " + " | ".join(f"p{i}" for i in range(500)) + ").", 1, 500),
+        ("cnf(w, axiom, " + " | ".join(f"~ q{i % 700}(X{i})" for i in range(2000)) + ").", 1, 2000),
+        ("fof(w, axiom, " + " & ".join(f"p(a{i})" for i in range(20000)) + ").", 20000, 1),
+        ("fof(w, axiom, ! [" + ",".join(f"X{i}" for i in range(3000)) + "] : ("
+         + " | ".join(f"r(X{i})" for i in range(3000)) + ")).", 1, 3000),
+        ("fof(g, conjecture, ~ (" + " & ".join(f"p{i}" for i in range(5000)) + ")).", 5000, 1),
+        ("fof(g, conjecture, " + "~ " * 100001 + "p).", 1, 1),
+    ],
+    ids=["wide-fof", "wide-cnf", "conjuncts", "quantifier-prefix", "negated-goal", "negations"],
+)
+def test_wide_and_deep_statements_get_their_clause_form(text, clauses, literals):
+    inputs, _ = clausify_problem(parse_problem(text))
+    assert len(inputs) == clauses
+    assert {len(ic.clause.literals) for ic in inputs} == {literals}
+
+
+def test_a_tautological_part_is_dropped_and_the_rest_kept():
+    inputs, _ = clausify_problem(parse_problem("fof(a, axiom, (p | ~ p) & (q | r) & ! [X] : (X = X | s(X)))."))
+    assert [sorted(str(lit.atom.pred) for lit in ic.clause.literals) for ic in inputs] == [["q", "r"]]

@@ -16,7 +16,6 @@ import multiprocessing
 import os
 import stat
 import sys
-from importlib import resources
 from pathlib import Path
 
 from .run import EXIT_ERROR, EXIT_SOLVED, EXIT_UNSOLVED, SOLVED, Options, Outcome, exit_code, solve
@@ -35,6 +34,8 @@ exit codes:
 
 def bundled_dir() -> Path:
     """Folder of the problems shipped with the package."""
+    from importlib import resources
+
     return Path(str(resources.files("kelvara.prover") / "problems"))
 
 

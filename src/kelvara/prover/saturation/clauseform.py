@@ -7,7 +7,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import Callable, Iterable
 
-from kelvara.core.ast import And, Constant, Equality, FunctionApp, Not, Or, PredicateApp
+from kelvara.core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
 from kelvara.prover.definitional import DefinitionalForm, clause_count, definitional_cnf, formula_symbols
 
@@ -168,15 +168,8 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
         elif goal is not FALSE:  # a $false conjecture negates to $true: nothing to add
             jobs.append((Not(goal), "NegatedGoal", names))
 
-    result: list[InputClause] = distinct_axioms(problem.distinct, check)
-    for formula, role, source in jobs:
-        if check is not None:
-            check()
-        if formula is TRUE:
-            continue
-        if formula is FALSE:
-            result.append(InputClause(Clause(frozenset()), role, source))
-            continue
+    def _clausify_piece(formula, role, source) -> None:
+        """Clause form of a part that is not a plain disjunction (Skolemized, maybe with definitions)."""
         if definitions_above is not None and clause_count(formula) > definitions_above:
             form = definitional_cnf(formula, used, threshold=definition_threshold)
             if form.definitions:
@@ -185,7 +178,7 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
                     for clause in clauses:
                         result.append(InputClause(clause, role, source,
                                                   None if definition is None else definition.name, form))
-                continue
+                return
         # The clausifier names its Skolem symbols sk0, sk1, ... avoiding the
         # formula's own symbols; those that clash with a name taken elsewhere
         # are renamed here (no copy of the taken names per statement).
@@ -199,12 +192,91 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
                     _symbols_of_term(term, introduced)
         introduced -= input_symbols
         clashing = introduced & used
-        used |= introduced  # the fresh names must avoid this statement's own symbols too
+        used.update(introduced)  # the fresh names must avoid this statement's own symbols too
         if clashing:
             mapping = {name: fresh_name() for name in sorted(clashing, key=str)}
             clauses = [_rename_clause(c, mapping) for c in clauses]
         for clause in clauses:
             result.append(InputClause(clause, role, source))
+
+    result: list[InputClause] = distinct_axioms(problem.distinct, check)
+    pieces: list = []
+    for formula, role, source in jobs:
+        if formula is TRUE:
+            continue
+        if formula is FALSE:
+            result.append(InputClause(Clause(frozenset()), role, source))
+            continue
+        pieces.clear()
+        _split(formula, pieces)
+        for piece, positive in pieces:
+            if check is not None:
+                check()
+            literals = _disjunction(piece, positive)
+            if literals is not None:
+                if not _tautology(literals):
+                    result.append(InputClause(Clause(literals), role, source))
+                continue
+            _clausify_piece(piece if positive else Not(piece), role, source)
+    return result, bool(conjectures)
+
+
+def _split(formula, out: list) -> None:
+    """Parts of a statement whose clause forms together make its clause form.
+
+    Conjunctions are split under universal quantifiers, with negations pushed
+    in on the way (a universal variable left free reads as universal).  Each
+    part is a (formula, polarity) pair.  Iterative.
+    """
+    stack = [(formula, True)]
+    while stack:
+        f, positive = stack.pop()
+        kind = type(f)
+        if kind is Not:
+            stack.append((f.operand, not positive))
+        elif (kind is Forall) if positive else (kind is Exists):
+            stack.append((f.body, positive))
+        elif (kind is And) if positive else (kind is Or):
+            stack.append((f.right, positive))
+            stack.append((f.left, positive))
+        elif kind is Implies and not positive:
+            stack.append((f.right, False))
+            stack.append((f.left, True))
+        else:
+            out.append((f, positive))
+
+
+def _disjunction(formula, positive: bool) -> frozenset | None:
+    """The literals of a part that is a disjunction of literals; None for any other part."""
+    literals = []
+    stack = [(formula, positive)]
+    while stack:
+        f, positive = stack.pop()
+        kind = type(f)
+        if kind is PredicateApp or kind is Equality:
+            literals.append(Literal(atom=f, positive=positive))
+        elif kind is Not:
+            stack.append((f.operand, not positive))
+        elif (kind is Or) if positive else (kind is And):
+            stack.append((f.right, positive))
+            stack.append((f.left, positive))
+        elif kind is Implies and positive:
+            stack.append((f.right, True))
+            stack.append((f.left, False))
+        else:
+            return None
+    return frozenset(literals)
+
+
+def _tautology(literals: frozenset) -> bool:
+    for lit in literals:
+        if lit.positive:
+            atom = lit.atom
+            if Literal(atom=atom, positive=False) in literals:
+                return True
+            if type(atom) is Equality and atom.left == atom.right:
+                return True
+    return False
     return result, bool(conjectures)
 
 
