@@ -14,7 +14,8 @@ ALLOWLIST = os.path.join(os.path.dirname(__file__), "typing", "stubtest-allowlis
 
 
 @pytest.mark.skipif(importlib.util.find_spec("mypy") is None, reason="needs mypy")
-@pytest.mark.parametrize("module", ["kelvara.core.ast", "kelvara.core.visitors", "kelvara.prover.rules", "kelvara._native"])
+@pytest.mark.parametrize("module", ["kelvara.core.ast", "kelvara.core.visitors", "kelvara.prover.rules", "kelvara._native",
+                                    "kelvara.prover._tptp"])
 def test_stubs_match_runtime(module):
     try:
         importlib.import_module(module)

@@ -148,11 +148,11 @@ PyObject* reader_symbols(PyObject* self, PyObject*) noexcept {
 
 PyMethodDef reader_methods[] = {
     {"read", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(reader_read)), METH_FASTCALL,
-     "read(text, file)\n--\n\nParse one file's text into statement and include tuples."},
+     "read($self, text, file, /)\n--\n\nParse one file's text into statement and include tuples."},
     {"specials", reader_specials, METH_NOARGS,
-     "specials()\n--\n\nNames of the distinct objects and numbers read so far, in the order first seen."},
+     "specials($self, /)\n--\n\nNames of the distinct objects and numbers read so far, in the order first seen."},
     {"symbols", reader_symbols, METH_NOARGS,
-     "symbols()\n--\n\nEvery predicate, function, distinct object and number read so far, with its arity."},
+     "symbols($self, /)\n--\n\nEvery predicate, function, distinct object and number read so far, with its arity."},
     {nullptr, nullptr, 0, nullptr},
 };
 
