@@ -231,3 +231,25 @@ def test_wide_and_deep_statements_get_their_clause_form(text, clauses, literals)
 def test_a_tautological_part_is_dropped_and_the_rest_kept():
     inputs, _ = clausify_problem(parse_problem("fof(a, axiom, (p | ~ p) & (q | r) & ! [X] : (X = X | s(X)))."))
     assert [sorted(str(lit.atom.pred) for lit in ic.clause.literals) for ic in inputs] == [["q", "r"]]
+
+
+def test_the_command_clock_starts_when_the_process_started():
+    import time
+
+    from kelvara.__main__ import _STARTED, _process_start
+
+    now = time.monotonic()
+    start = _process_start()
+    assert _STARTED <= now and abs(start - _STARTED) < 0.05  # both estimate the same instant
+    assert 0 <= now - start < 600
+
+
+def test_a_single_run_of_the_command_uses_the_given_start(tmp_path, capsys):
+    import time
+
+    problem = _big_problem(tmp_path / "big.p", 200)
+    # A clock started an hour ago has run out before anything is read.
+    assert main(["prove", "-q", "-t", "5", str(problem)], started=time.monotonic() - 3600) == EXIT_UNSOLVED
+    captured = capsys.readouterr()
+    assert "% SZS status Timeout for big" in captured.out
+    assert "kelvara: time limit of 5 s reached while " in captured.err

@@ -111,6 +111,15 @@ def _options(args) -> Options:
                    proof_format=args.proof_format)
 
 
+def _single(source, args) -> Outcome:
+    """Solves one problem with the clock started when the command started."""
+    from .limits import Budget
+
+    options = _options(args)
+    budget = Budget(options.time_limit, options.memory_limit, start=getattr(args, "started", None))
+    return solve(source, options, progress=_progress_printer(args.quiet), budget=budget)
+
+
 def _report(outcome: Outcome) -> int:
     sys.stdout.write(outcome.text)
     if outcome.message and outcome.status not in SOLVED:
@@ -125,12 +134,12 @@ def cmd_prove(args) -> int:
         if len(names) > 1 or args.bundled:
             print("kelvara: standard input ('-') can only be proved alone", file=sys.stderr)
             return EXIT_ERROR
-        return _report(solve(sys.stdin, options, progress=_progress_printer(args.quiet)))
+        return _report(_single(sys.stdin, args))
     if args.bundled:
         names.append(str(bundled_dir()))
     if not names:
         if _stdin_has_input():
-            return _report(solve(sys.stdin, options, progress=_progress_printer(args.quiet)))
+            return _report(_single(sys.stdin, args))
         names = [DEFAULT_PROBLEM]
     paths = _resolve_inputs(names)
     if not paths:
@@ -138,7 +147,7 @@ def cmd_prove(args) -> int:
         return EXIT_ERROR
     batch = len(paths) > 1 or any(Path(n).is_dir() for n in names) or args.bundled
     if not batch:
-        return _report(solve(paths[0], options, progress=_progress_printer(args.quiet)))
+        return _report(_single(paths[0], args))
 
     options.show_proof = args.proofs
     outcomes = run_batch(paths, options, args.jobs or 1, quiet=args.quiet)
@@ -266,9 +275,12 @@ def add_prove_command(sub) -> argparse.ArgumentParser:
     return prove
 
 
-def main(argv: list[str] | None = None) -> int:
+def main(argv: list[str] | None = None, started: float | None = None) -> int:
+    """Runs the command line; ``started`` (``time.monotonic()``) is when the
+    command started, the start of a single run's clock (default: now)."""
     parser = build_parser()
     args = parser.parse_args(argv)
+    args.started = started
     try:
         return args.func(args)
     except KeyboardInterrupt:
