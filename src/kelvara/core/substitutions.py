@@ -13,7 +13,7 @@ same object for any part that the substitution leaves unchanged.
 
 from __future__ import annotations
 
-from typing import Any, Mapping
+from typing import Any, Mapping, overload
 
 from kelvara.core.ast import (
     And,
@@ -21,12 +21,14 @@ from kelvara.core.ast import (
     Equality,
     Exists,
     Forall,
+    Formula,
     FunctionApp,
     Iff,
     Implies,
     Not,
     Or,
     PredicateApp,
+    Term,
     Variable,
     free_variables,
 )
@@ -47,7 +49,7 @@ _SECOND_ORDER = frozenset({"ForallPred", "ExistsPred", "ForallFunc", "ExistsFunc
 # Substitution of terms
 
 
-def substitute_term(term: Any, mapping: Mapping[Any, Any]) -> Any:
+def substitute_term(term: Term, mapping: Mapping[Variable, Term]) -> Term:
     """Apply ``mapping`` (Variable -> term) simultaneously to ``term``.
 
     Returns ``term`` itself when no variable of the mapping occurs in it; an
@@ -79,9 +81,9 @@ def _subst_term(term: Any, mapping: Mapping[Any, Any]) -> Any:
         return mapping.get(term, term)
     if isinstance(term, FunctionApp):
         args = term.args
-        new_args = tuple(_subst_term(a, mapping) for a in args)
-        if any(o is not n for o, n in zip(args, new_args)):
-            return FunctionApp(term.func, term.arity, new_args, term.return_sort)
+        rebuilt = tuple(_subst_term(a, mapping) for a in args)
+        if any(o is not n for o, n in zip(args, rebuilt)):
+            return FunctionApp(term.func, term.arity, rebuilt, term.return_sort)
     return term
 
 
@@ -89,7 +91,19 @@ def _subst_term(term: Any, mapping: Mapping[Any, Any]) -> Any:
 # Substitution of formulas
 
 
-def substitute_formula(formula: Any, mapping: Mapping[Any, Any]) -> Any:
+@overload
+def substitute_formula(formula: PredicateApp, mapping: Mapping[Variable, Term]) -> PredicateApp: ...
+@overload
+def substitute_formula(formula: Equality, mapping: Mapping[Variable, Term]) -> Equality: ...
+@overload
+def substitute_formula(
+    formula: PredicateApp | Equality, mapping: Mapping[Variable, Term]
+) -> PredicateApp | Equality: ...
+@overload
+def substitute_formula(formula: Formula, mapping: Mapping[Variable, Term]) -> Formula: ...
+@overload
+def substitute_formula(formula: Term, mapping: Mapping[Variable, Term]) -> Term: ...
+def substitute_formula(formula: Any, mapping: Mapping[Variable, Term]) -> Any:
     """Apply ``mapping`` (Variable -> term) simultaneously to the free variables of ``formula``.
 
     The substitution is capture-avoiding: a quantifier whose bound variable
@@ -218,9 +232,9 @@ def _subst_formula(f: Any, mapping: dict, state: _Scope) -> Any:
             if left is f.left and right is f.right:
                 return f
             return base(left, right)
-    for base in (Forall, Exists):
-        if isinstance(f, base):
-            return _subst_quantifier(f, base, mapping, state)
+    for quantifier in (Forall, Exists):
+        if isinstance(f, quantifier):
+            return _subst_quantifier(f, quantifier, mapping, state)
     raise InvalidFormulaError("Unsupported AST node type: " + str(cls))
 
 
@@ -397,7 +411,7 @@ def _start(subst: Mapping[Any, Any] | None) -> dict:
     return s
 
 
-def unify_terms(t1: Any, t2: Any, subst: Mapping[Any, Any] | None = None) -> dict:
+def unify_terms(t1: Term, t2: Term, subst: Mapping[Variable, Term] | None = None) -> dict[Variable, Term]:
     """Return the most general unifier of two terms as a new dict Variable -> term.
 
     The result is idempotent.  ``subst``, if given, is an idempotent
@@ -409,7 +423,7 @@ def unify_terms(t1: Any, t2: Any, subst: Mapping[Any, Any] | None = None) -> dic
     return _unify_pairs([(t1, t2)], _start(subst))
 
 
-def unify_formulas(a1: Any, a2: Any, subst: Mapping[Any, Any] | None = None) -> dict:
+def unify_formulas(a1: Formula, a2: Formula, subst: Mapping[Variable, Term] | None = None) -> dict[Variable, Term]:
     """Return the most general unifier of two atoms as a new dict Variable -> term.
 
     Two ``PredicateApp`` atoms unify when they have the same predicate symbol

@@ -1,7 +1,7 @@
 """AST Visitor pattern implementations for traversal, size computation, and serialization."""
 
 from abc import ABC, abstractmethod
-from typing import Any, ClassVar, Generic, Set, TypeVar, Union
+from typing import Any, ClassVar, Generic, Set, TypeVar, Union, overload
 
 from kelvara.core.ast import (
     And as And,
@@ -38,6 +38,7 @@ from kelvara.sol.ast_ext import (
 )
 
 T = TypeVar("T")
+_TermT = TypeVar("_TermT", bound=Term)
 
 _Node = Union[Term, Formula]
 
@@ -78,6 +79,13 @@ class ASTVisitor(ABC, Generic[T]):
 
 class ASTTransformer(ASTVisitor[Union[Term, Formula]]):
     """Visitor that returns transformed AST nodes (bottom-up structural transformation)."""
+
+    @overload
+    def visit(self, node: Formula) -> Formula: ...
+    @overload
+    def visit(self, node: Term) -> Term: ...
+    @overload
+    def visit(self, node: Term | Formula) -> Term | Formula: ...
 
     def visit_variable(self, node: Variable) -> Term: ...
     def visit_constant(self, node: Constant) -> Term: ...
@@ -160,7 +168,9 @@ class SubstitutionTransformer(ASTTransformer):
     """Applies variable substitutions to terms and formulas with capture avoidance."""
 
     mapping: dict[Variable, Term]
-    def __init__(self, mapping: dict[Variable, Term]) -> None: ...
+    # The runtime takes exactly a dict (nothing else is accepted); the type
+    # variable lets a dict of a narrower term type in, such as dict[Variable, Constant].
+    def __init__(self, mapping: dict[Variable, _TermT]) -> None: ...
     def visit_variable(self, node: Variable) -> Term: ...
     def visit_forall(self, node: Forall) -> Formula: ...
     def visit_exists(self, node: Exists) -> Formula: ...

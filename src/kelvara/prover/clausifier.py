@@ -13,7 +13,7 @@ run of the prover enumerates them in the same order.
 from __future__ import annotations
 
 from dataclasses import FrozenInstanceError
-from typing import Any, Iterable, Iterator, Mapping
+from typing import Any, Callable, Iterable, Iterator, Mapping
 
 from kelvara.core.ast import (
     And,
@@ -21,12 +21,14 @@ from kelvara.core.ast import (
     Equality,
     Exists,
     Forall,
+    Formula,
     FunctionApp,
     Iff,
     Implies,
     Not,
     Or,
     PredicateApp,
+    Term,
     Variable,
     VariableKind,
     free_variables,
@@ -147,7 +149,7 @@ def literal_sort_key(lit: "Literal") -> tuple:
     return key
 
 
-def _sort_literals(literals: frozenset) -> tuple:
+def _sort_literals(literals: frozenset[Literal]) -> tuple[Literal, ...]:
     """The literals in clause order: sorted by :func:`literal_sort_key`, stable."""
     return tuple(sorted(literals, key=literal_sort_key))
 
@@ -156,12 +158,15 @@ def _sort_literals(literals: frozenset) -> tuple:
 #: native twin, which gives every literal a byte-string key ordered exactly as
 #: :func:`literal_sort_key` orders, cached in the literal's ``_order`` slot.
 #: The Python ``Literal`` and ``Clause`` classes join it below.
-python_implementation = {"sort_literals": _sort_literals}
+python_implementation: dict[str, Any] = {"sort_literals": _sort_literals}
 
+_order_literals: Callable[[frozenset[Literal]], tuple[Literal, ...]]
 try:
-    from kelvara._native import sort_literals as _order_literals
+    from kelvara._native import sort_literals as _native_order
 except ImportError:  # built without the native module: the reference serves
     _order_literals = _sort_literals
+else:
+    _order_literals = _native_order  # type: ignore[assignment]  # the native twin takes the same literals
 
 
 # ---------------------------------------------------------------------------
@@ -178,10 +183,13 @@ class Literal:
     __slots__ = ("atom", "positive", "_hash_cache", "_key", "_order")
     __match_args__ = ("atom", "positive")
 
-    atom: Any
+    atom: PredicateApp | Equality
     positive: bool
+    _hash_cache: int
+    _key: tuple | None
+    _order: bytes | None
 
-    def __init__(self, atom: Any, positive: bool = True) -> None:
+    def __init__(self, atom: PredicateApp | Equality, positive: bool = True) -> None:
         positive = bool(positive)
         _set(self, "atom", atom)
         _set(self, "positive", positive)
@@ -214,7 +222,7 @@ class Literal:
         """The literal with the same atom and the opposite sign."""
         return _PythonLiteral(self.atom, not self.positive)
 
-    def substitute(self, mapping: Mapping[Any, Any]) -> "Literal":
+    def substitute(self, mapping: Mapping[Variable, Term]) -> "Literal":
         """Apply a substitution to the atom; returns ``self`` when nothing changes."""
         atom = substitute_formula(self.atom, mapping)
         return self if atom is self.atom else _PythonLiteral(atom, self.positive)
@@ -240,7 +248,9 @@ class Clause:
 
     __slots__ = ("literals", "_set", "_hash_cache")
 
-    literals: tuple
+    literals: tuple[Literal, ...]
+    _set: frozenset[Literal]
+    _hash_cache: int
 
     def __init__(self, literals: Iterable[Literal] = frozenset()) -> None:
         lits = literals if type(literals) is frozenset else frozenset(literals)
@@ -255,7 +265,7 @@ class Clause:
     __delattr__ = _frozen  # type: ignore[assignment]
 
     @property
-    def literal_set(self) -> frozenset:
+    def literal_set(self) -> frozenset[Literal]:
         """The literals as a frozenset."""
         return self._set
 
@@ -286,16 +296,16 @@ class Clause:
         """True for the empty clause (falsity)."""
         return not self.literals
 
-    def free_variables(self) -> set:
+    def free_variables(self) -> set[Variable]:
         """A new set of the variables occurring in the clause's literals."""
-        result: set = set()
+        result: set[Variable] = set()
         for lit in self.literals:
             atom = lit.atom
             fv = getattr(atom, "_free_vars", None)
             result.update(fv if fv is not None else free_variables(atom))
         return result
 
-    def substitute(self, mapping: Mapping[Any, Any]) -> "Clause":
+    def substitute(self, mapping: Mapping[Variable, Term]) -> "Clause":
         """A new clause with ``mapping`` applied to every literal; equal literals merge."""
         if not mapping:
             new = object.__new__(_PythonClause)
@@ -489,7 +499,7 @@ def _is_tautology(lits: frozenset) -> bool:
     return False
 
 
-def to_cnf(formula: Any, signature: Any = None) -> list:
+def to_cnf(formula: Formula, signature: object = None) -> list[Clause]:
     """Convert a first-order formula to a list of clauses (its clause normal form).
 
     Steps: ``Iff`` and ``Implies`` are eliminated and negations pushed onto
@@ -511,8 +521,8 @@ def to_cnf(formula: Any, signature: Any = None) -> list:
     """
     run = _Clausifier(formula, signature)
     matrix = run.nnf(formula, True, {}, ())
-    result: list = []
-    seen: set = set()
+    result: list[Clause] = []
+    seen: set[Clause] = set()
     for lits in _distribute(matrix):
         lit_set = frozenset(lits)
         if _is_tautology(lit_set):

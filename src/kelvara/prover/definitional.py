@@ -277,7 +277,7 @@ def definitional_cnf(formula: Any, used: set, threshold: int = 8,
         for clause in clauses:
             for lit in clause.literals:
                 atom = lit.atom
-                terms = (atom.left, atom.right) if type(atom) is Equality else atom.args
+                terms = (atom.left, atom.right) if isinstance(atom, Equality) else atom.args
                 for term in terms:
                     _term_symbols(term, used)
         form.pieces.append((piece, signature, clauses))

@@ -53,6 +53,7 @@ class _SymbolVariable:
     index: int
     arity: int
     name: str
+    _hash_cache: int
 
     def __init__(self, index: int, arity: int, name: str | None = None) -> None:
         what = type(self).__name__
@@ -144,6 +145,7 @@ class _SecondOrderQuantifier(Formula):
 
     variable: Any
     body: Any
+    _hash_cache: int
 
     def __new__(cls, variable: Any, body: Any) -> "_SecondOrderQuantifier":
         self = Formula.__new__(cls)

@@ -61,7 +61,7 @@ def _alpha_equal(a: Any, b: Any) -> bool:
 def _flex_argument_variables(template: Any) -> set:
     """Free variables used as arguments of predicate-variable applications in ``template``."""
     found: set = set()
-    stack = [(template, frozenset())]
+    stack: list[tuple[Any, frozenset[Variable]]] = [(template, frozenset())]
     while stack:
         n, bound = stack.pop()
         if isinstance(n, PredicateApp):
