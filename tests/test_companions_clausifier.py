@@ -78,9 +78,9 @@ def test_literal_value_semantics():
 def test_clause_basics():
     c = clause(lit(Q(x), False), lit(P(a)), lit(P(x)))
     assert len(c) == 3 and not c.is_empty()
-    assert [str(l) for l in c] == ["P(x0)", "P(a)", "~Q(x0)"]
+    assert [str(l) for l in c] == ["P(v0)", "P(a)", "~Q(v0)"]
     assert list(c) == list(c.literals)
-    assert str(c) == "P(x0) | P(a) | ~Q(x0)"
+    assert str(c) == "P(v0) | P(a) | ~Q(v0)"
     assert c == clause(lit(P(x)), lit(P(a)), lit(Q(x), False))
     assert hash(c) == hash(clause(lit(P(x)), lit(P(a)), lit(Q(x), False)))
     assert lit(P(a)) in c and lit(P(b)) not in c
@@ -187,7 +187,7 @@ def _texts(clauses):
         (Not(Implies(A, B)), ["A", "~B"]),
         (Not(Not(A)), ["A"]),
         (Equality(x, x), []),
-        (Not(Equality(x, a)), ["~x0 = a"]),
+        (Not(Equality(x, a)), ["~v0 = a"]),
     ],
 )
 def test_to_cnf_propositional_classics(formula, expected):

@@ -33,6 +33,10 @@ class Fake:
 class NoAttrs:
     pass
 
+class JunkLiteral:  # a literal-like object whose atom is no atom (Literal itself refuses one)
+    def __init__(self, atom, positive=True):
+        self.atom, self.positive = atom, positive
+
 class BadEq:
     def __eq__(self, other):
         raise RuntimeError("eq")
@@ -60,7 +64,7 @@ cases = {
     "resolve_literals_ints": lambda: R.resolve_clauses(Fake(lits=(1, 2)), Fake(lits=(3,))),
     "resolve_literal_no_atom": lambda: R.resolve_clauses(Fake(lits=(Literal(P(a)),)), Fake(lits=(NoAttrs(),))),
     "resolve_generator_literals": lambda: R.resolve_clauses(Fake(lits=gen()), Fake(lits=(Literal(P(a), False),))),
-    "resolve_junk_atoms": lambda: R.resolve_clauses(Fake(lits=(Literal(1),)), Fake(lits=(Literal(2, False),))),
+    "resolve_junk_atoms": lambda: R.resolve_clauses(Fake(lits=(JunkLiteral(1),)), Fake(lits=(JunkLiteral(2, False),))),
     "resolve_substitute_junk": lambda: R.resolve_clauses(Fake(fv={x}, lits=(Literal(P(x)),)),
                                                          Fake(fv={x}, sub=5)),
     "resolve_huge_ids": lambda: R.resolve_clauses(Clause([Literal(P(Variable(2**80)))]),

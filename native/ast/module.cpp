@@ -49,6 +49,7 @@ static int module_exec(PyObject* module) noexcept {
         // Then the definitions, in order.
         create_variable_kind(module, st);
         create_node_types(module, st);
+        install_display(module, st);
         add_function(module, &free_variables_def);
         add_function(module, &bound_variables_def);
         add_function(module, &formula_depth_def);

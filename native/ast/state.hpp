@@ -26,6 +26,8 @@ inline State* state_of(PyObject* o) { return state_of_type(Py_TYPE(o)); }
 void create_node_types(PyObject* module, State* st);
 // Creates VariableKind.
 void create_variable_kind(PyObject* module, State* st);
+// Adds __format__, _repr_pretty_ and _repr_latex_ to Term and Formula.
+void install_display(PyObject* module, State* st);
 
 // Module-level functions, in definition order.
 extern PyMethodDef free_variables_def;

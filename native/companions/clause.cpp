@@ -16,6 +16,7 @@
 // into a literal's private cache slot with object.__setattr__: such a cycle
 // is never collected (a leak, not a crash).
 #include "companions/state.hpp"
+#include "companions/display.hpp"
 
 #include <structmember.h>
 
@@ -61,11 +62,38 @@ Parts parts_from_set(State* st, Ref set, bool own_set) {
     return {std::move(set), std::move(literals), hash, safe};
 }
 
+// Every element of a clause's literal set is a Literal: of this module, or of
+// the Python reference class (subclasses included); anything else is refused
+// with a TypeError naming the received type, as by the twin.
+void check_literals(State* st, PyObject* set) {
+    Ref reference;
+    Ref it = Ref::check(PyObject_GetIter(set));
+    while (Ref item = Ref::steal(PyIter_Next(it.get()))) {
+        PyObject* o = item.get();
+        if (Py_TYPE(o) == st->literal_type) continue;
+        if (check_int(PyObject_IsInstance(o, reinterpret_cast<PyObject*>(st->literal_type)))) continue;
+        if (!reference) {
+            Ref name = Ref::check(PyUnicode_FromString("_PythonLiteral"));
+            reference = clausifier_global(st, name.get());
+        }
+        if (check_int(PyObject_IsInstance(o, reference.get()))) continue;
+        Ref type_name = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(o)), "__name__"));
+        PyErr_Format(PyExc_TypeError, "Clause literals must be Literal, not %S", type_name.get());
+        throw PyErrorSet{};
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+}
+
 // The parts of Clause(literals); nullptr stands for the default, no literals.
 Parts parts_from_argument(State* st, PyObject* literals) {
     if (!literals) return parts_from_set(st, Ref::check(PyFrozenSet_New(nullptr)), true);
-    if (PyFrozenSet_CheckExact(literals)) return parts_from_set(st, Ref::borrow(literals), false);
-    return parts_from_set(st, Ref::check(PyFrozenSet_New(literals)), true);
+    if (PyFrozenSet_CheckExact(literals)) {
+        check_literals(st, literals);
+        return parts_from_set(st, Ref::borrow(literals), false);
+    }
+    Ref set = Ref::check(PyFrozenSet_New(literals));
+    check_literals(st, set.get());
+    return parts_from_set(st, std::move(set), true);
 }
 
 // Allocates a clause of `type` holding the parts.
@@ -332,11 +360,12 @@ PyMethodDef clause_methods[] = {
     {"__reduce__", KV_METHOD(clause_reduce), "__reduce__($self, /)\n--\n\nHelper for pickle."},
     {"__setattr__", KV_METHOD(clause_frozen), kSetattrDoc},
     {"__delattr__", KV_METHOD(clause_frozen), kDelattrDoc},
+    KV_DISPLAY_METHODS("clause")
     {nullptr, nullptr, 0, nullptr},
 };
 
 const char kClauseDoc[] =
-    "Clause(literals=frozenset())\n--\n\n"
+    "Clause(literals=())\n--\n\n"
     "A disjunction of literals, built from one (frozen)set of ``Literal``.\n\n"
     "``literals`` is a tuple in the deterministic order of\n"
     ":func:`literal_sort_key`; equality and hashing are those of the literal\n"

@@ -13,6 +13,7 @@
 // a reference cycle and is left untracked.  A cache slot set to a tracked
 // object tracks the literal again.
 #include "companions/state.hpp"
+#include "companions/display.hpp"
 
 #include <structmember.h>
 
@@ -48,7 +49,22 @@ PyObject* init_literal(State* st, PyObject* o, PyObject* atom, bool positive, Py
     return o;
 }
 
-PyObject* make_literal(State* st, PyTypeObject* type, PyObject* atom, PyObject* positive_obj) {
+// The atom of a literal is a PredicateApp or an Equality (subclasses included);
+// anything else is refused with a TypeError naming both types, as by the twin.
+void check_atom(State* st, PyObject* atom) {
+    PyObject* pred = reinterpret_cast<PyObject*>(st->api.types[K_PREDICATE_APP]);
+    PyObject* eq = reinterpret_cast<PyObject*>(st->api.types[K_EQUALITY]);
+    if (Py_TYPE(atom) == reinterpret_cast<PyTypeObject*>(pred) || Py_TYPE(atom) == reinterpret_cast<PyTypeObject*>(eq))
+        return;
+    if (check_int(PyObject_IsInstance(atom, pred)) || check_int(PyObject_IsInstance(atom, eq))) return;
+    Ref name = Ref::check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(atom)), "__name__"));
+    PyErr_Format(PyExc_TypeError, "Literal atom must be a PredicateApp or an Equality, not %S", name.get());
+    throw PyErrorSet{};
+}
+
+// `validate` is false only for the placeholder of a subclass, which __init__ fills.
+PyObject* make_literal(State* st, PyTypeObject* type, PyObject* atom, PyObject* positive_obj, bool validate = true) {
+    if (validate) check_atom(st, atom);
     bool positive = positive_obj ? check_int(PyObject_IsTrue(positive_obj)) != 0 : true;
     Py_hash_t hash = literal_hash_of(atom, positive);
     if (type == st->literal_type) {
@@ -105,7 +121,7 @@ PyObject* literal_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexce
             parse_tuple_args("Literal.__init__", kInitNames, 2, 1, args, kwds, a);
             return make_literal(st, type, a[0], a[1]);
         }
-        return make_literal(st, type, Py_None, Py_True);
+        return make_literal(st, type, Py_None, Py_True, false);
     });
 }
 
@@ -117,6 +133,7 @@ int literal_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
         State* st = state_of_module(m);
         PyObject* a[2];
         parse_tuple_args("Literal.__init__", kInitNames, 2, 1, args, kwds, a);
+        check_atom(st, a[0]);
         bool positive = a[1] ? check_int(PyObject_IsTrue(a[1])) != 0 : true;
         Py_hash_t hash = literal_hash_of(a[0], positive);
         LiteralObject* l = as_literal(self);
@@ -282,6 +299,7 @@ PyMethodDef literal_methods[] = {
     {"__reduce__", KV_METHOD(literal_reduce), "__reduce__($self, /)\n--\n\nHelper for pickle."},
     {"__setattr__", KV_METHOD(literal_frozen), kSetattrDoc},
     {"__delattr__", KV_METHOD(literal_frozen), kDelattrDoc},
+    KV_DISPLAY_METHODS("literal")
     {nullptr, nullptr, 0, nullptr},
 };
 

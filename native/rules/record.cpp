@@ -342,7 +342,7 @@ PyMethodDef apply_rule_def = {
     "apply_rule", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(apply_rule)),
     METH_FASTCALL | METH_KEYWORDS,
     "apply_rule($module, /, rule, premises, context=None)\n--\n\n"
-    "Apply `rule` to a list of premises: call rule.apply(*premises, **context) with a copy of the "
+    "Apply ``rule`` to a list of premises: call ``rule.apply(*premises, **context)`` with a copy of the "
     "context dict (no keyword arguments when the context is None or empty) and return its list "
     "result unchanged."};
 

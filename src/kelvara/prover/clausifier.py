@@ -106,14 +106,15 @@ def _symbol_text(sym: Any) -> str:
     return name if isinstance(name, str) else str(sym)
 
 
-def term_text(t: Any) -> str:
-    """Readable text of a term: ``x3`` for variable 3, ``a``, ``f(x0, a)``.
+def term_text(t: object) -> str:
+    """Readable text of a term: ``v3`` for variable 3, ``a``, ``f(v0, a)``.
 
-    Variables of a sort other than ``Ind`` show it (``x3:Nat``).
+    Variables are named as the infix export names them (``v`` and the id);
+    those of a sort other than ``Ind`` show it (``v3:Nat``).
     """
     if isinstance(t, Variable):
         sort_name = getattr(t.sort, "name", str(t.sort))
-        return f"x{t.id}" if sort_name == "Ind" else f"x{t.id}:{sort_name}"
+        return f"v{t.id}" if sort_name == "Ind" else f"v{t.id}:{sort_name}"
     if isinstance(t, Constant):
         return t.name
     if isinstance(t, FunctionApp):
@@ -124,8 +125,8 @@ def term_text(t: Any) -> str:
     return str(t)
 
 
-def atom_text(a: Any) -> str:
-    """Readable text of an atom: ``P(x0, a)``, ``Q`` or ``f(x0) = a``."""
+def atom_text(a: object) -> str:
+    """Readable text of an atom: ``P(v0, a)``, ``Q`` or ``f(v0) = a``."""
     if isinstance(a, PredicateApp):
         name = _symbol_text(a.pred)
         if not a.args:
@@ -134,6 +135,63 @@ def atom_text(a: Any) -> str:
     if isinstance(a, Equality):
         return term_text(a.left) + " = " + term_text(a.right)
     return str(a)
+
+
+# ---------------------------------------------------------------------------
+# Display in the export notations (shared by the Python and native classes)
+
+_NOTATIONS = ("infix", "prefix", "latex")
+
+
+def _literal_text(lit: Any, notation: str, exporter: Any) -> str:
+    atom = exporter.visit(lit.atom)
+    if lit.positive:
+        return atom
+    if notation == "prefix":
+        return "(not " + atom + ")"
+    return ("\\neg " if notation == "latex" else "~") + atom
+
+
+def _notation_text(obj: Any, notation: str) -> str:
+    from kelvara.core.visitors import ExportVisitor
+
+    exporter = ExportVisitor(notation)
+    if not hasattr(obj, "literals"):
+        return _literal_text(obj, notation, exporter)
+    texts = [_literal_text(lit, notation, exporter) for lit in obj.literals]
+    if notation == "prefix":
+        return texts[0] if len(texts) == 1 else "(or" + "".join([" " + t for t in texts]) + ")"
+    if notation == "latex":
+        return " \\lor ".join(texts) if texts else "\\bot"
+    return " | ".join(texts) if texts else "[]"
+
+
+def display_format(obj: Any, format_spec: str) -> str:
+    """``format()`` of a literal or clause: ``str`` for an empty spec, else an export notation.
+
+    ``f"{clause:infix}"``, ``:prefix`` and ``:latex`` write every atom as
+    :class:`~kelvara.core.visitors.ExportVisitor` does; a clause joins its
+    literals with ``|`` (``\\lor``, or ``(or ...)`` in prefix), and the empty
+    clause is ``[]``, ``(or)`` or ``\\bot``.
+    """
+    if type(format_spec) is not str:
+        raise TypeError(f"format spec must be str, not {type(format_spec).__name__}")
+    if not format_spec:
+        return str(obj)
+    if format_spec not in _NOTATIONS:
+        raise ValueError(f"Unknown format spec {format_spec!r} for {type(obj).__name__}: "
+                         "expected 'infix', 'prefix' or 'latex'")
+    return _notation_text(obj, format_spec)
+
+
+def display_pretty(obj: Any, p: Any, cycle: bool) -> None:
+    """IPython's display of a literal or clause: its infix text."""
+    p.text(_notation_text(obj, "infix"))
+
+
+def display_latex(obj: Any) -> str:
+    """Notebook display of a literal or clause: typeset from its LaTeX text."""
+    return "$" + _notation_text(obj, "latex") + "$"
 
 
 def literal_sort_key(lit: "Literal") -> tuple:
@@ -190,6 +248,8 @@ class Literal:
     _order: bytes | None
 
     def __init__(self, atom: PredicateApp | Equality, positive: bool = True) -> None:
+        if not isinstance(atom, (PredicateApp, Equality)):
+            raise TypeError(f"Literal atom must be a PredicateApp or an Equality, not {type(atom).__name__}")
         positive = bool(positive)
         _set(self, "atom", atom)
         _set(self, "positive", positive)
@@ -234,6 +294,16 @@ class Literal:
     def __repr__(self) -> str:
         return f"Literal(atom={self.atom!r}, positive={self.positive!r})"
 
+    def __format__(self, format_spec: str, /) -> str:
+        """The literal in an export notation: ``f"{lit:infix}"``, ``:prefix`` or ``:latex``."""
+        return display_format(self, format_spec)
+
+    def _repr_pretty_(self, p: Any, cycle: bool, /) -> None:
+        display_pretty(self, p, cycle)
+
+    def _repr_latex_(self) -> str:
+        return display_latex(self)
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (_PythonLiteral, (self.atom, self.positive))
 
@@ -252,8 +322,11 @@ class Clause:
     _set: frozenset[Literal]
     _hash_cache: int
 
-    def __init__(self, literals: Iterable[Literal] = frozenset()) -> None:
+    def __init__(self, literals: Iterable[Literal] = ()) -> None:
         lits = literals if type(literals) is frozenset else frozenset(literals)
+        for lit in lits:
+            if not isinstance(lit, _LITERAL_CLASSES):
+                raise TypeError(f"Clause literals must be Literal, not {type(lit).__name__}")
         _set(self, "_set", lits)
         if len(lits) < 2:
             _set(self, "literals", tuple(lits))
@@ -325,6 +398,16 @@ class Clause:
             return "Clause(frozenset())"
         return "Clause(frozenset({" + ", ".join([repr(lit) for lit in self.literals]) + "}))"
 
+    def __format__(self, format_spec: str, /) -> str:
+        """The clause in an export notation: ``f"{clause:infix}"``, ``:prefix`` or ``:latex``."""
+        return display_format(self, format_spec)
+
+    def _repr_pretty_(self, p: Any, cycle: bool, /) -> None:
+        display_pretty(self, p, cycle)
+
+    def _repr_latex_(self) -> str:
+        return display_latex(self)
+
     def __reduce__(self) -> tuple[Any, ...]:
         return (_PythonClause, (self._set,))
 
@@ -336,10 +419,15 @@ _PythonLiteral = Literal
 _PythonClause = Clause
 python_implementation.update(Literal=Literal, Clause=Clause)
 
+# What a clause of either implementation takes as its literals.
+_LITERAL_CLASSES: tuple[type, ...] = (_PythonLiteral,)
+
 try:
     from kelvara._native import Clause, Literal  # type: ignore[assignment]  # noqa: F811
 except ImportError:  # built without the native module: the reference serves
     pass
+else:
+    _LITERAL_CLASSES = (_PythonLiteral, Literal)
 
 
 # ---------------------------------------------------------------------------
