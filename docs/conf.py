@@ -21,6 +21,8 @@ DOCUMENTED = [
     "kelvara.prover.clausifier",
     "kelvara.prover.definitional",
     "kelvara.prover.tptp",
+    "kelvara.prover.limits",
+    "kelvara.prover.argcheck",
     "kelvara.prover.saturation",
     "kelvara.prover.cli",
     "kelvara.sol.ast_ext",

@@ -475,9 +475,9 @@ static PyTypeObject* make_abstract(PyObject* module, const char* name, const cha
 
 void create_node_types(PyObject* module, State* st) {
     AstApi& api = st->api;
-    api.term_type = make_abstract(module, "Term", "Abstract Base Class for all term AST nodes.");
+    api.term_type = make_abstract(module, "Term", "Term()\n--\n\nAbstract Base Class for all term AST nodes.");
     check_int(PyModule_AddObjectRef(module, "Term", reinterpret_cast<PyObject*>(api.term_type)));
-    api.formula_type = make_abstract(module, "Formula", "Abstract Base Class for all formula AST nodes.");
+    api.formula_type = make_abstract(module, "Formula", "Formula()\n--\n\nAbstract Base Class for all formula AST nodes.");
     check_int(PyModule_AddObjectRef(module, "Formula", reinterpret_cast<PyObject*>(api.formula_type)));
     api.node_dealloc = node_dealloc;
     api.node_richcompare = node_richcompare;

@@ -2,15 +2,50 @@
 
 from __future__ import annotations
 
+from typing import Any
+
 __all__ = ["KelvaraError", "InvalidFormulaError", "UnificationError"]
+
+
+class CallSignature:
+    """A class's ``__signature__`` for ``inspect.signature``, built on first use.
+
+    Exception classes take their arguments through ``BaseException``, which
+    has no signature to report; a Python ``__init__`` would give one but slow
+    down every raise (the unifiers raise one per failed attempt).  The
+    parameters, all without defaults, are given as ``(name, kind)`` with kind
+    ``"p"`` (positional or keyword), ``"o"`` (positional only) or ``"*"``
+    (the rest).
+    """
+
+    __slots__ = ("params", "signature")
+
+    def __init__(self, *params: tuple[str, str]) -> None:
+        self.params = params
+        self.signature: Any = None
+
+    def __get__(self, obj: object, owner: type | None = None) -> Any:
+        if self.signature is None:
+            import inspect
+
+            P = inspect.Parameter
+            kinds = {"p": P.POSITIONAL_OR_KEYWORD, "o": P.POSITIONAL_ONLY, "*": P.VAR_POSITIONAL}
+            self.signature = inspect.Signature(
+                [P(name, kinds[kind]) for name, kind in self.params])
+        return self.signature
+
 
 
 class KelvaraError(Exception):
     """Base class of every error that kelvara raises on its own account."""
 
+    __signature__ = CallSignature(("args", "*"))
+
 
 class InvalidFormulaError(KelvaraError, ValueError):
     """A term or formula node is malformed, or a query met a node it does not support."""
+
+    __signature__ = CallSignature(("message", "o"))
 
 
 # Texts of the failures the unifiers report, by reason.  The unifiers raise
@@ -39,6 +74,8 @@ class UnificationError(KelvaraError):
     from them when it is first asked for.  Constructed with one message, it
     behaves like any exception.
     """
+
+    __signature__ = CallSignature(("reason", "o"), ("operands", "*"))
 
     @property
     def reason(self) -> str:

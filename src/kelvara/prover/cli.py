@@ -17,6 +17,7 @@ import os
 import stat
 import sys
 from pathlib import Path
+from typing import Iterator
 
 from .run import EXIT_ERROR, EXIT_SOLVED, EXIT_UNSOLVED, SOLVED, Options, Outcome, exit_code, solve
 
@@ -162,6 +163,7 @@ def run_batch(paths: list[Path], options: Options, jobs: int, quiet: bool = Fals
 
     outcomes: list[Outcome] = []
     work = [(path, options) for path in paths]
+    iterator: Iterator[Outcome]
     if jobs == 1:
         iterator = map(_solve_in_worker, work)
         pool = None

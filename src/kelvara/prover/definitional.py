@@ -43,6 +43,7 @@ from kelvara.core.ast import (
     PredicateApp,
     free_variables,
 )
+from kelvara.core.exceptions import CallSignature
 from kelvara.prover.clausifier import _term_key, to_cnf
 
 __all__ = [
@@ -60,6 +61,8 @@ POSITIVE, NEGATIVE, BOTH = 1, -1, 0
 
 class DefinitionError(ValueError):
     """A recorded definitional form does not hold up."""
+
+    __signature__ = CallSignature(("message", "o"))
 
 
 @dataclass(frozen=True)

@@ -33,9 +33,10 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Callable
 
-from kelvara.core.ast import PredicateApp
+from kelvara.core.ast import Formula, PredicateApp
 
 from ._tptp import Reader, ReadError
+from .argcheck import expect
 
 __all__ = [
     "TPTPError",
@@ -108,7 +109,7 @@ class AnnotatedFormula:
     name: str
     role: str
     language: str
-    formula: object
+    formula: Formula
     file: str
     line: int
     names: dict = field(default_factory=dict, compare=False, hash=False)
@@ -246,6 +247,10 @@ def parse_problem(text: str, *, name: str = "problem", file: str = "<input>",
     ``check`` (a :class:`~kelvara.prover.limits.Budget`, say) is called now
     and then while reading and may raise to stop it.
     """
+    expect("parse_problem()", "text", text, str, "a str")
+    expect("parse_problem()", "name", name, str, "a str")
+    expect("parse_problem()", "file", file, str, "a str")
+    expect("parse_problem()", "base_dir", base_dir, (str, os.PathLike), "a str or a path", none=True)
     base = Path(base_dir) if base_dir is not None else Path(file).parent
     reader = Reader(check)
     formulas = _expand(reader, text, file, base)
@@ -275,6 +280,7 @@ def problem_name(path: str | os.PathLike) -> str:
 
 def parse_file(path: str | os.PathLike, check: Callable[[], None] | None = None) -> Problem:
     """Read and parse a problem file."""
+    expect("parse_file()", "path", path, (str, os.PathLike), "a str or a path")
     p = Path(path)
     text = _read_text(p, str(p))
     problem = parse_problem(text, name=problem_name(p), file=str(p), base_dir=p.parent, check=check)

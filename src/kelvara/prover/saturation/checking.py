@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 from kelvara.core.ast import Constant, Equality, Variable
+from kelvara.core.exceptions import CallSignature
+from kelvara.prover.argcheck import expect
 from kelvara.prover.clausifier import to_cnf
 from kelvara.prover.definitional import DefinitionError, check_definitional_form
 from kelvara.prover.rules import apply_rule, get_resolution_rules
@@ -15,6 +17,8 @@ from .subsumption import is_variant
 
 class ProofCheckError(Exception):
     """A derivation step could not be reproduced from its parents."""
+
+    __signature__ = CallSignature(("message", "o"))
 
 
 def extract_proof(empty: ProofClause) -> list[ProofClause]:
@@ -42,6 +46,8 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
     recomputed) and the step must be a variant of a clause of the piece it
     names: the rewritten statement, or the definition of ``defines``.
     """
+    expect("check_proof()", "proof", proof, list, "a list of ProofClause (ProverResult.proof)")
+    expect("check_proof()", "inputs", inputs, list, "a list of InputClause (from prove) or None", none=True)
     rules = {rule.name: rule for rule in get_resolution_rules()}
     numbers = {record.number for record in proof}
     checked_forms: set = set()
@@ -81,7 +87,7 @@ def check_proof(proof: list[ProofClause], inputs: list[InputClause] | None = Non
         rule = rules.get(record.rule)
         if rule is None:
             raise ProofCheckError(f"c{record.number} names an unknown rule {record.rule}")
-        results = apply_rule(rule, [parent.clause for parent in record.parents])
+        results = apply_rule(rule, [parent.clause for parent in record.parents]) or []
         if not any(result[0] == record.raw for result in results):
             if not any(is_variant(result[0], record.raw) for result in results):
                 raise ProofCheckError(f"c{record.number} does not follow from "

@@ -7,7 +7,7 @@ from dataclasses import dataclass
 from fractions import Fraction
 from typing import Callable, Iterable
 
-from kelvara.core.ast import And, Constant, Equality, Exists, Forall, FunctionApp, Implies, Not, Or, PredicateApp
+from kelvara.core.ast import And, Constant, Equality, Exists, Forall, Formula, FunctionApp, Implies, Not, Or, PredicateApp
 from kelvara.prover.clausifier import Clause, Literal, to_cnf
 from kelvara.prover.definitional import DefinitionalForm, clause_count, definitional_cnf, formula_symbols
 
@@ -68,7 +68,8 @@ def _rename_clause(clause: Clause, mapping: dict) -> Clause:
     literals = []
     for lit in clause.literals:
         atom = lit.atom
-        if type(atom) is Equality:
+        new_atom: PredicateApp | Equality
+        if isinstance(atom, Equality):
             new_atom = Equality(_rename_term(atom.left, mapping), _rename_term(atom.right, mapping))
         else:
             new_atom = PredicateApp(atom.pred, atom.arity, tuple(_rename_term(a, mapping) for a in atom.args))
@@ -145,7 +146,7 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
                 used.add(candidate)
                 return candidate
 
-    jobs: list[tuple[object, str, str]] = []
+    jobs: list[tuple[Formula, str, str | tuple[str, ...]]] = []
     conjectures = [s for s in problem.formulas if s.role == "conjecture"]
     for statement in problem.formulas:
         if statement.role == "conjecture":
@@ -153,7 +154,7 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
         role = "NegatedGoal" if statement.role == "negated_conjecture" else "Axiom"
         jobs.append((statement.formula, role, statement.name))
     if conjectures:
-        goal = None
+        goal: Formula | None = None
         for statement in conjectures:
             formula = statement.formula
             if formula is TRUE:
@@ -187,7 +188,7 @@ def clausify_problem(problem: Problem, definitions_above: int | None = 64,
         for clause in clauses:
             for lit in clause.literals:
                 atom = lit.atom
-                terms = (atom.left, atom.right) if type(atom) is Equality else atom.args
+                terms = (atom.left, atom.right) if isinstance(atom, Equality) else atom.args
                 for term in terms:
                     _symbols_of_term(term, introduced)
         introduced -= input_symbols
@@ -274,10 +275,9 @@ def _tautology(literals: frozenset) -> bool:
             atom = lit.atom
             if Literal(atom=atom, positive=False) in literals:
                 return True
-            if type(atom) is Equality and atom.left == atom.right:
+            if isinstance(atom, Equality) and atom.left == atom.right:
                 return True
     return False
-    return result, bool(conjectures)
 
 
 def clause_formula(clause):

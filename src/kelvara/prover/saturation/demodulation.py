@@ -28,7 +28,8 @@ def replace_in_clause(clause: Clause, old, new) -> Clause:
     literals = []
     for lit in clause.literals:
         atom = lit.atom
-        if type(atom) is Equality:
+        new_atom: PredicateApp | Equality
+        if isinstance(atom, Equality):
             new_atom = Equality(replace_everywhere(atom.left, old, new), replace_everywhere(atom.right, old, new))
         else:
             new_atom = PredicateApp(atom.pred, atom.arity, tuple(replace_everywhere(a, old, new) for a in atom.args))

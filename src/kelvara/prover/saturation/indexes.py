@@ -8,6 +8,8 @@ before any matching.
 
 from __future__ import annotations
 
+from typing import Any
+
 from kelvara.core.ast import Constant, Equality, FunctionApp, Variable
 
 from .terms import _ANY, EQUALITY_KEY, _top, literal_key
@@ -23,7 +25,8 @@ def _features(literals) -> dict:
         key = literal_key(lit)
         counts[key] = counts.get(key, 0) + 1
         atom = lit.atom
-        if type(atom) is Equality:
+        stack: list[Any]
+        if isinstance(atom, Equality):
             stack = [atom.left, atom.right]
         else:
             stack = list(atom.args)
@@ -90,7 +93,7 @@ def _signature(features: dict) -> int:
 def fine_key(lit) -> tuple:
     """Sign, predicate and top symbols of a literal's (first) arguments, variables as wildcards."""
     atom = lit.atom
-    if type(atom) is Equality:
+    if isinstance(atom, Equality):
         a, b = _top(atom.left), _top(atom.right)
         return (lit.positive, EQUALITY_KEY, (a, b) if a <= b else (b, a))
     return (lit.positive, atom.pred, atom.arity, _top(atom.args[0]) if atom.args else None)
@@ -105,7 +108,7 @@ def generalized_keys(lit, sign: bool | None = None) -> list:
     atom = lit.atom
     if sign is None:
         sign = lit.positive
-    if type(atom) is Equality:
+    if isinstance(atom, Equality):
         a, b = _top(atom.left), _top(atom.right)
         keys = set()
         for x in (a, _ANY):

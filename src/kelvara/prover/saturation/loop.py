@@ -49,8 +49,9 @@ import itertools
 import sys
 import time
 
-from kelvara.core.ast import Equality, Variable
+from kelvara.core.ast import Equality, Term, Variable
 from kelvara.core.substitutions import substitute_formula, substitute_term
+from kelvara.prover.argcheck import expect
 from kelvara.prover.clausifier import Clause, Literal
 from kelvara.prover.rules import apply_rule, get_resolution_rules, standardize_clause_variables
 
@@ -149,7 +150,7 @@ class Saturation:
         buckets = [self.key_index.get(key) for key in record.keyset]
         if any(not b for b in buckets):
             return
-        smallest = min(buckets, key=len)
+        smallest = min([b for b in buckets if b], key=len)
         size = len(record.literals)
         sig = record.sig
         order = record.match_order
@@ -260,7 +261,7 @@ class Saturation:
             lit, unit = found
             simplified = None
             wanted = len(record.literals) - 1
-            for result in apply_rule(self.resolution, [record.clause, unit.clause]):
+            for result in apply_rule(self.resolution, [record.clause, unit.clause]) or ():
                 clause = result[0]
                 if result[2][0] == lit and len(clause.literals) == wanted and subsumes(clause, record.clause):
                     simplified = clause
@@ -281,7 +282,7 @@ class Saturation:
         demodulators = self.demodulators
         for lit in clause.literals:
             atom = lit.atom
-            terms = (atom.left, atom.right) if type(atom) is Equality else atom.args
+            terms = (atom.left, atom.right) if isinstance(atom, Equality) else atom.args
             for top_term in terms:
                 for sub in _subterms_innermost(top_term, []):
                     bucket = demodulators.get(_top(sub))
@@ -300,7 +301,7 @@ class Saturation:
 
     def _demodulate(self, record: ProofClause) -> ProofClause:
         clause = record.clause
-        steps = []
+        steps: list[tuple[ProofClause, Term, Term]] = []
         while len(steps) < self.config.max_rewrites:
             found = self._rewrite_once(clause, record)
             if found is None:
@@ -322,6 +323,7 @@ class Saturation:
     def _add_demodulator(self, record: ProofClause) -> None:
         """Make an active positive unit equation available for rewriting, both ways if unoriented."""
         atom = record.literals[0].atom
+        assert isinstance(atom, Equality)  # a demodulator is a positive unit equation
         left, right = atom.left, atom.right
         entries = []
         for lhs, rhs in ((left, right), (right, left)):
@@ -408,7 +410,7 @@ class Saturation:
         if len(given.literals) > 1 and given.eligible[0].positive:
             # Ordered factoring: only clauses without a selected literal, and
             # only factors that merge an eligible literal with another positive one.
-            for result in apply_rule(self.factoring, [given.clause]):
+            for result in apply_rule(self.factoring, [given.clause]) or ():
                 if _ordered_factor(given, result[1]):
                     yield result[0], self.factoring.name, (given,)
         for partner in self._partners_for_resolution(given):
@@ -541,10 +543,13 @@ def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverR
     read, the reading too); a limit reached in the clause form ends the run
     with no input clauses.
     """
+    expect("prove()", "problem", problem, Problem, "a Problem (from parse_problem or parse_file)")
+    expect("prove()", "config", config, ProverConfig, "a ProverConfig or None", none=True)
     config = config or ProverConfig()
     if config.budget is None:
         config = dataclasses.replace(config, budget=config.make_budget())
     budget = config.budget
+    assert budget is not None
     budget.stage = "computing the clause form"
     try:
         inputs, has_conjecture = clausify_problem(problem, config.definitions_above, config.definition_threshold,

@@ -103,7 +103,7 @@ def _kbo_greater(s, t) -> bool:
 
 
 def _atom_as_term(atom):
-    if type(atom) is Equality:
+    if isinstance(atom, Equality):
         # Equations rank below every predicate atom of the same weight.
         return FunctionApp("!eq", 2, (atom.left, atom.right))
     return FunctionApp("$p:" + str(atom.pred), atom.arity, atom.args)
@@ -170,7 +170,7 @@ def _rewritable_sides(atom) -> tuple:
     not smaller than the other side (an ordering that holds before
     substitution holds after it).
     """
-    if type(atom) is Equality:
+    if isinstance(atom, Equality):
         left, right = atom.left, atom.right
         if kbo_greater(left, right):
             return (left,)

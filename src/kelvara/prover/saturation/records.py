@@ -6,6 +6,7 @@ from dataclasses import dataclass, field
 from typing import Callable
 
 from kelvara.core.ast import Equality
+from kelvara.prover.argcheck import expect, type_name
 from kelvara.prover.clausifier import Clause
 from kelvara.prover.definitional import DefinitionalForm
 from kelvara.prover.limits import Budget
@@ -59,6 +60,8 @@ class ProofClause:
         "para_into",
     )
 
+    from_goal: bool
+
     def __init__(self, number: int, clause: Clause, raw: Clause, rule: str,
                  parents: tuple["ProofClause", ...] = (), source: str | None = None) -> None:
         self.number = number
@@ -102,7 +105,7 @@ class ProofClause:
         symbols: set = set()
         for lit in literals:
             atom = lit.atom
-            for term in ((atom.left, atom.right) if type(atom) is Equality else atom.args):
+            for term in ((atom.left, atom.right) if isinstance(atom, Equality) else atom.args):
                 _symbols_of_term(term, symbols)
         self.symbols = frozenset(symbols)
         # Heaviest literals first: the most specific ones fail a match soonest.
@@ -113,7 +116,7 @@ class ProofClause:
         para_into = set()
         for lit in self.eligible:
             atom = lit.atom
-            if lit.positive and type(atom) is Equality:
+            if lit.positive and isinstance(atom, Equality):
                 if not kbo_greater(atom.right, atom.left):
                     para_from.add(_top(atom.left))
                 if not kbo_greater(atom.left, atom.right):
@@ -138,6 +141,12 @@ _LAZY_SLOTS = frozenset({"eligible", "eligible_keys", "eligible_pos_eq", "symbol
 
 @dataclass
 class ProverConfig:
+    """The knobs of one prover run; every field has a default.
+
+    Built with wrong types (a text for a number, say), it raises TypeError
+    naming the field, the expected and the received type.
+    """
+
     time_limit: float | None = 10.0
     max_clauses: int | None = None
     pick_given_ratio: int = 4  # lightest clauses picked per oldest clause picked
@@ -159,9 +168,31 @@ class ProverConfig:
     def make_budget(self) -> Budget:
         return self.budget if self.budget is not None else Budget(self.time_limit, self.memory_limit)
 
+    def __post_init__(self) -> None:
+        where = "ProverConfig"
+        number, integer = (int, float), "an int or a float"
+        expect(where, "time_limit", self.time_limit, number, integer + " or None", none=True, numbers=True)
+        expect(where, "max_clauses", self.max_clauses, int, "an int or None", none=True, numbers=True)
+        expect(where, "pick_given_ratio", self.pick_given_ratio, int, "an int", numbers=True)
+        expect(where, "axiom_weight_factor", self.axiom_weight_factor, number, integer, numbers=True)
+        if self.progress is not None and not callable(self.progress):
+            raise TypeError(f"{where}: progress must be callable or None, not {type_name(self.progress)}")
+        expect(where, "progress_interval", self.progress_interval, number, integer, numbers=True)
+        expect(where, "demodulation", self.demodulation, bool, "a bool")
+        expect(where, "ordered_paramodulation", self.ordered_paramodulation, bool, "a bool")
+        expect(where, "max_rewrites", self.max_rewrites, int, "an int", numbers=True)
+        expect(where, "selection", self.selection, str, "a str")
+        expect(where, "literal_penalty", self.literal_penalty, number, integer, numbers=True)
+        expect(where, "definitions_above", self.definitions_above, int, "an int or None", none=True, numbers=True)
+        expect(where, "definition_threshold", self.definition_threshold, int, "an int", numbers=True)
+        expect(where, "memory_limit", self.memory_limit, int, "an int or None", none=True, numbers=True)
+
 
 @dataclass
 class ProverResult:
+    """What a run found: the SZS ``status``, the ``proof`` steps (or None),
+    the clause counts, the time taken and, for an early stop, the ``reason``."""
+
     status: str  # SZS status
     proof: list[ProofClause] | None = None
     given: int = 0

@@ -95,7 +95,7 @@ def _may_superpose(eq_clause: ProofClause, target: ProofClause) -> bool:
     sides = []
     for lit in eq_clause.eligible:
         atom = lit.atom
-        if lit.positive and type(atom) is Equality:
+        if lit.positive and isinstance(atom, Equality):
             if not kbo_greater(atom.right, atom.left):
                 sides.append(atom.left)
             if not kbo_greater(atom.left, atom.right):
@@ -176,7 +176,7 @@ def _explains(view, para: Clause, sigma: dict) -> bool:
             if new_lit.positive is not target.positive:
                 continue
             atom = inst(target).atom
-            if type(atom) is Equality:
+            if isinstance(atom, Equality):
                 if type(new_lit.atom) is not Equality:
                     continue
                 u, v = atom.left, atom.right

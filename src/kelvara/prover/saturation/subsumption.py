@@ -17,7 +17,7 @@ def normalize_clause(clause: Clause) -> Clause:
     order: dict = {}
     for lit in clause.literals:
         atom = lit.atom
-        if type(atom) is Equality:
+        if isinstance(atom, Equality):
             _collect_vars(atom.left, order)
             _collect_vars(atom.right, order)
         else:
@@ -36,7 +36,7 @@ def is_tautology(clause: Clause) -> bool:
     for lit in clause.literals:
         atom = lit.atom
         if lit.positive:
-            if type(atom) is Equality and atom.left == atom.right:
+            if isinstance(atom, Equality) and atom.left == atom.right:
                 return True
             positives.add(atom)
         else:

@@ -15,7 +15,7 @@ EQUALITY_KEY = "="
 
 def literal_key(lit) -> tuple[bool, object]:
     atom = lit.atom
-    if type(atom) is Equality:
+    if isinstance(atom, Equality):
         return (lit.positive, EQUALITY_KEY)
     return (lit.positive, (atom.pred, atom.arity))
 
@@ -37,7 +37,7 @@ def clause_weight(literals: Iterable) -> int:
     total = 0
     for lit in literals:
         atom = lit.atom
-        if type(atom) is Equality:
+        if isinstance(atom, Equality):
             total += 1 + _term_weight(atom.left) + _term_weight(atom.right)
         else:
             total += 2
