@@ -240,7 +240,10 @@ def build_parser() -> argparse.ArgumentParser:
                                      epilog=EXIT_CODES_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--version", action="version", version=_version())
     sub = parser.add_subparsers(dest="command", required=True)
-    add_prove_command(sub)
+    prove = add_prove_command(sub)
+    from .batch.command import register
+
+    register(sub, prove)
     problems = sub.add_parser("problems", help="list the bundled problems")
     problems.set_defaults(func=cmd_problems)
     return parser
