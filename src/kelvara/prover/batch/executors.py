@@ -67,6 +67,7 @@ class LocalExecutor:
 
 def _remote_solve(task: Task, text: bytes | None, options, limits: isolate.Limits) -> dict:
     """The Dask task: solve in a child of the worker; ship the file when the worker cannot see it."""
+    isolate.prepare()  # once per worker process
     if text is None or Path(task.path).is_file():
         return isolate.run_isolated(task, options, limits)
     with tempfile.TemporaryDirectory(prefix="kelvara-") as folder:

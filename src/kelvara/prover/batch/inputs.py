@@ -49,12 +49,12 @@ def _display_folder(path: Path) -> str:
 
 
 def _problem_files(folder: Path) -> list[Path]:
-    """The ``*.p`` files under a folder, recursively, skipping hidden entries."""
+    """The ``*.p`` files under a folder, recursively, in path order, skipping hidden entries."""
     found = []
     for root, dirs, files in os.walk(folder):
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
-        found.extend(Path(root) / f for f in sorted(files) if f.endswith(".p") and not f.startswith("."))
-    return found
+        found.extend(Path(root) / f for f in files if f.endswith(".p") and not f.startswith("."))
+    return sorted(found)
 
 
 def expand(name: str, base: Path | None = None, bundled: Path | None = None) -> list[Path]:

@@ -11,6 +11,7 @@ time and peak memory come from the kernel's accounting of the child.
 
 from __future__ import annotations
 
+import faulthandler
 import functools
 import gc
 import json
@@ -143,6 +144,8 @@ def _child_main(task: Task, options, limits: Limits, solver, out_fd: int, err_fd
     os.dup2(devnull, 0)
     os.dup2(devnull, 1)
     os.dup2(err_fd, 2)
+    if faulthandler.is_enabled():  # its file may be a copy of the parent's standard error
+        faulthandler.enable(file=2, all_threads=False)
     cpu = math.ceil(limits.hard_seconds) + 1
     resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 2))
     if limits.memory_limit is not None:
@@ -199,12 +202,11 @@ def feed(child: Child) -> bool:
     return bool(chunk)
 
 
-def _errors_tail(child: Child, limit: int = 400) -> str:
+def _errors_head(child: Child, limit: int = 400) -> str:
+    """The start of what the child wrote to standard error, on one line."""
     try:
-        child.errors.seek(0, os.SEEK_END)
-        size = child.errors.tell()
-        child.errors.seek(max(0, size - limit))
-        text = child.errors.read().decode("utf-8", errors="replace").strip()
+        child.errors.seek(0)
+        text = child.errors.read(limit).decode("utf-8", errors="replace").strip()
     except OSError:
         return ""
     return " ".join(text.split())
@@ -249,11 +251,11 @@ def finish(child: Child, killed: bool = False) -> dict:
         if number == signal.SIGXCPU:
             payload = {"status": "Timeout", "message": "killed at the CPU time limit"}
         else:
-            tail = _errors_tail(child)
+            tail = _errors_head(child)
             payload = {"status": "Error",
                        "message": f"crashed: {_signal_name(number)}" + (f": {tail}" if tail else "")}
     elif payload is None:
-        tail = _errors_tail(child)
+        tail = _errors_head(child)
         payload = {"status": "Error", "message": f"the process ended (exit code "
                    f"{os.WEXITSTATUS(wait_status)}) without a result" + (f": {tail}" if tail else "")}
     child.errors.close()
@@ -263,12 +265,7 @@ def finish(child: Child, killed: bool = False) -> dict:
 def make_record(task: Task, payload: dict, wall: float, usage=None, time_limit: float | None = None) -> dict:
     from kelvara import __version__
 
-    if task.expected is not None:
-        expected = task.expected
-    elif "expected" in payload:
-        expected = payload["expected"]
-    else:
-        expected = expected_in_header(task.path)
+    expected = task.expected or payload.get("expected") or expected_in_header(task.path)
     status = payload["status"]
     cpu = usage.ru_utime + usage.ru_stime if usage is not None else None
     memory = None
