@@ -97,7 +97,7 @@ def test_an_interrupted_run_keeps_its_results_and_resume_completes_it(folder: Pa
         time.sleep(0.05)
     running.send_signal(signal.SIGINT)
     _, err = running.communicate(timeout=60)
-    assert running.returncode == 130 and "interrupted" in err
+    assert running.returncode == 130 and "interrupted" in err, err
     kept = read(out)
     assert 2 <= len(kept) < 9
     again = kelvara("batch", "set", "--out", "r.jsonl", "-t", "1", "--resume", cwd=folder)
@@ -113,9 +113,10 @@ def test_an_interrupted_run_keeps_its_results_and_resume_completes_it(folder: Pa
     (["set", "-t", "0"], "--time-limit must be positive"),
     (["set", "-j", "0"], "--jobs must be positive"),
     (["set", "--scheduler", "tcp://127.0.0.1:1"], "--scheduler needs --executor dask"),
+    (["set", "--out", "."], "cannot use . as the results file: Is a directory"),
 ])
 def test_unusable_arguments(folder: Path, args, message):
-    done = kelvara("batch", *args, "--out", "r.jsonl", cwd=folder)
+    done = kelvara("batch", "--out", "r.jsonl", *args, cwd=folder)
     assert done.returncode == 2 and message in done.stderr
     assert not (folder / "r.jsonl").exists() or read(folder / "r.jsonl") == []
 
@@ -132,7 +133,7 @@ def record(status: str, agreement: str = "agrees") -> dict:
 
 def test_plain_progress_counts_and_estimates():
     stream = io.StringIO()
-    progress = make_progress(4, 1, stream)
+    progress = make_progress(4, stream)
     assert isinstance(progress, PlainProgress)
     for status in ("Theorem", "Timeout", "Error"):
         progress.advance(record(status))
@@ -145,7 +146,7 @@ def test_rich_progress_on_a_terminal():
     from rich.console import Console
 
     stream = io.StringIO()
-    progress = RichProgress(3, 1, stream, console=Console(file=stream, force_terminal=True, width=150))
+    progress = RichProgress(3, stream, console=Console(file=stream, force_terminal=True, width=150))
     progress.advance(record("Theorem"))
     progress.advance(record("CounterSatisfiable", "contradicts"))
     progress.close()

@@ -85,6 +85,13 @@ def test_cactus_png_from_the_command_line(runs, tmp_path: Path):
     assert (tmp_path / "c.png").read_bytes()[:8] == b"\x89PNG\r\n\x1a\n"
 
 
+def test_cactus_of_a_run_that_solved_nothing(tmp_path: Path):
+    (tmp_path / "none.csv").write_text("p1,Timeout,10\np2,GaveUp,3\n")
+    done = kelvara("plot", tmp_path / "none.csv", "-o", tmp_path / "c.svg")
+    assert done.returncode == 0, done.stderr
+    assert "none (0 solved)" in (tmp_path / "c.svg").read_text()
+
+
 def test_scatter_svg_with_labels(runs, tmp_path: Path):
     done = kelvara("plot", *runs, "--kind", "scatter", "--label", "kelvara", "--label", "E",
                    "-o", tmp_path / "s.svg")

@@ -91,7 +91,7 @@ def _executor(args):
         try:
             import distributed  # noqa: F401
         except ImportError:
-            raise SystemExit("kelvara: --executor dask needs Dask distributed: pip install 'kelvara[dask]'")
+            return None
         return DaskExecutor(args.scheduler, jobs)
     return LocalExecutor(jobs)
 
@@ -115,7 +115,12 @@ def cmd_batch(args) -> int:
         print(f"kelvara: {exc}", file=sys.stderr)
         return EXIT_USAGE
     out = Path(args.out)
-    old = results.read(out)
+    try:
+        old = results.read(out)
+        results.ResultsFile(out).close()  # can be written
+    except OSError as exc:
+        print(f"kelvara: cannot use {out} as the results file: {exc.strerror}", file=sys.stderr)
+        return EXIT_USAGE
     if old and not args.resume:
         print(f"kelvara: {out} already holds results: add --resume to complete it, or choose another "
               f"--out", file=sys.stderr)
@@ -128,7 +133,10 @@ def cmd_batch(args) -> int:
               f"{len(todo)} to run", file=sys.stderr)
     limits = Limits(time_limit=args.time_limit, memory_limit=getattr(args, "memory_limit", None))
     executor = _executor(args)
-    progress = make_progress(len(todo), getattr(args, "jobs", None) or 1, sys.stderr, quiet)
+    if executor is None:
+        print("kelvara: --executor dask needs Dask distributed: pip install 'kelvara[dask]'", file=sys.stderr)
+        return EXIT_USAGE
+    progress = make_progress(len(todo), sys.stderr, quiet)
     try:
         with results.ResultsFile(out) as sink:
             for record in executor.run(todo, _options(args), limits):

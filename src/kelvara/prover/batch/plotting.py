@@ -120,8 +120,16 @@ def draw_cactus(runs: list[Run], output: str, title: str | None = None) -> None:
     figure, axes = plt.subplots(figsize=(7, 4.5))
     for run in runs:
         xs, ys = cactus_points(run)
-        axes.step([0.0] + xs, [0] + ys, where="post", label=f"{run.label} ({len(xs)} solved)")
-    axes.set_xscale("symlog", linthresh=0.01)
+        label = f"{run.label} ({len(xs)} solved)"
+        if not xs:
+            axes.plot([], [], label=label)
+            continue
+        xs = [max(x, 0.001) for x in xs]
+        axes.step(xs[:1] + xs, [0] + ys, where="post", label=label)
+    limits = [run.limit for run in runs if run.limit]
+    if limits:
+        axes.axvline(max(limits), color="grey", linewidth=0.8, linestyle=":")
+    axes.set_xscale("log")
     axes.set_xlabel("time limit per problem (s)")
     axes.set_ylabel("problems solved")
     axes.grid(True, alpha=0.3)

@@ -17,9 +17,8 @@ from .results import category
 class Counts:
     """Running totals of a batch, with a naive estimate of the time left."""
 
-    def __init__(self, total: int, jobs: int) -> None:
+    def __init__(self, total: int) -> None:
         self.total = total
-        self.jobs = max(1, jobs)
         self.done = 0
         self.by_category = {"solved": 0, "unsolved": 0, "error": 0}
         self.started = time.monotonic()
@@ -57,8 +56,8 @@ def _duration(seconds: float) -> str:
 class PlainProgress:
     """One line per result: ``[done/total] status problem time  counts``."""
 
-    def __init__(self, total: int, jobs: int, stream: TextIO) -> None:
-        self.counts = Counts(total, jobs)
+    def __init__(self, total: int, stream: TextIO) -> None:
+        self.counts = Counts(total)
         self.stream = stream
         self.width = len(str(total))
 
@@ -79,11 +78,11 @@ class PlainProgress:
 class RichProgress:
     """A progress bar redrawn on each result and on each heartbeat of the executor."""
 
-    def __init__(self, total: int, jobs: int, stream: TextIO, console=None) -> None:
+    def __init__(self, total: int, stream: TextIO, console=None) -> None:
         from rich.console import Console
         from rich.progress import BarColumn, MofNCompleteColumn, Progress, TextColumn, TimeElapsedColumn
 
-        self.counts = Counts(total, jobs)
+        self.counts = Counts(total)
         self.console = console or Console(file=stream)
         self.progress = Progress(
             TextColumn("[bold]batch"), BarColumn(), MofNCompleteColumn(),
@@ -119,17 +118,17 @@ class RichProgress:
         self.progress.stop()
 
 
-def make_progress(total: int, jobs: int, stream: TextIO | None = None, quiet: bool = False):
+def make_progress(total: int, stream: TextIO | None = None, quiet: bool = False):
     """A rich bar when ``stream`` is a terminal and rich is installed, plain lines otherwise."""
     stream = stream if stream is not None else sys.stderr
     if quiet:
         return _Silent()
     if stream.isatty():
         try:
-            return RichProgress(total, jobs, stream)
+            return RichProgress(total, stream)
         except ImportError:
             pass
-    return PlainProgress(total, jobs, stream)
+    return PlainProgress(total, stream)
 
 
 class _Silent:
