@@ -131,7 +131,7 @@ def cmd_batch(args) -> int:
     if not quiet:
         print(f"kelvara: {len(tasks)} problems, {len(tasks) - len(todo)} already in {out}, "
               f"{len(todo)} to run", file=sys.stderr)
-    limits = Limits(time_limit=args.time_limit, memory_limit=getattr(args, "memory_limit", None))
+    limits = Limits(time_limit=args.time_limit)
     executor = _executor(args)
     if executor is None:
         print("kelvara: --executor dask needs Dask distributed: pip install 'kelvara[dask]'", file=sys.stderr)
