@@ -9,9 +9,9 @@ wall time B; (3) the same batch through a Dask LocalCluster of 2 single-
 threaded worker processes on the loopback interface (started before timing),
 wall time D.  Printed per round and as medians: B / (S/2), the overhead per
 problem (2B - S)/n and the median of (record wall - in-process time), the CPU
-overhead per problem (CPU of the children and of the parent during the batch,
-less the CPU of the in-process solves, over n: unlike wall times it does not
-grow with the load of a shared machine), the wall time B1 of a batch with one
+overhead per problem (the median over the problems of a child's CPU time less
+the CPU time of the same problem solved in process, plus the parent's CPU time
+over n: unlike wall times it does not grow with the load of a shared machine), the wall time B1 of a batch with one
 worker against S (which needs no free second core), and D / B.
 """
 
@@ -61,17 +61,17 @@ def main() -> int:
           f"{'median wall-solve ms':>20}  {'CPU overhead ms':>15}  {'B1/S':>5}  {'dask D s':>8}  {'D/B':>5}")
     try:
         for round_ in range(1, args.repeat + 1):
-            solve_times = {}
-            cpu = time.process_time()
+            solve_times, solve_cpu = {}, {}
             for task in tasks:
+                cpu = time.process_time()
                 solve_times[task.path] = solve(Path(task.path), options).seconds
-            solve_cpu = time.process_time() - cpu
+                solve_cpu[task.path] = time.process_time() - cpu
             total = sum(solve_times.values())
             local, parent_cpu, records = timed_batch(LocalExecutor(jobs=2), tasks, options, limits)
             per_problem = (2 * local - total) / len(tasks) * 1000
             gaps = statistics.median((records[p]["wall"] - solve_times[p]) * 1000 for p in records)
-            batch_cpu = parent_cpu + sum(r["cpu"] for r in records.values())
-            cpu_overhead = (batch_cpu - solve_cpu) / len(tasks) * 1000
+            cpu_overhead = (statistics.median(records[p]["cpu"] - solve_cpu[p] for p in records)
+                            + parent_cpu / len(tasks)) * 1000
             single, _, _ = timed_batch(LocalExecutor(jobs=1), tasks, options, limits)
             dask = float("nan")
             if cluster is not None:
