@@ -27,7 +27,8 @@ from pathlib import Path
 from kelvara.prover.batch import isolate
 from kelvara.prover.batch.executors import DaskExecutor, LocalExecutor
 from kelvara.prover.batch.inputs import collect
-from kelvara.prover.cli import Options, bundled_dir, solve
+from kelvara.prover.cli import bundled_dir
+from kelvara.prover.run import Options, solve
 
 
 def timed_batch(executor, tasks, options, limits) -> tuple[float, float, dict]:
@@ -52,7 +53,7 @@ def main() -> int:
         from distributed import Client, LocalCluster
 
         cluster = LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                               dashboard_address=None)
+                               dashboard_address="127.0.0.1:0")
         client = Client(cluster)
         client.run(isolate.prepare)
     rows = []

@@ -21,7 +21,8 @@ from kelvara.prover.batch import isolate
 from kelvara.prover.batch.executors import DaskExecutor, LocalExecutor, _remote_solve
 from kelvara.prover.batch.inputs import Task, collect
 from kelvara.prover.batch.results import read
-from kelvara.prover.cli import Options, bundled_dir
+from kelvara.prover.cli import bundled_dir
+from kelvara.prover.run import Options
 
 
 OPTIONS = Options(time_limit=2.0, max_clauses=None, notation="infix", quiet=True, show_proof=True)
@@ -32,7 +33,7 @@ QUICK_BUNDLED = ["pel01", "pel02", "pel17", "pel20", "pel34", "pel55"]
 @pytest.fixture(scope="module")
 def cluster():
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as client:
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield cluster, client
 
 

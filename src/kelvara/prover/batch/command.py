@@ -29,7 +29,7 @@ def register(sub, prove: argparse.ArgumentParser) -> None:
     batch.add_argument("inputs", nargs="*", metavar="PROBLEM",
                        help="problem files, folders (searched recursively for .p files), glob patterns "
                             "or names of bundled problems")
-    batch.add_argument("--manifest", "-m", action="append", default=[], metavar="FILE",
+    batch.add_argument("--manifest", action="append", default=[], metavar="FILE",
                        help="a file listing one problem per line, optionally followed by its expected status")
     batch.add_argument("--out", "-o", required=True, metavar="RESULTS.jsonl", help="the results file")
     batch.add_argument("--resume", action="store_true",
@@ -60,7 +60,7 @@ def register(sub, prove: argparse.ArgumentParser) -> None:
 
 
 def _options(args):
-    from kelvara.prover.cli import Options
+    from kelvara.prover.run import Options
 
     values = {"notation": "infix", "quiet": True, "show_proof": True}
     for f in dataclasses.fields(Options):
@@ -70,12 +70,6 @@ def _options(args):
 
 
 def _check(args) -> str | None:
-    if getattr(args, "time_limit", None) is None or args.time_limit <= 0:
-        return "--time-limit must be positive"
-    if getattr(args, "max_clauses", None) is not None and args.max_clauses <= 0:
-        return "--max-clauses must be positive"
-    if getattr(args, "jobs", None) is not None and args.jobs <= 0:
-        return "--jobs must be positive"
     if args.scheduler and args.executor != "dask":
         return "--scheduler needs --executor dask"
     if not args.inputs and not args.manifest and not getattr(args, "bundled", False):
@@ -131,7 +125,7 @@ def cmd_batch(args) -> int:
     if not quiet:
         print(f"kelvara: {len(tasks)} problems, {len(tasks) - len(todo)} already in {out}, "
               f"{len(todo)} to run", file=sys.stderr)
-    limits = Limits(time_limit=args.time_limit)
+    limits = Limits(time_limit=getattr(args, "time_limit", None))
     executor = _executor(args)
     if executor is None:
         print("kelvara: --executor dask needs Dask distributed: pip install 'kelvara[dask]'", file=sys.stderr)

@@ -101,7 +101,7 @@ class DaskExecutor:
         if self.scheduler:
             return Client(self.scheduler, timeout="30s"), None
         cluster = LocalCluster(n_workers=self.jobs, threads_per_worker=1, processes=True,
-                               host="127.0.0.1", dashboard_address=None)
+                               host="127.0.0.1", dashboard_address="127.0.0.1:0")
         return Client(cluster), cluster
 
     def run(self, tasks: list[Task], options, limits: isolate.Limits) -> Iterator[dict | None]:

@@ -40,17 +40,19 @@ _STATUS_LINE = re.compile(r"^%\s*Status\s*:\s*(\w+)", re.MULTILINE)
 class Limits:
     """Limits enforced from outside the prover."""
 
-    time_limit: float  # seconds, the prover's own limit
+    time_limit: float | None  # seconds, the prover's own limit (None: none)
     memory_limit: int | None = None  # MiB of address space, None for none
     grace: float = 2.0  # seconds past the time limit before the child is killed
 
     @property
     def hard_seconds(self) -> float:
+        if self.time_limit is None:
+            return math.inf
         return self.time_limit + self.grace + 0.1 * self.time_limit
 
 
 def default_solver() -> Callable[[Path, Any], Any]:
-    from kelvara.prover.cli import solve
+    from kelvara.prover.run import solve
 
     return solve
 
@@ -71,7 +73,7 @@ def prepare() -> None:
     global _prepared, _libc
     if _prepared:
         return
-    from kelvara.prover.cli import Options, solve
+    from kelvara.prover.run import Options, solve
 
     with tempfile.TemporaryDirectory(prefix="kelvara-warm-") as folder:
         warm = Path(folder) / "warm.p"
@@ -146,8 +148,9 @@ def _child_main(task: Task, options, limits: Limits, solver, out_fd: int, err_fd
     os.dup2(err_fd, 2)
     if faulthandler.is_enabled():  # its file may be a copy of the parent's standard error
         faulthandler.enable(file=2, all_threads=False)
-    cpu = math.ceil(limits.hard_seconds) + 1
-    resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 2))
+    if math.isfinite(limits.hard_seconds):
+        cpu = math.ceil(limits.hard_seconds) + 1
+        resource.setrlimit(resource.RLIMIT_CPU, (cpu, cpu + 2))
     if limits.memory_limit is not None:
         size = limits.memory_limit * 1024 * 1024
         resource.setrlimit(resource.RLIMIT_AS, (size, size))
@@ -293,7 +296,7 @@ def run_isolated(task: Task, options, limits: Limits, solver=None) -> dict:
             if left <= 0:
                 killed = True
                 break
-            ready, _, _ = select.select([child.fd], [], [], left)
+            ready, _, _ = select.select([child.fd], [], [], min(left, 3600.0))
             if ready and not feed(child):
                 break
     except BaseException:

@@ -17,7 +17,7 @@ from typing import Iterable
 #: Statuses that answer the problem.
 SOLVED = frozenset({"Theorem", "Unsatisfiable", "CounterSatisfiable", "Satisfiable", "ContradictoryAxioms"})
 #: Statuses of a run that ended without an answer but without a fault.
-UNSOLVED = frozenset({"Timeout", "GaveUp", "MemoryOut", "ResourceOut", "Unknown"})
+UNSOLVED = frozenset({"Timeout", "GaveUp", "MemoryOut", "ResourceOut", "Inappropriate", "Unknown"})
 #: Expected statuses that predict nothing.
 NO_EXPECTATION = frozenset({"Unknown", "Open"})
 
