@@ -12,6 +12,7 @@ import glob
 import os
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Sequence
 
 #: Statuses a manifest may expect (SZS names).
 EXPECTABLE = frozenset({
@@ -50,7 +51,7 @@ def _display_folder(path: Path) -> str:
 
 def _problem_files(folder: Path) -> list[Path]:
     """The ``*.p`` files under a folder, recursively, in path order, skipping hidden entries."""
-    found = []
+    found: list[Path] = []
     for root, dirs, files in os.walk(folder):
         dirs[:] = sorted(d for d in dirs if not d.startswith("."))
         found.extend(Path(root) / f for f in files if f.endswith(".p") and not f.startswith("."))
@@ -113,7 +114,7 @@ def _task(path: Path, expected: str | None) -> Task:
     return Task(str(absolute), _display_folder(path), expected)
 
 
-def collect(names: list[str], manifests: list[str] = (), bundled: Path | None = None) -> list[Task]:
+def collect(names: list[str], manifests: Sequence[str] = (), bundled: Path | None = None) -> list[Task]:
     """All tasks of the inputs and manifests, first occurrence of each file kept."""
     tasks: list[Task] = []
     for name in names:

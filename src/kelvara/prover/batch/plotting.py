@@ -13,6 +13,7 @@ import csv
 import math
 from dataclasses import dataclass
 from pathlib import Path
+from typing import Sequence
 
 from . import results
 
@@ -160,7 +161,7 @@ def draw_scatter(first: Run, second: Run, output: str, title: str | None = None)
     plt.close(figure)
 
 
-def main(paths: list[str], output: str, kind: str = "cactus", labels: list[str] = (),
+def main(paths: list[str], output: str, kind: str = "cactus", labels: Sequence[str] = (),
          title: str | None = None) -> None:
     if Path(output).suffix.lower() not in FORMATS:
         raise PlotError(f"unknown image format of {output} (use {', '.join(FORMATS)})")
