@@ -1,4 +1,4 @@
-// Node construction, hashing, equality, free variables and the shared slot
+// Node construction, hashing, free variables and the shared slot
 // functions of the node classes.  Linked into every extension module; each
 // module passes its own AstApi, so no state lives here.
 #include "common/nodes.hpp"
@@ -876,51 +876,6 @@ PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* le
 
 PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body) {
     return make_two_field_node(api, k, type, variable, body);
-}
-
-// ---------------------------------------------------------------- equality
-
-int nodes_equal(const AstApi& api, PyObject* a, PyObject* b) {
-    SmallStack<std::pair<PyObject*, PyObject*>, 32> stack;
-    stack.emplace_back(a, b);
-    bool top = true;
-    while (!stack.empty()) {
-        auto [x, y] = stack.back();
-        stack.pop_back();
-        if (x == y) {
-            top = false;
-            continue;
-        }
-        PyTypeObject* tx = Py_TYPE(x);
-        if (tx == Py_TYPE(y) && (top || tx->tp_richcompare == api.node_richcompare)) {
-            int k = api.instance_kind(x);
-            if (k >= 0) {
-                top = false;
-                if (hash_cached(x, k) && hash_cached(y, k) &&
-                    reinterpret_cast<HashedNode*>(x)->hash != reinterpret_cast<HashedNode*>(y)->hash)
-                    return 0;
-                const KindInfo& ki = kKindInfo[k];
-                for (int i = ki.nfields - 1; i >= 0; --i) {
-                    if (!(ki.fields[i].flags & F_COMPARED)) continue;
-                    Py_ssize_t off = ki.fields[i].offset;
-                    stack.emplace_back(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(x) + off),
-                                       *reinterpret_cast<PyObject**>(reinterpret_cast<char*>(y) + off));
-                }
-                continue;
-            }
-        }
-        top = false;
-        if (tx == &PyTuple_Type && Py_TYPE(y) == &PyTuple_Type) {
-            Py_ssize_t n = PyTuple_GET_SIZE(x);
-            if (n != PyTuple_GET_SIZE(y)) return 0;
-            for (Py_ssize_t i = n - 1; i >= 0; --i) stack.emplace_back(PyTuple_GET_ITEM(x, i), PyTuple_GET_ITEM(y, i));
-            continue;
-        }
-        int r = PyObject_RichCompareBool(x, y, Py_EQ);
-        if (r < 0) throw PyErrorSet{};
-        if (r == 0) return 0;
-    }
-    return 1;
 }
 
 }  // namespace kv
