@@ -89,12 +89,16 @@ def source(n) -> str:
 
 
 def builders(mod, texts: list[str]) -> list:
-    ns = dict(vars(mod))
-    ns.update({f"V{i}": mod.Variable(i) for i in range(6)})
-    ns.update(Ca=mod.Constant("a"), Cb=mod.Constant("b"))
-    code = "\n".join(f"def b{i}(): return {t}" for i, t in enumerate(texts))
+    """One function per text, reading classes and leaves from its closure (not from
+    globals, whose lookups would stay unspecialised in functions run only a few times)."""
+    names = ["FunctionApp", "PredicateApp", "Not", "And", "Or", "Implies", "Iff", "Forall", "Exists"]
+    leaves = [f"V{i}" for i in range(6)] + ["Ca", "Cb"]
+    body = "".join(f"    def b{i}(): return {t}\n" for i, t in enumerate(texts))
+    code = f"def factory({', '.join(names + leaves)}):\n{body}    return [{', '.join(f'b{i}' for i in range(len(texts)))}]\n"
+    ns: dict = {}
     exec(compile(code, "<builders>", "exec"), ns)
-    return [ns[f"b{i}"] for i in range(len(texts))]
+    values = [getattr(mod, n) for n in names] + [mod.Variable(i) for i in range(6)] + [mod.Constant("a"), mod.Constant("b")]
+    return ns["factory"](*values)
 
 
 def rename_bound(mod, n, env: dict, offset: int):

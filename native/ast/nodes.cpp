@@ -135,9 +135,10 @@ static PyObject* node_vectorcall(PyObject* type, PyObject* const* args, size_t n
         PyTypeObject* tp = reinterpret_cast<PyTypeObject*>(type);
         State* st = state_of_type(tp);
         Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-        if (tp == st->api.types[K] && !kwnames && nargs == kCtor[K].nrequired && nargs == kCtor[K].npos) {
-            // All parameters given positionally and none optional: no parsing.
-            PyObject* v[5] = {args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, nullptr, nullptr};
+        if (tp == st->api.types[K] && !kwnames && nargs >= kCtor[K].nrequired && nargs <= kCtor[K].npos) {
+            // Positional arguments only, the optional ones defaulted: no parsing.
+            PyObject* v[5] = {};
+            for (Py_ssize_t i = 0; i < nargs; ++i) v[i] = args[i];
             return build(st, K, tp, v);
         }
         if (tp != st->api.types[K]) {

@@ -248,17 +248,75 @@ static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     return o;
 }
 
-// Exact instances whose fields are all GC-safe stay untracked; everything else
-// (including every instance of a Python subclass) is tracked.
-static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
-    if (Py_TYPE(o) == api.types[k] && k != K_VARIABLE) {
-        PyObject** f = node_fields(o, k);
-        int n = kind_owned_fields(k);
-        bool safe = true;
-        for (int i = 0; i < n && safe; ++i)
-            if (f[i] && !gc_safe(api, f[i])) safe = false;
-        if (!safe) PyObject_GC_Track(o);
+// gc_safe for a field holding a node, settled in place for exact nodes.
+static inline bool child_gc_safe(const AstApi& api, PyObject* o) {
+    if (Py_TYPE(o)->tp_dealloc == api.node_dealloc) {
+        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
+        return !PyObject_GC_IsTracked(o);
     }
+    return gc_safe(api, o);
+}
+
+// gc_safe for the other fields: strings, ints, the free-variable cache.
+static inline bool value_gc_safe(const AstApi& api, PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFrozenSet_Type) return true;
+    return gc_safe(api, o);
+}
+
+// The free-variable cache: a frozenset or a single Variable.
+static inline bool child_or_value_gc_safe(const AstApi& api, PyObject* o) {
+    if (Py_TYPE(o) == &PyFrozenSet_Type) return true;
+    return child_gc_safe(api, o);
+}
+
+static inline bool args_gc_safe(const AstApi& api, PyObject* args) {
+    if (Py_TYPE(args) != &PyTuple_Type) return gc_safe(api, args);
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+        if (!child_gc_safe(api, PyTuple_GET_ITEM(args, i))) return false;
+    return true;
+}
+
+// Exact instances whose fields are all GC-safe stay untracked; everything else
+// (including every instance of a Python subclass) is tracked.  Every field is
+// set by the time this runs.
+static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
+    if (Py_TYPE(o) != api.types[k] || k == K_VARIABLE) return o;
+    bool safe;
+    switch (k) {
+        case K_CONSTANT: {
+            ConstantNode* c = reinterpret_cast<ConstantNode*>(o);
+            safe = value_gc_safe(api, c->name) && gc_safe(api, c->sort);
+            break;
+        }
+        case K_FUNCTION_APP: {
+            FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+            safe = value_gc_safe(api, f->func) && value_gc_safe(api, f->arity) && args_gc_safe(api, f->args) &&
+                   gc_safe(api, f->return_sort) && child_or_value_gc_safe(api, f->free_vars);
+            break;
+        }
+        case K_PREDICATE_APP: {
+            PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+            safe = value_gc_safe(api, p->pred) && value_gc_safe(api, p->arity) && args_gc_safe(api, p->args) &&
+                   child_or_value_gc_safe(api, p->free_vars);
+            break;
+        }
+        case K_EQUALITY: {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+            safe = child_gc_safe(api, e->left) && child_gc_safe(api, e->right) &&
+                   child_or_value_gc_safe(api, e->free_vars);
+            break;
+        }
+        case K_NOT:
+            safe = child_gc_safe(api, reinterpret_cast<NotNode*>(o)->operand);
+            break;
+        default: {  // binary connectives, quantifiers
+            BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
+            safe = child_gc_safe(api, b->left) && child_gc_safe(api, b->right);
+            break;
+        }
+    }
+    if (!safe) PyObject_GC_Track(o);
     return o;
 }
 
@@ -626,6 +684,35 @@ static Py_hash_t type_hash(PyTypeObject* t) {
     return h;
 }
 
+// Hash of the class of a node being built: `type`, or the exact class of kind
+// k (nullptr), whose hash is taken once.
+static Py_hash_t class_hash(const AstApi& api, int k, PyTypeObject* type) {
+    if (type) return type_hash(type);
+    Py_hash_t h = api.type_hashes[k];
+    if (h == 0) api.type_hashes[k] = h = type_hash(api.types[k]);
+    return h;
+}
+
+// hash() of a symbol or arity field: read from an exact str that has it,
+// computed for a small exact int, asked of the object otherwise.
+static inline void add_field_hash(TupleHasher& h, PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) {
+        Py_hash_t sh = reinterpret_cast<PyASCIIObject*>(o)->hash;
+        if (sh != -1) {
+            h.add_hash(sh);
+            return;
+        }
+    } else if (t == &PyLong_Type) {
+        long v;
+        if (small_int_value(o, v)) {
+            h.add_hash(v == -1 ? -2 : v);
+            return;
+        }
+    }
+    h.add(o);
+}
+
 // ---------------------------------------------------------------- construction
 
 static bool is_interned_sort(const AstApi& api, PyObject* sort) {
@@ -654,6 +741,8 @@ Py_hash_t leaf_hash(const AstApi& api, PyObject* node) {
 }
 
 static bool is_negative(const AstApi& api, PyObject* x) {
+    long small;
+    if (small_int_value(x, small)) return small < 0;
     if (PyLong_CheckExact(x)) {
         int overflow = 0;
         long v = PyLong_AsLongAndOverflow(x, &overflow);
@@ -665,6 +754,8 @@ static bool is_negative(const AstApi& api, PyObject* x) {
 
 // len(args) != arity, with the interpreter's comparison for odd arity values.
 static bool count_differs(Py_ssize_t n, PyObject* arity) {
+    long small;
+    if (small_int_value(arity, small)) return small != n;
     if (PyLong_CheckExact(arity)) {
         int overflow = 0;
         long v = PyLong_AsLongAndOverflow(arity, &overflow);
@@ -719,7 +810,7 @@ PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyO
     if (fixed) {
         TupleHasher th;
         th.add(sort);
-        th.add(id);
+        add_field_hash(th, id);
         th.add_hash(kh);
         h = th.finish();
     }
@@ -743,7 +834,7 @@ PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, P
     if (fixed) {
         TupleHasher th;
         th.add(sort);
-        th.add(name);
+        add_field_hash(th, name);
         h = th.finish();
     }
     PyObject* o = alloc_node(api, K_CONSTANT, type);
@@ -767,11 +858,10 @@ PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* fun
     if (count_differs(n, arity))
         raise_invalid(api, PyUnicode_FromFormat("FunctionApp '%S' expected arity %S, got %zd arguments.", func,
                                                 arity, n));
-    PyTypeObject* cls = type ? type : api.types[K_FUNCTION_APP];
     TupleHasher h;
-    h.add_hash(type_hash(cls));
-    h.add(func);
-    h.add(arity);
+    h.add_hash(class_hash(api, K_FUNCTION_APP, type));
+    add_field_hash(h, func);
+    add_field_hash(h, arity);
     add_args_hash(api, h, args);
     h.add(return_sort);
     bool single;
@@ -799,11 +889,10 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
     if (count_differs(n, arity))
         raise_invalid(api, PyUnicode_FromFormat("PredicateApp '%S' expected arity %S, got %zd arguments.", pred,
                                                 arity, n));
-    PyTypeObject* cls = type ? type : api.types[K_PREDICATE_APP];
     TupleHasher h;
-    h.add_hash(type_hash(cls));
-    h.add(pred);
-    h.add(arity);
+    h.add_hash(class_hash(api, K_PREDICATE_APP, type));
+    add_field_hash(h, pred);
+    add_field_hash(h, arity);
     add_args_hash(api, h, args);
     bool single;
     Ref fv = Ref::steal(free_vars_of_args(api, args, single));
@@ -819,9 +908,8 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
 }
 
 PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {
-    PyTypeObject* cls = type ? type : api.types[K_EQUALITY];
     TupleHasher h;
-    h.add_hash(type_hash(cls));
+    h.add_hash(class_hash(api, K_EQUALITY, type));
     add_child_hash(api, h, left);
     add_child_hash(api, h, right);
     FreeVarBuilder b(api);
@@ -840,9 +928,8 @@ PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, P
 }
 
 PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
-    PyTypeObject* cls = type ? type : api.types[K_NOT];
     TupleHasher h;
-    h.add_hash(type_hash(cls));
+    h.add_hash(class_hash(api, K_NOT, type));
     add_child_hash(api, h, operand);
     PyObject* o = alloc_node(api, K_NOT, type);
     NotNode* n = reinterpret_cast<NotNode*>(o);
@@ -857,9 +944,8 @@ static_assert(offsetof(BinaryNode, left) == offsetof(QuantNode, variable) &&
               offsetof(BinaryNode, right) == offsetof(QuantNode, body) && sizeof(BinaryNode) == sizeof(QuantNode));
 
 static PyObject* make_two_field_node(const AstApi& api, int k, PyTypeObject* type, PyObject* first, PyObject* second) {
-    PyTypeObject* cls = type ? type : api.types[k];
     TupleHasher h;
-    h.add_hash(type_hash(cls));
+    h.add_hash(class_hash(api, k, type));
     add_child_hash(api, h, first);
     add_child_hash(api, h, second);
     PyObject* o = alloc_node(api, k, type);

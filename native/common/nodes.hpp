@@ -115,6 +115,22 @@ struct QuantNode {  // Forall, Exists
     PyObject* body;
 };
 
+// The value of an exact int whose magnitude fits one internal digit (the ints
+// node fields hold: ids, arities); false for any other object.
+inline bool small_int_value(PyObject* o, long& v) {
+    if (!PyLong_CheckExact(o)) return false;
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    v = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+    return true;
+#else
+    Py_ssize_t size = Py_SIZE(o);
+    if (size < -1 || size > 1) return false;
+    v = size == 0 ? 0 : static_cast<long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]) * size;
+    return true;
+#endif
+}
+
 // A stack with inline storage for the common shallow case.
 template <class T, size_t N>
 class SmallStack {
@@ -202,6 +218,7 @@ struct AstApi {
     PyObject* vk_predicate = nullptr;
     PyObject* vk_function = nullptr;
     Py_hash_t vk_hash[3] = {};          // their hashes, taken once
+    mutable Py_hash_t type_hashes[K_COUNT] = {};  // hashes of the node classes, taken on first use (0: not yet)
     PyObject* empty_frozenset = nullptr;
     PyObject* zero = nullptr;        // int 0
     PyObject* sort_types = nullptr;  // tuple of interned sort classes (GC-safe leaves)
