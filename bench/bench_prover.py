@@ -1,18 +1,33 @@
-"""Run the bundled problems with kelvara and, where installed, with eprover, side by side.
+"""Solved counts of kelvara beside E and SPASS over a problem set, overall and per class.
 
-Usage: python bench/bench_prover.py [--time-limit 10] [--jobs 2] [PROBLEM ...]
+Usage:
+    python bench/bench_prover.py [--set DIR] [--time-limit 10] [--jobs 2] [--engine native]
+                                 [--peers stored|live|none] [--out RESULTS.tsv] [--sample N] [NAME ...]
 
-Each problem runs kelvara (in a fresh worker process) and then ``eprover
---auto`` with the same CPU limit; a worker handles one problem at a time, so
-with --jobs 1 the two provers never compete for a core.  A problem counts as
-solved when the status matches the expected status in its header (for
-eprover, ContradictoryAxioms counts as Theorem).
+A set is a folder with ``problems/NAME.p`` and a ``MANIFEST.tsv`` (columns
+name, set, domain, status, rating, has_equality, ...), like the development
+set in ../shared/tptp-dev; includes resolve with TPTP set to the folder.
+Without --set the problems bundled with the package are run (their status
+from the header, equality from the text).
+
+Each kelvara run is a separate ``kelvara prove`` process (a crash costs one
+problem, not the run).  A problem is solved when the answer has the class of
+its status (Theorem/Unsatisfiable, or CounterSatisfiable/Satisfiable); an
+answer of the other class contradicts the status, the worst outcome there is,
+and is listed by name.  Peer results come from ``bench/data/<set>-<peer>.tsv``
+(name, status, seconds; made by bench/data/run_peer.sh with 10 s of CPU
+each), or are measured live with --peers live.  --out keeps kelvara's results
+(one line per problem, appended as they come) and --resume skips the ones
+already there; --from reads such a file instead of running anything.
 """
 
 from __future__ import annotations
 
 import argparse
-import multiprocessing
+import concurrent.futures
+import os
+import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -20,84 +35,260 @@ import sys
 import time
 from pathlib import Path
 
-from kelvara.prover.cli import Options, bundled_problems, solve
+HERE = Path(__file__).resolve().parent
+DATA = HERE / "data"
+SRC = HERE.parent / "src"
+
+UNSAT = {"Theorem", "Unsatisfiable", "ContradictoryAxioms", "Proof"}
+SAT = {"CounterSatisfiable", "Satisfiable", "Completion"}
+PEERS = ("E", "SPASS")
 
 
-def run_kelvara(path: Path, limit: float) -> tuple[str, float, int]:
-    outcome = solve(path, Options(time_limit=limit, max_clauses=None, notation="infix", quiet=True,
-                                  show_proof=False))
-    return outcome.status, outcome.seconds, outcome.kept
+# -- problem sets ------------------------------------------------------------------
 
 
-def run_eprover(path: Path, limit: float) -> tuple[str, float]:
+def _has_equality(text: str) -> bool:
+    body = "\n".join(line for line in text.splitlines() if not line.lstrip().startswith("%"))
+    body = body.replace("<=>", "").replace("=>", "").replace("<=", "")
+    return "=" in body
+
+
+def load_set(folder: Path | None) -> tuple[str, Path | None, list[dict]]:
+    """(set name, TPTP root for includes, problems as dicts with name, path, status and classes)."""
+    if folder is None:
+        sys.path.insert(0, str(SRC))
+        from kelvara.prover.cli import bundled_problems
+
+        rows = []
+        for path in bundled_problems():
+            text = path.read_text(encoding="utf-8")
+            found = re.search(r"^%\s*Status\s*:\s*(\w+)", text, re.MULTILINE)
+            rows.append({"name": path.stem, "path": path, "status": found.group(1) if found else "Unknown",
+                         "equality": _has_equality(text), "mptp": False})
+        return "bundled", None, rows
+    manifest = folder / "MANIFEST.tsv"
+    lines = manifest.read_text(encoding="utf-8").splitlines()
+    header = lines[0].split("\t")
+    rows = []
+    for line in lines[1:]:
+        if not line.strip():
+            continue
+        entry = dict(zip(header, line.split("\t")))
+        rows.append({"name": entry["name"], "path": folder / "problems" / f"{entry['name']}.p",
+                     "status": entry["status"], "equality": entry.get("has_equality") == "yes",
+                     "mptp": entry.get("set", "").upper().startswith("MPTP")})
+    root = folder if (folder / "Axioms").is_dir() else None
+    return folder.name, root, rows
+
+
+def answer_class(status: str) -> str | None:
+    return "unsat" if status in UNSAT else "sat" if status in SAT else None
+
+
+def solved(status: str, expected: str) -> bool:
+    return answer_class(status) is not None and answer_class(status) == answer_class(expected)
+
+
+def contradicts(status: str, expected: str) -> bool:
+    mine, theirs = answer_class(status), answer_class(expected)
+    return mine is not None and theirs is not None and mine != theirs
+
+
+# -- runners ----------------------------------------------------------------------------
+
+
+def _env(root: Path | None) -> dict:
+    env = dict(os.environ)
+    env["PYTHONPATH"] = str(SRC) + (os.pathsep + env["PYTHONPATH"] if env.get("PYTHONPATH") else "")
+    if root is not None:
+        env["TPTP"] = str(root)
+    return env
+
+
+def _szs(output: str, prefix: str) -> str | None:
+    for line in output.splitlines():
+        if line.startswith(prefix):
+            parts = line.split()
+            return parts[3] if len(parts) > 3 else None
+    return None
+
+
+def run_kelvara(path: Path, limit: float, engine: str, root: Path | None) -> tuple[str, float]:
+    command = [sys.executable, "-m", "kelvara", "prove", "-q", "--no-proof", "--engine", engine,
+               "--time-limit", str(limit), str(path)]
     start = time.monotonic()
     try:
-        done = subprocess.run(["eprover", "--auto", "-s", f"--cpu-limit={int(limit)}", str(path)],
-                              capture_output=True, text=True, timeout=limit + 5)
-        output = done.stdout
+        done = subprocess.run(command, capture_output=True, text=True, timeout=limit + 30, env=_env(root))
     except subprocess.TimeoutExpired:
         return "Timeout", time.monotonic() - start
-    status = "Unknown"
-    for line in output.splitlines():
-        if line.startswith("# SZS status"):
-            status = line.split()[3]
-    if status == "ContradictoryAxioms":
-        status = "Theorem"
-    if status == "ResourceOut":
-        status = "Timeout"
+    status = _szs(done.stdout, "% SZS status")
+    if status is None:
+        status = "Crash" if done.returncode < 0 else "Error"
     return status, time.monotonic() - start
 
 
-def work(args):
-    path, limit, with_e = args
-    expected = None
-    for line in path.read_text(encoding="utf-8").splitlines():
-        if line.startswith("% Status"):
-            expected = line.split(":", 1)[1].strip()
-            break
-    k_status, k_time, k_kept = run_kelvara(path, limit)
-    e_status, e_time = run_eprover(path, limit) if with_e else ("-", 0.0)
-    return path.stem, expected, k_status, k_time, k_kept, e_status, e_time
+def run_peer(peer: str, path: Path, limit: float, root: Path | None) -> tuple[str, float]:
+    if peer == "E":
+        command = ["eprover", "--auto", "-s", f"--cpu-limit={int(limit)}", str(path)]
+    else:
+        command = ["SPASS", "-TPTP", f"-TimeLimit={int(limit)}", str(path)]
+    start = time.monotonic()
+    try:
+        done = subprocess.run(command, capture_output=True, text=True, timeout=limit + 10, env=_env(root))
+    except subprocess.TimeoutExpired:
+        return "Timeout", time.monotonic() - start
+    if peer == "E":
+        status = _szs(done.stdout, "# SZS status") or "Unknown"
+    else:
+        text = done.stdout + done.stderr
+        status = "Proof" if "Proof found" in text else "Completion" if "Completion found" in text else "Unknown"
+    return status, time.monotonic() - start
 
 
-def main() -> int:
+def read_results(path: Path) -> dict[str, tuple[str, float]]:
+    found = {}
+    if path.is_file():
+        for line in path.read_text(encoding="utf-8").splitlines():
+            parts = line.split("\t")
+            if len(parts) >= 3 and parts[0] != "name":
+                found[parts[0]] = (parts[1], float(parts[2]))
+    return found
+
+
+# -- tables -------------------------------------------------------------------------------
+
+
+CLASSES = [
+    ("all", lambda p: True),
+    ("equality", lambda p: p["equality"]),
+    ("no equality", lambda p: not p["equality"]),
+    ("theorem/unsat", lambda p: answer_class(p["status"]) == "unsat"),
+    ("countersat/sat", lambda p: answer_class(p["status"]) == "sat"),
+    ("MPTP", lambda p: p["mptp"]),
+    ("not MPTP", lambda p: not p["mptp"]),
+]
+
+
+def print_tables(problems: list[dict], results: dict[str, dict], limit: float, out=sys.stdout) -> None:
+    provers = [name for name in ("kelvara", *PEERS) if results.get(name)]
+    print(f"\n{len(problems)} problems, {limit:g} s per problem", file=out)
+    head = f"{'class':<16}{'problems':>9}" + "".join(f"{name:>10}" for name in provers)
+    if "kelvara" in provers and "E" in provers:
+        head += f"{'k/E':>8}"
+    print(head, file=out)
+    print("-" * len(head), file=out)
+    for label, member in CLASSES:
+        chosen = [p for p in problems if member(p)]
+        if not chosen:
+            continue
+        counts = {}
+        for name in provers:
+            counts[name] = sum(1 for p in chosen if p["name"] in results[name]
+                               and solved(results[name][p["name"]][0], p["status"]))
+        row = f"{label:<16}{len(chosen):>9}" + "".join(f"{counts[name]:>10}" for name in provers)
+        if "kelvara" in provers and "E" in provers:
+            row += f"{counts['kelvara'] / counts['E']:>8.2f}" if counts["E"] else f"{'-':>8}"
+        print(row, file=out)
+    for name in provers:
+        ran = [p for p in problems if p["name"] in results[name]]
+        wrong = [p["name"] for p in ran if contradicts(results[name][p["name"]][0], p["status"])]
+        print(f"{name}: {len(ran)} run, {len(wrong)} answers contradicting the status"
+              + (": " + ", ".join(wrong) if wrong else ""), file=out)
+    if "kelvara" in provers and "E" in provers:
+        both = [p for p in problems if p["name"] in results["kelvara"] and p["name"] in results["E"]
+                and solved(results["kelvara"][p["name"]][0], p["status"])
+                and solved(results["E"][p["name"]][0], p["status"])]
+        if both:
+            k = statistics.median(results["kelvara"][p["name"]][1] for p in both)
+            e = statistics.median(results["E"][p["name"]][1] for p in both)
+            print(f"solved by kelvara and E ({len(both)}): median time kelvara {k:.2f} s, E {e:.2f} s", file=out)
+        only = sorted(p["name"] for p in problems if p["name"] in results["kelvara"]
+                      and solved(results["kelvara"][p["name"]][0], p["status"])
+                      and not solved(results["E"].get(p["name"], ("-", 0))[0], p["status"]))
+        if only:
+            print(f"solved by kelvara, not by E: {', '.join(only)}", file=out)
+
+
+# -- driver ---------------------------------------------------------------------------------
+
+
+def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("problems", nargs="*")
+    parser.add_argument("names", nargs="*", help="only these problems of the set")
+    parser.add_argument("--set", type=Path, default=None, help="a folder with MANIFEST.tsv and problems/")
     parser.add_argument("--time-limit", type=float, default=10.0)
     parser.add_argument("--jobs", type=int, default=1)
-    args = parser.parse_args()
-    paths = [Path(p) for p in args.problems] or bundled_problems()
-    with_e = shutil.which("eprover") is not None
-    if not with_e:
-        print("% eprover is not installed: kelvara only", file=sys.stderr)
-    tasks = [(p, args.time_limit, with_e) for p in paths]
-    with multiprocessing.get_context("fork").Pool(args.jobs, maxtasksperchild=1) as pool:
-        rows = []
-        for row in pool.imap(work, tasks):
-            rows.append(row)
-            name, expected, ks, kt, kk, es, et = row
-            print(f"{name:<8} {expected or '-':<19} kelvara {ks:<19} {kt:6.2f}s {kk:>7}   "
-                  f"eprover {es:<19} {et:6.2f}s", flush=True)
+    parser.add_argument("--engine", choices=("native", "python"), default=None,
+                        help="kelvara's engine (default: kelvara's own default)")
+    parser.add_argument("--peers", choices=("stored", "live", "none"), default="stored")
+    parser.add_argument("--store-peers", action="store_true",
+                        help="with --peers live: keep the peers' results in bench/data for later runs")
+    parser.add_argument("--sample", type=int, default=None, help="a random sample of this many problems")
+    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--out", type=Path, default=None, help="append kelvara's results to this file")
+    parser.add_argument("--resume", action="store_true", help="skip the problems already in --out")
+    parser.add_argument("--from", dest="stored", type=Path, default=None,
+                        help="read kelvara's results from this file instead of running")
+    args = parser.parse_args(argv)
 
-    def solved(status, expected):
-        return status == expected
+    set_name, root, problems = load_set(args.set)
+    if args.names:
+        wanted = set(args.names)
+        problems = [p for p in problems if p["name"] in wanted]
+    if args.sample is not None and args.sample < len(problems):
+        problems = sorted(random.Random(args.seed).sample(problems, args.sample), key=lambda p: p["name"])
+    engine = args.engine
+    if engine is None:
+        sys.path.insert(0, str(SRC))
+        from kelvara.prover.cli import default_engine
 
-    k_solved = [r for r in rows if solved(r[2], r[1])]
-    e_solved = [r for r in rows if solved(r[5], r[1])]
-    theorems = [r for r in rows if r[1] == "Theorem"]
-    print()
-    print(f"problems: {len(rows)} ({len(theorems)} theorems), limit {args.time_limit:g} s per problem")
-    print(f"kelvara: {len(k_solved)} solved, theorems proved {sum(1 for r in theorems if r[2] == 'Theorem')}"
-          f"/{len(theorems)}, total time {sum(r[3] for r in rows):.1f} s")
-    if with_e:
-        print(f"eprover: {len(e_solved)} solved, theorems proved {sum(1 for r in theorems if r[5] == 'Theorem')}"
-              f"/{len(theorems)}, total time {sum(r[6] for r in rows):.1f} s")
-        both = [r for r in rows if solved(r[2], r[1]) and solved(r[5], r[1])]
-        if both:
-            print(f"on the {len(both)} solved by both: median kelvara {statistics.median(r[3] for r in both):.2f} s, "
-                  f"median eprover {statistics.median(r[6] for r in both):.2f} s")
-    missed = [r[0] for r in rows if not solved(r[2], r[1])]
-    print("kelvara misses: " + (", ".join(missed) if missed else "none"))
+        engine = default_engine()
+
+    results: dict[str, dict] = {"kelvara": {}}
+    if args.stored is not None:
+        results["kelvara"] = read_results(args.stored)
+    else:
+        if args.out is not None and args.resume:
+            results["kelvara"] = read_results(args.out)
+        todo = [p for p in problems if p["name"] not in results["kelvara"]]
+        sink = args.out.open("a", encoding="utf-8") if args.out is not None else None
+        print(f"% kelvara ({engine} engine) on {len(todo)} problems of {set_name}, {args.jobs} at a time",
+              file=sys.stderr)
+        with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+            futures = {pool.submit(run_kelvara, p["path"], args.time_limit, engine, root): p for p in todo}
+            for future in concurrent.futures.as_completed(futures):
+                p = futures[future]
+                status, seconds = future.result()
+                results["kelvara"][p["name"]] = (status, seconds)
+                mark = "  CONTRADICTS THE STATUS" if contradicts(status, p["status"]) else ""
+                print(f"{p['name']:<24} {p['status']:<19} {status:<19} {seconds:6.2f}s{mark}", flush=True)
+                if sink is not None:
+                    sink.write(f"{p['name']}\t{status}\t{seconds:.2f}\n")
+                    sink.flush()
+        if sink is not None:
+            sink.close()
+
+    for peer in PEERS:
+        if args.peers == "stored":
+            stored = DATA / f"{set_name}-{peer.lower()}.tsv"
+            results[peer] = read_results(stored)
+            if not results[peer]:
+                print(f"% no stored results of {peer} for {set_name} ({stored.name})", file=sys.stderr)
+        elif args.peers == "live":
+            executable = "eprover" if peer == "E" else "SPASS"
+            if shutil.which(executable) is None:
+                print(f"% {executable} is not installed", file=sys.stderr)
+                continue
+            with concurrent.futures.ThreadPoolExecutor(max(1, args.jobs)) as pool:
+                runs = pool.map(lambda p, peer=peer: (p["name"], run_peer(peer, p["path"], args.time_limit, root)),
+                                problems)
+                results[peer] = dict(runs)
+            if args.store_peers:
+                DATA.mkdir(exist_ok=True)
+                with (DATA / f"{set_name}-{peer.lower()}.tsv").open("w", encoding="utf-8") as sink:
+                    for name, (status, seconds) in sorted(results[peer].items()):
+                        sink.write(f"{name}\t{status}\t{seconds:.2f}\n")
+    print_tables(problems, results, args.time_limit)
     return 0
 
 

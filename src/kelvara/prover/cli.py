@@ -33,6 +33,13 @@ exit codes:
   A batch exits with the largest code of its problems."""
 
 
+def default_engine() -> str:
+    """The engine that ``kelvara prove`` uses unless told otherwise."""
+    from .saturation import ProverConfig
+
+    return ProverConfig.engine
+
+
 def bundled_dir() -> Path:
     """Folder of the problems shipped with the package."""
     from importlib import resources
@@ -109,7 +116,7 @@ def _batch_exit_code(outcomes: list[Outcome]) -> int:
 def _options(args) -> Options:
     return Options(time_limit=args.time_limit, max_clauses=args.max_clauses, notation=args.notation,
                    quiet=args.quiet, show_proof=not args.no_proof, memory_limit=args.memory_limit,
-                   proof_format=args.proof_format)
+                   proof_format=args.proof_format, engine=args.engine)
 
 
 def _single(source, args) -> Outcome:
@@ -264,6 +271,9 @@ def add_prove_command(sub) -> argparse.ArgumentParser:
     prove.add_argument("--memory-limit", "-m", type=_memory, default=None, metavar="SIZE",
                        help="limit on the prover's resident memory per problem, like 512M or 2G "
                             "(plain numbers are megabytes; default and 0: none)")
+    prove.add_argument("--engine", choices=("native", "python"), default=default_engine(),
+                       help="the search engine: native (C++) or python (the reference loop); "
+                            f"default {default_engine()}")
     prove.add_argument("--max-clauses", type=_positive, default=None, metavar="N",
                        help="stop with ResourceOut when more than N clauses have been kept")
     prove.add_argument("--proof-format", choices=("tstp", "text"), default="tstp",

@@ -28,6 +28,7 @@ class Rule(enum.Enum):
     EQUALITY_RESOLUTION = "EqualityResolution"
     EQUALITY_FACTORING = "EqualityFactoring"
     SUBSUMPTION_RESOLUTION = "SubsumptionResolution"
+    SIMPLIFICATION = "Simplification"
 
     @property
     def tstp(self) -> str:
@@ -46,6 +47,7 @@ _TSTP_NAMES = {
     Rule.EQUALITY_RESOLUTION: "equality_resolution",
     Rule.EQUALITY_FACTORING: "equality_factoring",
     Rule.SUBSUMPTION_RESOLUTION: "subsumption_resolution",
+    Rule.SIMPLIFICATION: "simplification",
 }
 
 

@@ -61,6 +61,7 @@ class Options:
     show_proof: bool = True
     memory_limit: int | None = None  # bytes
     proof_format: str = "tstp"  # or "text"
+    engine: str = "python"  # or "native", the C++ engine
 
 
 @dataclass
@@ -150,7 +151,8 @@ def solve(source, options: Options, progress=None, budget: Budget | None = None)
                 name = problem.name
                 expected = problem.expected_status
                 config = ProverConfig(time_limit=options.time_limit, max_clauses=options.max_clauses,
-                                      memory_limit=options.memory_limit, progress=progress, budget=budget)
+                                      memory_limit=options.memory_limit, progress=progress, budget=budget,
+                                      engine=options.engine)
                 result, inputs = prove(problem, config)
                 status, message = result.status, result.reason
                 if result.proof is not None:

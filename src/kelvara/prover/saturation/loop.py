@@ -535,6 +535,9 @@ class Saturation:
         }
 
 
+ENGINES = ("native", "python")
+
+
 def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverResult, list[InputClause]]:
     """Clausify and saturate a problem; the status is mapped to the SZS vocabulary.
 
@@ -546,6 +549,8 @@ def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverR
     expect("prove()", "problem", problem, Problem, "a Problem (from parse_problem or parse_file)")
     expect("prove()", "config", config, ProverConfig, "a ProverConfig or None", none=True)
     config = config or ProverConfig()
+    if config.engine not in ENGINES:
+        raise ValueError(f"unknown engine {config.engine!r} (known: {', '.join(ENGINES)})")
     if config.budget is None:
         config = dataclasses.replace(config, budget=config.make_budget())
     budget = config.budget
@@ -556,7 +561,12 @@ def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverR
                                                   check=budget)
     except LimitReached as exc:
         return ProverResult(status=exc.status, reason=exc.message, seconds=budget.elapsed()), []
-    result = Saturation(inputs, config).run()
+    if config.engine == "native":
+        from .native import run_native
+
+        result = run_native(inputs, config)
+    else:
+        result = Saturation(inputs, config).run()
     if has_conjecture:
         result.status = {"Unsatisfiable": "Theorem", "Satisfiable": "CounterSatisfiable"}.get(
             result.status, result.status)

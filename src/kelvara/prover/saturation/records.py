@@ -16,6 +16,10 @@ from .ordering import _rewritable_sides, eligible_literals, kbo_greater
 from .terms import EQUALITY_KEY, _subterms_innermost, _symbols_of_term, _top, clause_weight, literal_key
 
 DEMODULATION = "Demodulation"
+# Steps of the native engine that are no catalogue rule, each with its own check.
+EQUALITY_FACTORING = "EqualityFactoring"
+SIMPLIFICATION = "Simplification"
+SUBSUMPTION_RESOLUTION = "SubsumptionResolution"
 
 
 class ProofClause:
@@ -167,6 +171,8 @@ class ProverConfig:
 
     def make_budget(self) -> Budget:
         return self.budget if self.budget is not None else Budget(self.time_limit, self.memory_limit)
+    engine: str = "python"  # "native": the C++ engine; "python": the reference loop of this package
+    engine_options: dict = field(default_factory=dict)  # further options of the native engine
 
     def __post_init__(self) -> None:
         where = "ProverConfig"

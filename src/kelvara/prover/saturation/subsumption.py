@@ -112,11 +112,16 @@ def subsumes(general, specific) -> bool:
     return _subsumes_literals(g, s, True)
 
 
-def is_variant(first, second) -> bool:
-    """True when the two clauses are equal up to a renaming of variables."""
+def is_variant(first, second, symmetric: bool = False) -> bool:
+    """True when the two clauses are equal up to a renaming of variables.
+
+    With ``symmetric``, equations also match with their sides swapped.
+    """
     a, b = first.literals, second.literals
     if len(a) != len(b):
         return False
+    if symmetric:
+        return any(True for _ in _literal_maps(a, b, {}, True, True))
     if not _subsumes_literals(a, b, False) or not _subsumes_literals(b, a, False):
         return False
     return _renaming_match(a, b)
@@ -144,3 +149,81 @@ def _renaming_match(a: tuple, b: tuple) -> bool:
         return False
 
     return extend(0, {})
+
+
+def _atom_bindings(pattern, target, binding: dict, symmetric: bool):
+    """Every extension of ``binding`` under which pattern equals target (both orientations of equations)."""
+    if type(pattern) is Equality:
+        if type(target) is not Equality:
+            return
+        pairs = [(target.left, target.right)]
+        if symmetric and target.left != target.right:
+            pairs.append((target.right, target.left))
+        for left, right in pairs:
+            trial = dict(binding)
+            if _match_term(pattern.left, left, trial) and _match_term(pattern.right, right, trial):
+                yield trial
+        return
+    trial = _match_atom(pattern, target, binding, False)
+    if trial is not None:
+        yield trial
+
+
+def _literal_maps(general: tuple, specific: tuple, binding: dict, injective: bool, renaming: bool):
+    """The bindings that map each literal of ``general`` onto a literal of ``specific``.
+
+    ``injective``: distinct literals to distinct literals; ``renaming``: the
+    binding must take variables to distinct variables.
+    """
+    used = [False] * len(specific)
+
+    def extend(index: int, binding: dict):
+        if index == len(general):
+            if renaming:
+                values = list(binding.values())
+                if not all(type(v) is Variable for v in values) or len(set(values)) != len(values):
+                    return
+            yield binding
+            return
+        lit = general[index]
+        for position, target in enumerate(specific):
+            if (injective and used[position]) or target.positive is not lit.positive:
+                continue
+            for trial in _atom_bindings(lit.atom, target.atom, binding, True):
+                used[position] = True
+                yield from extend(index + 1, trial)
+                used[position] = False
+
+    return extend(0, binding)
+
+
+def collapses_onto(general, specific) -> bool:
+    """True when an instance of ``general`` has all of its literals among those of ``specific``.
+
+    Non-injective: several literals of ``general`` may become one, so
+    ``general`` entails ``specific`` even when it has more literals.
+    """
+    return any(True for _ in _literal_maps(general.literals, specific.literals, {}, False, False))
+
+
+def merge_flipped_duplicates(clause: Clause) -> Clause:
+    """The clause with an equation dropped when the same equation with its sides swapped is there too."""
+    kept: list = []
+    seen: set = set()
+    changed = False
+    for lit in clause.literals:
+        atom = lit.atom
+        if type(atom) is Equality and (lit.positive, atom.right, atom.left) in seen:
+            changed = True
+            continue
+        if type(atom) is Equality:
+            seen.add((lit.positive, atom.left, atom.right))
+        kept.append(lit)
+    return Clause(frozenset(kept)) if changed else clause
+
+
+def same_clause(derived, claimed) -> bool:
+    """True when ``claimed`` is ``derived`` up to renaming, equation sides and flipped duplicates."""
+    if derived == claimed:
+        return True
+    return is_variant(merge_flipped_duplicates(derived), merge_flipped_duplicates(claimed), True)
