@@ -32,6 +32,7 @@ import shutil
 import statistics
 import subprocess
 import sys
+import tempfile
 import time
 from pathlib import Path
 
@@ -113,18 +114,33 @@ def _szs(output: str, prefix: str) -> str | None:
     return None
 
 
-def run_kelvara(path: Path, limit: float, engine: str, root: Path | None) -> tuple[str, float]:
+def run_kelvara(path: Path, limit: float, engine: str, root: Path | None) -> tuple[str, float, float]:
+    """(status, wall seconds, CPU seconds) of one ``kelvara prove`` process."""
     command = [sys.executable, "-m", "kelvara", "prove", "-q", "--no-proof", "--engine", engine,
                "--time-limit", str(limit), str(path)]
     start = time.monotonic()
-    try:
-        done = subprocess.run(command, capture_output=True, text=True, timeout=limit + 30, env=_env(root))
-    except subprocess.TimeoutExpired:
-        return "Timeout", time.monotonic() - start
-    status = _szs(done.stdout, "% SZS status")
+    with tempfile.TemporaryFile() as out:
+        proc = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, env=_env(root))
+        killed = False
+        while True:
+            pid, wait_status, usage = os.wait4(proc.pid, os.WNOHANG)
+            if pid:
+                break
+            if not killed and time.monotonic() - start > limit + 30:
+                proc.kill()
+                killed = True
+            time.sleep(0.02)
+        proc.returncode = os.waitstatus_to_exitcode(wait_status)
+        seconds = time.monotonic() - start
+        out.seek(0)
+        output = out.read().decode("utf-8", "replace")
+    cpu = usage.ru_utime + usage.ru_stime
+    if killed:
+        return "Timeout", seconds, cpu
+    status = _szs(output, "% SZS status")
     if status is None:
-        status = "Crash" if done.returncode < 0 else "Error"
-    return status, time.monotonic() - start
+        status = "Crash" if proc.returncode < 0 else "Error"
+    return status, seconds, cpu
 
 
 def run_peer(peer: str, path: Path, limit: float, root: Path | None) -> tuple[str, float]:
@@ -258,12 +274,13 @@ def main(argv: list[str] | None = None) -> int:
             futures = {pool.submit(run_kelvara, p["path"], args.time_limit, engine, root): p for p in todo}
             for future in concurrent.futures.as_completed(futures):
                 p = futures[future]
-                status, seconds = future.result()
+                status, seconds, cpu = future.result()
                 results["kelvara"][p["name"]] = (status, seconds)
                 mark = "  CONTRADICTS THE STATUS" if contradicts(status, p["status"]) else ""
-                print(f"{p['name']:<24} {p['status']:<19} {status:<19} {seconds:6.2f}s{mark}", flush=True)
+                print(f"{p['name']:<24} {p['status']:<19} {status:<19} {seconds:6.2f}s {cpu:6.2f}s cpu{mark}",
+                      flush=True)
                 if sink is not None:
-                    sink.write(f"{p['name']}\t{status}\t{seconds:.2f}\n")
+                    sink.write(f"{p['name']}\t{status}\t{seconds:.2f}\t{cpu:.2f}\n")
                     sink.flush()
         if sink is not None:
             sink.close()

@@ -386,3 +386,44 @@ def test_the_cli_reports_a_missing_engine(monkeypatch, capsys):
     assert cli.main(["prove", "--engine", "native", "-q", "pel01"]) == cli.EXIT_ERROR
     captured = capsys.readouterr()
     assert "% SZS status Error for" in captured.out and "not built" in captured.err
+
+
+# -- the Python loop's own proofs, handed over in the engine's format -------------------------
+
+
+def engine_steps(proof, inputs):
+    """A proof of the Python loop as the steps the native engine reports."""
+    ids = {}
+    steps = []
+    for rec in proof:
+        if rec.rule in ("Axiom", "NegatedGoal"):
+            if rec.source == "reflexivity":
+                continue
+            ids[rec.number] = next(i for i, ic in enumerate(inputs) if ic.clause == rec.raw and ic.source == rec.source)
+            steps.append(inp(ids[rec.number], rec.raw))
+            continue
+        ids[rec.number] = 1000 + rec.number
+        parents = [p for p in rec.parents if p.source != "reflexivity"]
+        rule = {"BinaryResolution": "resolution", "Factoring": "factoring", "Paramodulation": "superposition",
+                "Demodulation": "demodulation"}[rec.rule]
+        info = {}
+        if rule == "resolution" and len(parents) == 1:
+            rule = "equality_resolution"
+        if rule == "demodulation":
+            info = {"rewrites": [(ids[eq.number], old, new) for eq, old, new in rec.rewrites]}
+        steps.append((ids[rec.number], rec.raw, rule, tuple(ids[p.number] for p in parents), info))
+    return steps
+
+
+@pytest.mark.parametrize("name", ["pel01", "pel17", "pel38", "pel48", "pel49", "pel51", "pel52", "pel55", "pel61"])
+def test_python_loop_proofs_replay_in_the_engine_format(name):
+    from kelvara.prover.cli import bundled_dir
+    from kelvara.prover.tptp import parse_file
+
+    result, inputs = prove(parse_file(bundled_dir() / f"{name}.p"), ProverConfig(time_limit=30, engine="python"))
+    assert result.status == "Theorem"
+    steps = engine_steps(result.proof, inputs)
+    proof = replay(steps, inputs)
+    assert len(proof) == len(result.proof)
+    assert [rec.rule for rec in proof if rec.source != "reflexivity"] == [
+        rec.rule for rec in result.proof if rec.source != "reflexivity"]
