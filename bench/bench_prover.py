@@ -2,7 +2,7 @@
 
 Usage:
     python bench/bench_prover.py [--set DIR] [--time-limit 10] [--jobs 2] [--engine native]
-                                 [--peers stored|live|none] [--out RESULTS.tsv] [--sample N] [NAME ...]
+                                 [--peers stored|live|none] [--out RESULTS.tsv] [--sample K] [NAME ...]
 
 A set is a folder with ``problems/NAME.p`` and a ``MANIFEST.tsv`` (columns
 name, set, domain, status, rating, has_equality, ...), like the development
@@ -26,7 +26,6 @@ from __future__ import annotations
 import argparse
 import concurrent.futures
 import os
-import random
 import re
 import shutil
 import statistics
@@ -161,13 +160,14 @@ def run_peer(peer: str, path: Path, limit: float, root: Path | None) -> tuple[st
     return status, time.monotonic() - start
 
 
-def read_results(path: Path) -> dict[str, tuple[str, float]]:
+def read_results(path: Path) -> dict[str, tuple]:
+    """name -> (status, wall seconds[, CPU seconds]) from a results file."""
     found = {}
     if path.is_file():
         for line in path.read_text(encoding="utf-8").splitlines():
             parts = line.split("\t")
             if len(parts) >= 3 and parts[0] != "name":
-                found[parts[0]] = (parts[1], float(parts[2]))
+                found[parts[0]] = (parts[1], *(float(x) for x in parts[2:4]))
     return found
 
 
@@ -186,8 +186,13 @@ CLASSES = [
 
 
 def print_tables(problems: list[dict], results: dict[str, dict], limit: float, out=sys.stdout) -> None:
+    """Solved counts per class on the problems that every prover with results has a result for."""
     provers = [name for name in ("kelvara", *PEERS) if results.get(name)]
-    print(f"\n{len(problems)} problems, {limit:g} s per problem", file=out)
+    everywhere = [p for p in problems if all(p["name"] in results[name] for name in provers)]
+    left_out = len(problems) - len(everywhere)
+    every_problem, problems = problems, everywhere
+    print(f"\n{len(problems)} problems, {limit:g} s per problem"
+          + (f" ({left_out} left out: not run by every prover)" if left_out else ""), file=out)
     head = f"{'class':<16}{'problems':>9}" + "".join(f"{name:>10}" for name in provers)
     if "kelvara" in provers and "E" in provers:
         head += f"{'k/E':>8}"
@@ -205,8 +210,8 @@ def print_tables(problems: list[dict], results: dict[str, dict], limit: float, o
         if "kelvara" in provers and "E" in provers:
             row += f"{counts['kelvara'] / counts['E']:>8.2f}" if counts["E"] else f"{'-':>8}"
         print(row, file=out)
-    for name in provers:
-        ran = [p for p in problems if p["name"] in results[name]]
+    for name in provers:  # answers contradicting a status are listed wherever they occur
+        ran = [p for p in every_problem if p["name"] in results[name]]
         wrong = [p["name"] for p in ran if contradicts(results[name][p["name"]][0], p["status"])]
         print(f"{name}: {len(ran)} run, {len(wrong)} answers contradicting the status"
               + (": " + ", ".join(wrong) if wrong else ""), file=out)
@@ -217,7 +222,9 @@ def print_tables(problems: list[dict], results: dict[str, dict], limit: float, o
         if both:
             k = statistics.median(results["kelvara"][p["name"]][1] for p in both)
             e = statistics.median(results["E"][p["name"]][1] for p in both)
-            print(f"solved by kelvara and E ({len(both)}): median time kelvara {k:.2f} s, E {e:.2f} s", file=out)
+            cpu = [results["kelvara"][p["name"]][2] for p in both if len(results["kelvara"][p["name"]]) > 2]
+            print(f"solved by kelvara and E ({len(both)}): median wall time kelvara {k:.2f} s"
+                  + (f" ({statistics.median(cpu):.2f} s CPU)" if cpu else "") + f", E {e:.2f} s", file=out)
         only = sorted(p["name"] for p in problems if p["name"] in results["kelvara"]
                       and solved(results["kelvara"][p["name"]][0], p["status"])
                       and not solved(results["E"].get(p["name"], ("-", 0))[0], p["status"]))
@@ -239,8 +246,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--peers", choices=("stored", "live", "none"), default="stored")
     parser.add_argument("--store-peers", action="store_true",
                         help="with --peers live: keep the peers' results in bench/data for later runs")
-    parser.add_argument("--sample", type=int, default=None, help="a random sample of this many problems")
-    parser.add_argument("--seed", type=int, default=1)
+    parser.add_argument("--sample", type=int, default=None, metavar="K",
+                        help="every K-th problem of the manifest (its data lines 1, 1+K, 1+2K, ...)")
     parser.add_argument("--out", type=Path, default=None, help="append kelvara's results to this file")
     parser.add_argument("--resume", action="store_true", help="skip the problems already in --out")
     parser.add_argument("--from", dest="stored", type=Path, default=None,
@@ -251,8 +258,8 @@ def main(argv: list[str] | None = None) -> int:
     if args.names:
         wanted = set(args.names)
         problems = [p for p in problems if p["name"] in wanted]
-    if args.sample is not None and args.sample < len(problems):
-        problems = sorted(random.Random(args.seed).sample(problems, args.sample), key=lambda p: p["name"])
+    if args.sample is not None:
+        problems = problems[::max(1, args.sample)]
     engine = args.engine
     if engine is None:
         sys.path.insert(0, str(SRC))
@@ -275,7 +282,7 @@ def main(argv: list[str] | None = None) -> int:
             for future in concurrent.futures.as_completed(futures):
                 p = futures[future]
                 status, seconds, cpu = future.result()
-                results["kelvara"][p["name"]] = (status, seconds)
+                results["kelvara"][p["name"]] = (status, seconds, cpu)
                 mark = "  CONTRADICTS THE STATUS" if contradicts(status, p["status"]) else ""
                 print(f"{p['name']:<24} {p['status']:<19} {status:<19} {seconds:6.2f}s {cpu:6.2f}s cpu{mark}",
                       flush=True)

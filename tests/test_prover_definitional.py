@@ -152,7 +152,7 @@ def test_definition_names_are_fresh(renaming):
         for lit in ic.clause.literals:
             skolems |= formula_symbols(lit.atom) - symbols - set(names)
     assert not skolems & set(names)
-    result, inputs = prove(problem, ProverConfig(time_limit=10))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=10))
     assert result.status == "Theorem"
     check_proof(result.proof, inputs)
 
@@ -160,7 +160,7 @@ def test_definition_names_are_fresh(renaming):
 @pytest.mark.parametrize("name", ["pel34", "pel38"])
 def test_big_goals_are_proved_through_definitions(name):
     problem = parse_file(PROBLEMS / f"{name}.p")
-    result, inputs = prove(problem, ProverConfig(time_limit=10))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=10))
     assert result.status == "Theorem"
     check_proof(result.proof, inputs)
     goal = next(s for s in problem.formulas if s.role == "conjecture")
@@ -170,9 +170,9 @@ def test_big_goals_are_proved_through_definitions(name):
 
 def test_pel38_drowns_without_definitions_but_is_proved_with_them():
     problem = parse_file(PROBLEMS / "pel38.p")
-    plain, plain_inputs = prove(problem, ProverConfig(time_limit=2, definitions_above=None))
+    plain, plain_inputs = prove(problem, ProverConfig(engine="python", time_limit=2, definitions_above=None))
     assert len(plain_inputs) == 84 and all(ic.form is None for ic in plain_inputs)
-    named, _ = prove(problem, ProverConfig(time_limit=2))
+    named, _ = prove(problem, ProverConfig(engine="python", time_limit=2))
     assert named.status == "Theorem"
     assert plain.status != "Theorem" or plain.given > named.given
 
@@ -188,7 +188,7 @@ def _rebuilt(form: DefinitionalForm, **changes) -> DefinitionalForm:
 
 def pel38_proof():
     problem = parse_file(PROBLEMS / "pel38.p")
-    result, inputs = prove(problem, ProverConfig(time_limit=10))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=10))
     assert result.status == "Theorem"
     check_proof(result.proof, inputs)
     return result.proof, inputs
@@ -263,7 +263,7 @@ def test_statuses_with_definitions_agree_with_truth_tables(seed):
     valid = all(evaluate(formula, dict(zip(names, bits)))
                 for bits in itertools.product([False, True], repeat=len(names)))
     problem = parse_problem(f"fof(goal, conjecture, {tptp(formula)}).")
-    config = ProverConfig(time_limit=20, definitions_above=0, definition_threshold=1)
+    config = ProverConfig(engine="python", time_limit=20, definitions_above=0, definition_threshold=1)
     result, inputs = prove(problem, config)
     assert result.status == ("Theorem" if valid else "CounterSatisfiable")
     if valid:

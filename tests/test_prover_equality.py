@@ -77,7 +77,7 @@ def record(number, c, rule="Axiom", parents=()):
     ],
 )
 def test_saturation_status_depends_on_completeness(text, status):
-    result, _ = prove(parse_problem(text), ProverConfig(time_limit=20))
+    result, _ = prove(parse_problem(text), ProverConfig(engine="python", time_limit=20))
     assert result.status == status
     assert result.proof is None
 
@@ -95,11 +95,11 @@ def test_an_incomplete_search_that_runs_dry_is_not_reported_satisfiable(monkeypa
 
     monkeypatch.setattr(Saturation, "_generate", without_paramodulation)
     problem = parse_problem("cnf(a, axiom, a = b).\ncnf(b, axiom, p(a)).\ncnf(c, axiom, ~ p(b)).")
-    result, _ = prove(problem, ProverConfig(time_limit=20, demodulation=False))
+    result, _ = prove(problem, ProverConfig(engine="python", time_limit=20, demodulation=False))
     assert result.status == "GaveUp"
     assert "saturated" in result.reason
     monkeypatch.undo()
-    result, inputs = prove(problem, ProverConfig(time_limit=20))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=20))
     assert result.status == "Unsatisfiable"
     check_proof(result.proof, inputs)
 
@@ -137,7 +137,7 @@ GROUP = ("fof(assoc, axiom, ! [X, Y, Z] : f(f(X, Y), Z) = f(X, f(Y, Z))).\n"
 
 
 def demodulated_proof():
-    result, inputs = prove(parse_problem(GROUP), ProverConfig(time_limit=30))
+    result, inputs = prove(parse_problem(GROUP), ProverConfig(engine="python", time_limit=30))
     assert result.status == "Theorem"
     return result.proof, inputs
 
@@ -254,6 +254,6 @@ def test_bundled_equality_problems_are_proved(name):
     from kelvara.prover.tptp import parse_file
 
     problem = parse_file(bundled_dir() / f"{name}.p")
-    result, inputs = prove(problem, ProverConfig(time_limit=20))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=20))
     assert result.status == problem.expected_status == "Theorem"
     check_proof(result.proof, inputs)

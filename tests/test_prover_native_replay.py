@@ -427,3 +427,15 @@ def test_python_loop_proofs_replay_in_the_engine_format(name):
     assert len(proof) == len(result.proof)
     assert [rec.rule for rec in proof if rec.source != "reflexivity"] == [
         rec.rule for rec in result.proof if rec.source != "reflexivity"]
+
+
+@pytest.mark.parametrize("error", [TypeError, ValueError])
+def test_input_the_engine_refuses_goes_to_the_python_loop(monkeypatch, error):
+    class Refusing:
+        def saturate(self, clauses, options, progress=None):
+            raise error("cannot represent this term")
+
+    result, inputs = _prove_with(monkeypatch, Refusing(), "fof(a, axiom, p(a)).\nfof(c, conjecture, p(a)).")
+    assert result.status == "Theorem" and "cannot represent" in result.stats["fallback"]
+    check_proof(result.proof, inputs)
+    assert any(rec.rule == "BinaryResolution" for rec in result.proof)

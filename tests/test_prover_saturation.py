@@ -145,7 +145,7 @@ def test_selection_prefers_a_heaviest_negative_literal():
 
 def run(text: str, **config):
     problem = parse_problem(text)
-    result, inputs = prove(problem, ProverConfig(time_limit=config.pop("time_limit", 20), **config))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=config.pop("time_limit", 20), **config))
     return result, inputs
 
 
@@ -293,7 +293,7 @@ def test_notation_is_applied_to_proof_steps(tmp_path, capsys, notation, marker):
 )
 def test_single_problem_statuses_and_exit_codes(tmp_path, capsys, text, status, code):
     problem = write(tmp_path, "prob.p", text)
-    assert main(["prove", problem, "--max-clauses", "40", "-q"]) == code
+    assert main(["prove", problem, "--engine", "python", "--max-clauses", "40", "-q"]) == code
     captured = capsys.readouterr()
     assert f"% SZS status {status} for prob" in captured.out
     assert "Traceback" not in captured.err
@@ -332,7 +332,7 @@ def test_bundled_problems_reach_their_expected_status(name):
     from kelvara.prover.tptp import parse_file
 
     problem = parse_file(bundled_dir() / f"{name}.p")
-    result, inputs = prove(problem, ProverConfig(time_limit=20))
+    result, inputs = prove(problem, ProverConfig(engine="python", time_limit=20))
     assert result.status == problem.expected_status == "Theorem"
     check_proof(result.proof, inputs)
 

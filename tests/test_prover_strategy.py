@@ -101,7 +101,7 @@ def test_unit_simplification_deletes_matched_literals_by_checked_steps(unit, tar
 
 def test_reflexivity_deletes_trivial_negative_equations_in_the_search():
     text = "fof(a, axiom, ! [X] : (f(X) != f(X) | p(X))).\nfof(c, conjecture, p(b))."
-    result, inputs = prove(parse_problem(text), ProverConfig(time_limit=10))
+    result, inputs = prove(parse_problem(text), ProverConfig(engine="python", time_limit=10))
     assert result.status == "Theorem"
     assert result.stats["unit_deletions"] >= 1
     check_proof(result.proof, inputs)
@@ -197,12 +197,12 @@ def test_clauses_with_a_selected_literal_are_not_factored():
 def test_every_selection_keeps_the_search_complete(name):
     # Needs both factoring and the resolvent that merges the selected literal.
     text = "cnf(a, negated_conjecture, f(X, X) | f(X, c)).\ncnf(b, negated_conjecture, ~ f(X, X) | ~ f(X, c))."
-    result, inputs = prove(parse_problem(text), ProverConfig(time_limit=10, selection=name))
+    result, inputs = prove(parse_problem(text), ProverConfig(engine="python", time_limit=10, selection=name))
     assert result.status == "Unsatisfiable"
     check_proof(result.proof, inputs)
     group = ("fof(a, axiom, ! [X] : (p(X) => q(X))).\nfof(b, axiom, ! [X] : (q(X) => r(X))).\n"
              "fof(c, axiom, p(a) | p(b)).\nfof(goal, conjecture, r(a) | r(b)).")
-    result, inputs = prove(parse_problem(group), ProverConfig(time_limit=10, selection=name))
+    result, inputs = prove(parse_problem(group), ProverConfig(engine="python", time_limit=10, selection=name))
     assert result.status == "Theorem"
     assert extract_proof(result.proof[-1])[-1].is_empty
 

@@ -16,32 +16,106 @@ One module per concern:
 
 from __future__ import annotations
 
-# Everything below stays importable from kelvara.prover.saturation.
+# Every name of the single module this package replaced stays importable from here.
 from kelvara.prover.clausifier import Clause, Literal  # noqa: F401
 
 from .checking import (  # noqa: F401
-    ProofCheckError,
     _check_definitional_input,
     _check_demodulation,
     check_proof,
     extract_proof,
+    ProofCheckError,
 )
-from .clauseform import InputClause, clause_formula, clausify_problem  # noqa: F401
-from .demodulation import replace_everywhere, replace_in_clause, rewrite_step_valid  # noqa: F401
-from .indexes import fine_key, generalized_keys  # noqa: F401
-from .loop import Saturation, default_progress, prove  # noqa: F401
-from .ordering import SELECTIONS, eligible_literals, kbo_greater, literal_greater  # noqa: F401
-from .records import DEMODULATION, ProofClause, ProverConfig, ProverResult  # noqa: F401
+from .clauseform import (  # noqa: F401
+    clause_formula,
+    clausify_problem,
+    InputClause,
+    _mentions_equality,
+    _rename_clause,
+    _rename_term,
+    _symbols_of_formula,
+)
+from .demodulation import (  # noqa: F401
+    replace_everywhere,
+    replace_in_clause,
+    rewrite_step_valid,
+)
+from .indexes import (  # noqa: F401
+    _FEATURE_BITS,
+    _features,
+    fine_key,
+    generalized_keys,
+    _LADDER,
+    _PATH_DEPTH,
+    _position_features,
+    _signature,
+)
+from .loop import (  # noqa: F401
+    default_progress,
+    prove,
+    Saturation,
+)
+from .ordering import (  # noqa: F401
+    _atom_as_term,
+    _CACHE_LIMIT,
+    eligible_literals,
+    _is_ground_literal,
+    _kbo_data,
+    _KBO_GREATER,
+    kbo_greater,
+    _kbo_greater,
+    _KBO_INFO,
+    _kbo_info,
+    literal_greater,
+    _occurs_in,
+    _rewritable_sides,
+    _select_fewest_variables,
+    _select_ground_first,
+    _select_heaviest,
+    _select_none,
+    SELECTIONS,
+    _symbol_of,
+)
+from .records import (  # noqa: F401
+    DEMODULATION,
+    _LAZY_SLOTS,
+    ProofClause,
+    ProverConfig,
+    ProverResult,
+)
 from .restrictions import (  # noqa: F401
     _explains,
     _may_paramodulate,
     _may_superpose,
+    _merged_eligible,
+    _occurs,
     _ordered_factor,
     _paramodulation_views,
     _unifiable,
+    _walk,
 )
-from .subsumption import is_tautology, is_variant, normalize_clause, subsumes  # noqa: F401
-from .terms import EQUALITY_KEY, clause_weight, literal_key  # noqa: F401
+from .subsumption import (  # noqa: F401
+    is_tautology,
+    is_variant,
+    _match_atom,
+    normalize_clause,
+    _renaming_match,
+    subsumes,
+    _subsumes_literals,
+)
+from .terms import (  # noqa: F401
+    _ANY,
+    clause_weight,
+    _collect_vars,
+    EQUALITY_KEY,
+    literal_key,
+    _match_term,
+    _subterms_innermost,
+    _symbols_of_term,
+    _term_vars,
+    _term_weight,
+    _top,
+)
 
 __all__ = [
     "ProofClause",

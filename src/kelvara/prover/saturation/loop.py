@@ -564,7 +564,12 @@ def prove(problem: Problem, config: ProverConfig | None = None) -> tuple[ProverR
     if config.engine == "native":
         from .native import run_native
 
-        result = run_native(inputs, config)
+        try:
+            result = run_native(inputs, config)
+        except (TypeError, ValueError) as exc:
+            # Clauses the engine cannot represent: the Python loop takes them.
+            result = Saturation(inputs, config).run()
+            result.stats["fallback"] = f"the native engine refused the input: {exc}"
     else:
         result = Saturation(inputs, config).run()
     if has_conjecture:
