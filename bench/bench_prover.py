@@ -15,8 +15,10 @@ problem, not the run).  A problem is solved when the answer has the class of
 its status (Theorem/Unsatisfiable, or CounterSatisfiable/Satisfiable); an
 answer of the other class contradicts the status, the worst outcome there is,
 and is listed by name.  Peer results come from ``bench/data/<set>-<peer>.tsv``
-(name, status, seconds; made by bench/data/run_peer.sh with 10 s of CPU
-each), or are measured live with --peers live.  --out keeps kelvara's results
+(name, status, seconds; made by bench/data/run_peer.sh or by --peers live
+--store-peers, 10 s of CPU each), or are measured live with --peers live.
+kelvara's limit is wall-clock time (its own --time-limit); the CPU seconds it
+got are printed and stored beside, as a loaded machine gives it less.  --out keeps kelvara's results
 (one line per problem, appended as they come) and --resume skips the ones
 already there; --from reads such a file instead of running anything.
 """
@@ -125,7 +127,7 @@ def run_kelvara(path: Path, limit: float, engine: str, root: Path | None) -> tup
             pid, wait_status, usage = os.wait4(proc.pid, os.WNOHANG)
             if pid:
                 break
-            if not killed and time.monotonic() - start > limit + 30:
+            if not killed and time.monotonic() - start > limit + 10:
                 proc.kill()
                 killed = True
             time.sleep(0.02)
