@@ -61,7 +61,7 @@ class Options:
     show_proof: bool = True
     memory_limit: int | None = None  # bytes
     proof_format: str = "tstp"  # or "text"
-    engine: str = "python"  # or "native", the C++ engine
+    engine: str = "native"  # or "python", the reference loop
 
 
 @dataclass

@@ -171,7 +171,7 @@ class ProverConfig:
 
     def make_budget(self) -> Budget:
         return self.budget if self.budget is not None else Budget(self.time_limit, self.memory_limit)
-    engine: str = "python"  # "native": the C++ engine; "python": the reference loop of this package
+    engine: str = "native"  # "native": the C++ engine; "python": the reference loop of this package
     engine_options: dict = field(default_factory=dict)  # further options of the native engine
 
     def __post_init__(self) -> None:
