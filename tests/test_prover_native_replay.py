@@ -18,6 +18,7 @@ pytest.importorskip("kelvara.prover.rules")
 from kelvara.core.ast import Constant, Equality, FunctionApp, PredicateApp, Variable  # noqa: E402
 from kelvara.prover.clausifier import Clause, Literal  # noqa: E402
 from kelvara.prover.saturation import InputClause, ProofCheckError, ProverConfig, check_proof, prove  # noqa: E402
+from kelvara.prover.provenance import InternalSource  # noqa: E402
 from kelvara.prover.saturation import native  # noqa: E402
 from kelvara.prover.saturation.subsumption import collapses_onto, is_variant, same_clause  # noqa: E402
 from kelvara.prover.tptp import parse_problem  # noqa: E402
@@ -162,7 +163,7 @@ def test_correct_derivations_replay(name):
 def test_steps_map_to_the_rules_that_check_them():
     proof = native.proof_records(EQUALITY_RESOLUTION[1], EQUALITY_RESOLUTION[0])
     rules = [(rec.rule, rec.source) for rec in proof]
-    assert rules == [("Axiom", "s0"), ("Axiom", "s1"), ("Axiom", "reflexivity"),
+    assert rules == [("Axiom", "s0"), ("Axiom", "s1"), ("Axiom", InternalSource.REFLEXIVITY),
                      ("BinaryResolution", None), ("BinaryResolution", None)]
     assert proof[3].parents == (proof[0], proof[2])
     demod = native.proof_records(DEMODULATION[1], DEMODULATION[0])
@@ -363,9 +364,9 @@ def test_options_and_progress_reach_the_engine(monkeypatch):
     reports = []
     engine = FakeEngine("Timeout")
     _prove_with(monkeypatch, engine, "cnf(a, axiom, p(a)).", time_limit=3.0, max_clauses=77,
-                memory_limit=1 << 20, progress=reports.append, engine_options={"selection": "none"})
+                memory_limit=1 << 40, progress=reports.append, engine_options={"selection": "none"})
     options = engine.calls[0][1]
-    assert options["max_clauses"] == 77 and options["memory_limit"] == 1 << 20
+    assert options["max_clauses"] == 77 and options["memory_limit"] == 1 << 40
     assert options["selection"] == "none" and options["goal_ids"] == []
     assert 0 < options["deadline"] - __import__("time").monotonic() <= 3.0
     assert reports and reports[0]["rate"] == 2.0 and reports[0]["given"] == 1
@@ -397,13 +398,13 @@ def engine_steps(proof, inputs):
     steps = []
     for rec in proof:
         if rec.rule in ("Axiom", "NegatedGoal"):
-            if rec.source == "reflexivity":
+            if rec.source is InternalSource.REFLEXIVITY:
                 continue
             ids[rec.number] = next(i for i, ic in enumerate(inputs) if ic.clause == rec.raw and ic.source == rec.source)
             steps.append(inp(ids[rec.number], rec.raw))
             continue
         ids[rec.number] = 1000 + rec.number
-        parents = [p for p in rec.parents if p.source != "reflexivity"]
+        parents = [p for p in rec.parents if p.source is not InternalSource.REFLEXIVITY]
         rule = {"BinaryResolution": "resolution", "Factoring": "factoring", "Paramodulation": "superposition",
                 "Demodulation": "demodulation"}[rec.rule]
         info = {}
@@ -425,8 +426,8 @@ def test_python_loop_proofs_replay_in_the_engine_format(name):
     steps = engine_steps(result.proof, inputs)
     proof = replay(steps, inputs)
     assert len(proof) == len(result.proof)
-    assert [rec.rule for rec in proof if rec.source != "reflexivity"] == [
-        rec.rule for rec in result.proof if rec.source != "reflexivity"]
+    assert [rec.rule for rec in proof if rec.source is not InternalSource.REFLEXIVITY] == [
+        rec.rule for rec in result.proof if rec.source is not InternalSource.REFLEXIVITY]
 
 
 @pytest.mark.parametrize("error", [TypeError, ValueError])
