@@ -154,7 +154,7 @@ def proof_records(steps, inputs: list[InputClause]) -> list[ProofClause]:
     proof: list[ProofClause] = []
     refl: ProofClause | None = None
 
-    def add(raw: Clause, rule: str, parents: tuple, source: str | None = None) -> ProofClause:
+    def add(raw: Clause, rule: str, parents: tuple, source=None) -> ProofClause:
         record = ProofClause(len(proof) + 1, normalize_clause(raw), raw, rule, parents, source)
         proof.append(record)
         return record

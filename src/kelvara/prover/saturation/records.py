@@ -192,6 +192,8 @@ class ProverConfig:
         expect(where, "definitions_above", self.definitions_above, int, "an int or None", none=True, numbers=True)
         expect(where, "definition_threshold", self.definition_threshold, int, "an int", numbers=True)
         expect(where, "memory_limit", self.memory_limit, int, "an int or None", none=True, numbers=True)
+        expect(where, "engine", self.engine, str, "a str")
+        expect(where, "engine_options", self.engine_options, dict, "a dict")
 
 
 @dataclass

@@ -164,9 +164,9 @@ def _atom_bindings(pattern, target, binding: dict, symmetric: bool):
             if _match_term(pattern.left, left, trial) and _match_term(pattern.right, right, trial):
                 yield trial
         return
-    trial = _match_atom(pattern, target, binding, False)
-    if trial is not None:
-        yield trial
+    found = _match_atom(pattern, target, binding, False)
+    if found is not None:
+        yield found
 
 
 def _literal_maps(general: tuple, specific: tuple, binding: dict, injective: bool, renaming: bool):
