@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import doctest
 import glob
+import json
 import os
 import re
 
@@ -68,7 +69,9 @@ def test_readme_examples():
     sessions = [body for lang, body in blocks if lang == "pycon"]
     assert sessions
     for lang, body in blocks:
-        assert lang in ("pycon", "sh"), f"README code block of language {lang!r} is not checked"
+        assert lang in ("pycon", "sh", "json"), f"README code block of language {lang!r} is not checked"
+        if lang == "json":
+            json.loads(body)  # sample data must at least be valid JSON
     for i, body in enumerate(sessions):
         _, result, report = _run(body, f"README.md session {i}")
         assert result.attempted > 0 and result.failed == 0, report
