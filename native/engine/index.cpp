@@ -9,6 +9,48 @@ namespace kv::engine {
 
 int64_t key_of(int32_t sym, int role) { return (static_cast<int64_t>(sym) << 4) | role; }
 
+static int32_t fp_at(Term* t, std::initializer_list<uint32_t> path) {
+    for (uint32_t i : path) {
+        if (t->is_var()) return FP_BELOW;
+        if (i >= t->arity) return FP_NONE;
+        t = t->args[i];
+    }
+    return t->is_var() ? FP_VAR : t->sym;
+}
+
+FP fingerprint(Term* t) {
+    return FP{{fp_at(t, {}), fp_at(t, {0}), fp_at(t, {1}), fp_at(t, {2}), fp_at(t, {0, 0}), fp_at(t, {0, 1}),
+               fp_at(t, {1, 0}), fp_at(t, {1, 1})}};
+}
+
+bool fp_unifiable(const FP& a, const FP& b) {
+    for (int i = 0; i < kFP; ++i) {
+        int32_t x = a.v[i], y = b.v[i];
+        if (x == y || x == FP_BELOW || y == FP_BELOW) continue;
+        if (x == FP_NONE || y == FP_NONE) return false;
+        if (x == FP_VAR || y == FP_VAR) continue;
+        return false;  // two different symbols
+    }
+    return true;
+}
+
+bool fp_matchable(const FP& p, const FP& t) {
+    for (int i = 0; i < kFP; ++i) {
+        int32_t x = p.v[i], y = t.v[i];
+        if (x == FP_BELOW) continue;
+        if (x == FP_VAR) {
+            if (y == FP_NONE) return false;
+            continue;
+        }
+        if (x == FP_NONE) {
+            if (y != FP_NONE && y != FP_BELOW) return false;
+            continue;
+        }
+        if (x != y) return false;
+    }
+    return true;
+}
+
 static void compact_into(std::vector<Entry>& list, std::vector<Entry>& out) {
     size_t w = 0;
     for (size_t r = 0; r < list.size(); ++r) {

@@ -147,8 +147,10 @@ struct Round {
                 cands.clear();
                 if (s->is_var()) e.subterms.collect_all(cands);
                 else e.subterms.collect(key_of(s->sym, 1), cands);
+                FP fps = fingerprint(s);
                 for (const Entry& en : cands) {
                     Clause* c = en.c;
+                    if (!fp_unifiable(fps, en.fp)) continue;
                     if (!c->eligible[en.lit] || !side_allowed(*c, en.lit, en.side)) continue;
                     const std::vector<Lit>& IL = lits_of(c);
                     std::vector<uint32_t> cur;
@@ -183,8 +185,10 @@ struct Round {
                     std::vector<uint32_t> cur;
                     std::vector<std::vector<uint32_t>> paths;
                     paths_of(w, u, cur, paths);
+                    FP fu = fingerprint(u);
                     for (const Entry& en : cands) {
                         if (en.c == g) continue;  // done from the given clause's side
+                        if (!fp_unifiable(fu, en.fp)) continue;
                         const std::vector<Lit>& FL = lits_of(en.c);
                         for (const auto& p : paths) {
                             if (!il.eq && p.empty()) continue;
@@ -215,8 +219,10 @@ struct Round {
             if (!g->eligible[gi] || gl.eq) continue;
             cands.clear();
             e.lits.collect(key_of(gl.lhs->sym, gl.pos ? 4 : 3), cands);
+            FP fa = fingerprint(gl.lhs);
             for (const Entry& en : cands) {
                 Clause* c = en.c;
+                if (!fp_unifiable(fa, en.fp)) continue;
                 if (c == g && en.lit < gi) continue;
                 const std::vector<Lit>& PL = lits_of(c);
                 size_t m = e.subst.mark();

@@ -1,10 +1,15 @@
 // The clause store, the passive queues, activation (indexing a clause for
 // inferences and simplification) and the given-clause loop with its limits.
-#include "engine/state.hpp"
+#include "engine/dtree.hpp"
 
 #include <algorithm>
 
 namespace kv::engine {
+
+void init_trees(Engine& e) {
+    e.demods = std::make_unique<DTree>();
+    for (auto& t : e.units) t = std::make_unique<DTree>();
+}
 
 Clause* Engine::make(Rule rule, std::vector<Lit> lits, std::vector<int> parents) {
     auto c = std::make_unique<Clause>();
@@ -115,7 +120,7 @@ void Engine::activate(Clause* c) {
             Term* w = k ? l.rhs : l.lhs;
             subs.clear();
             distinct_subterms(w, !l.eq, subs);
-            for (Term* u : subs) subterms.insert(key_of(u->sym, 1), Entry{c, li, static_cast<uint8_t>(k), u, gen});
+            for (Term* u : subs) subterms.insert(key_of(u->sym, 1), Entry{c, li, static_cast<uint8_t>(k), u, gen, fingerprint(u)});
         }
         if (!c->eligible[i]) continue;
         if (l.eq && l.pos) {
@@ -123,18 +128,19 @@ void Engine::activate(Clause* c) {
                 Cmp o = static_cast<Cmp>(c->orient[i]);
                 if (o == C_EQ || (o == C_GT && k == 1) || (o == C_LT && k == 0)) continue;
                 Term* s = k ? l.rhs : l.lhs;
-                from_sides.insert(key_of(s->is_var() ? -1 : s->sym, 2), Entry{c, li, static_cast<uint8_t>(k), s, gen});
+                from_sides.insert(key_of(s->is_var() ? -1 : s->sym, 2), Entry{c, li, static_cast<uint8_t>(k), s, gen, fingerprint(s)});
             }
         } else if (!l.eq) {
-            lits.insert(key_of(l.lhs->sym, l.pos ? 3 : 4), Entry{c, li, 0, l.lhs, gen});
+            lits.insert(key_of(l.lhs->sym, l.pos ? 3 : 4), Entry{c, li, 0, l.lhs, gen, fingerprint(l.lhs)});
         }
     }
     if (c->lits.size() == 1) {
         const Lit& l = c->lits[0];
-        int role = 6 + (l.pos ? 0 : 1) + (l.eq ? 2 : 0);
+        DTree& tree = *units[unit_role(l.pos, l.eq)];
         for (int k = 0; k < (l.eq ? 2 : 1); ++k) {
             Term* s = k ? l.rhs : l.lhs;
-            units.insert(key_of(s->is_var() ? -1 : s->sym, role), Entry{c, 0, static_cast<uint8_t>(k), s, gen});
+            Term* keys[2] = {s, k ? l.lhs : l.rhs};
+            tree.insert(keys, l.eq ? 2 : 1, Entry{c, 0, static_cast<uint8_t>(k), s, gen, fingerprint(s)});
         }
         if (l.eq && l.pos) {
             Cmp o = static_cast<Cmp>(c->orient[0]);
@@ -143,11 +149,12 @@ void Engine::activate(Clause* c) {
                 Term* r = k ? l.lhs : l.rhs;
                 if (s->is_var() || o == C_EQ || (o == C_GT && k == 1) || (o == C_LT && k == 0)) continue;
                 if (o == C_INC && !vars_within(r, s)) continue;
-                demods.insert(key_of(s->sym, 5), Entry{c, 0, static_cast<uint8_t>(k), s, gen});
+                demods->insert(&s, 1, Entry{c, 0, static_cast<uint8_t>(k), s, gen, fingerprint(s)});
             }
         }
     }
     fv.insert(c);
+    if (c->lits.size() > 1) fv_nonunit.insert(c);
 }
 
 void Engine::deactivate(Clause* c) {
@@ -155,6 +162,7 @@ void Engine::deactivate(Clause* c) {
     c->active = false;
     --active_count;
     fv.remove(c);
+    if (c->lits.size() > 1) fv_nonunit.remove(c);
 }
 
 double Engine::elapsed() const {

@@ -2,6 +2,7 @@
 // saturate() entry point that reads the input, runs the loop and returns an
 // EngineResult.  All run state is owned by one Engine freed on return.
 #include "engine/convert.hpp"
+#include "engine/dtree.hpp"
 
 #include <cmath>
 #include <cstring>
@@ -138,6 +139,7 @@ static PyObject* saturate(PyObject* module, PyObject* const* args, Py_ssize_t na
         Ref options = Ref::borrow(a[1]);
         auto engine = std::make_unique<Engine>();
         Engine& e = *engine;
+        init_trees(e);
         Py_ssize_t n = PyTuple_GET_SIZE(clauses.get());
         read_options(options.get(), e.opt, static_cast<size_t>(n));
         if (a[2] && a[2] != Py_None) {

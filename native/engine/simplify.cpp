@@ -9,7 +9,7 @@
 // equation used (an occurrence at the top of a positive equation side needs
 // a literal of the clause above the instance), so the clause rewritten is
 // redundant.
-#include "engine/state.hpp"
+#include "engine/dtree.hpp"
 
 #include <algorithm>
 
@@ -28,30 +28,31 @@ struct Rewriter {
     // The instance r.s when a demodulator rewrites t; nullptr otherwise.
     // `top` is the literal whose side t is when t is the side of a positive equation.
     Term* rewrite_of(Term* t, const Lit* top) {
-        std::vector<Entry> cands;
-        e.demods.collect(key_of(t->sym, 5), cands);
-        for (const Entry& en : cands) {
+        FP ft = fingerprint(t);
+        Term* found = nullptr;
+        e.demods->generalizations(&t, 1, [&](const Entry& en) {
             Clause* d = en.c;
-            if (d == self) continue;
+            if (d == self || !fp_matchable(en.fp, ft)) return false;
             const Lit& dl = d->lits[0];
             Term* l = en.side ? dl.rhs : dl.lhs;
             Term* r = en.side ? dl.lhs : dl.rhs;
             size_t m = e.subst.mark();
-            if (!match(e.subst, l, t)) continue;
+            if (!match(e.subst, l, t)) return false;
             Term* rs = apply_match(e.bank, e.subst, r);
             e.subst.undo(m);
             bool oriented = d->orient[0] == (en.side ? C_LT : C_GT);
-            if (!oriented && !e.ord.greater(t, rs)) continue;
+            if (!oriented && !e.ord.greater(t, rs)) return false;
             if (top) {
                 Lit inst{t, rs, true, true};
                 bool bigger = false;
                 for (const Lit& x : lits) bigger |= e.ord.compare_lits(x, inst) == C_GT;
-                if (!bigger) continue;
+                if (!bigger) return false;
             }
             used = d->id;
-            return rs;
-        }
-        return nullptr;
+            found = rs;
+            return true;
+        });
+        return found;
     }
 
     // First rewritable subterm of t, innermost first.
@@ -115,25 +116,26 @@ static Clause* drop_trivial(Engine& e, Clause* c) {
     return e.make(Rule::Simplify, std::move(lits), {c->id});
 }
 
-static int role_unit(bool pos, bool eq) { return 6 + (pos ? 0 : 1) + (eq ? 2 : 0); }
 
 // A unit clause whose literal is the complement of literal i of c (up to matching), or nullptr.
 static Clause* cutter(Engine& e, const Clause* c, const Lit& l) {
-    std::vector<Entry> cands;
-    int role = role_unit(!l.pos, l.eq);
-    e.units.collect(key_of(l.lhs->is_var() ? -1 : l.lhs->sym, role), cands);
-    if (l.eq) e.units.collect(key_of(-1, role), cands);
-    for (const Entry& en : cands) {
-        if (en.c == c) continue;
+    int role = unit_role(!l.pos, l.eq);
+    FP fl = fingerprint(l.lhs);
+    Clause* found = nullptr;
+    auto visit = [&](const Entry& en) {
+        if (en.c == c || !fp_matchable(en.fp, fl)) return false;
         const Lit& u = en.c->lits[0];
         Term* a = en.side ? u.rhs : u.lhs;
         Term* b = en.side ? u.lhs : u.rhs;
         size_t m = e.subst.mark();
         bool ok = match(e.subst, a, l.lhs) && match(e.subst, b, l.rhs);
         e.subst.undo(m);
-        if (ok) return en.c;
-    }
-    return nullptr;
+        if (ok) found = en.c;
+        return ok;
+    };
+    Term* keys[2] = {l.lhs, l.rhs};
+    e.units[role]->generalizations(keys, l.eq ? 2 : 1, visit);
+    return found;
 }
 
 static Clause* cut_literals(Engine& e, Clause* c) {
@@ -246,9 +248,33 @@ bool Engine::subsumes(const Clause& general, const Clause& specific) {
     return r;
 }
 
+// An active unit clause whose literal matches literal l (same sign), or nullptr.
+static Clause* unit_instance_of(Engine& e, const Clause* c, const Lit& l) {
+    int role = unit_role(l.pos, l.eq);
+    FP fl = fingerprint(l.lhs);
+    Clause* found = nullptr;
+    auto visit = [&](const Entry& en) {
+        if (en.c == c || !fp_matchable(en.fp, fl)) return false;
+        const Lit& u = en.c->lits[0];
+        Term* a = en.side ? u.rhs : u.lhs;
+        Term* b = en.side ? u.lhs : u.rhs;
+        size_t m = e.subst.mark();
+        bool ok = match(e.subst, a, l.lhs) && match(e.subst, b, l.rhs);
+        e.subst.undo(m);
+        if (ok) found = en.c;
+        return ok;
+    };
+    Term* keys[2] = {l.lhs, l.rhs};
+    e.units[role]->generalizations(keys, l.eq ? 2 : 1, visit);
+    return found;
+}
+
 bool Engine::subsumed(Clause* c) {
+    for (const Lit& l : c->lits)
+        if (unit_instance_of(*this, c, l)) return true;
+    if (c->lits.size() < 2) return false;
     std::vector<Clause*> cands;
-    fv.at_most(features_of(*c), cands);
+    fv_nonunit.at_most(features_of(*c), cands);
     for (Clause* d : cands)
         if (d != c && d->active && !d->dead && subsumes(*d, *c)) return true;
     return false;
@@ -275,8 +301,10 @@ void Engine::backward_simplify(Clause* given, std::vector<Clause*>& requeue) {
         if (l->is_var()) continue;
         std::vector<Entry> entries;
         subterms.collect(key_of(l->sym, 1), entries);
+        FP fl = fingerprint(l);
         for (const Entry& en : entries) {
             if (en.c == given || std::find(hit.begin(), hit.end(), en.c) != hit.end()) continue;
+            if (!fp_matchable(fl, en.fp)) continue;
             size_t m = subst.mark();
             if (!match(subst, l, en.sub)) continue;
             bool ok;

@@ -13,6 +13,22 @@
 
 namespace kv::engine {
 
+class DTree;
+
+// Fingerprint of a term: what stands at eight fixed positions (the top, its
+// first three arguments, and the first two arguments of the first two):
+// a symbol, a variable, a position below a variable, or no position.
+constexpr int kFP = 8;
+constexpr int32_t FP_VAR = -1, FP_BELOW = -2, FP_NONE = -3;
+struct FP {
+    int32_t v[kFP];
+};
+FP fingerprint(Term* t);
+// False when the two terms certainly do not unify.
+bool fp_unifiable(const FP& a, const FP& b);
+// False when `pattern` certainly does not match `target`.
+bool fp_matchable(const FP& pattern, const FP& target);
+
 // Entries of the top-symbol indexes: a clause, a literal, a side and a subterm.
 struct Entry {
     Clause* c;
@@ -20,6 +36,7 @@ struct Entry {
     uint8_t side;  // 0: lhs, 1: rhs
     Term* sub;     // the indexed (sub)term
     uint32_t gen;  // the clause's activation generation when filed
+    FP fp;         // fingerprint of `sub`
 };
 
 // Entries filed under an integer key (a symbol with a role); entries of dead
@@ -29,6 +46,25 @@ public:
     void insert(int64_t key, const Entry& e) { map_[key].push_back(e); ++size_; }
     // Appends the live entries under `key` to `out`.
     void collect(int64_t key, std::vector<Entry>& out);
+    // Calls f(entry) for each live entry under `key` until f returns true;
+    // f must not change this index.
+    template <class F>
+    void each(int64_t key, F&& f) {
+        auto it = map_.find(key);
+        if (it == map_.end()) return;
+        std::vector<Entry>& list = it->second;
+        size_t w = 0, r = 0, n = list.size();
+        bool stop = false;
+        for (; r < n && !stop; ++r) {
+            const Entry& en = list[r];
+            if (en.c->dead || !en.c->active || en.c->gen != en.gen) continue;
+            if (w != r) list[w] = list[r];
+            stop = f(list[w++]);
+        }
+        for (; r < n; ++r) list[w++] = list[r];
+        size_ -= n - w;
+        list.resize(w);
+    }
     // Appends every live entry.
     void collect_all(std::vector<Entry>& out);
     size_t size() const { return size_; }
@@ -95,9 +131,11 @@ public:
     TopIndex subterms;   // non-variable subterms of active literals (superposition into, backward rewriting)
     TopIndex from_sides; // sides of eligible positive equations of active clauses (superposition from)
     TopIndex lits;       // eligible predicate literals of active clauses, by symbol and sign (resolution)
-    TopIndex demods;     // rewriting sides of active positive unit equations, by top symbol
-    TopIndex units;      // sides of active unit clauses, by symbol, sign and kind (unit cutting)
-    FVIndex fv;          // active clauses (subsumption)
+    std::unique_ptr<DTree> demods;    // rewriting sides of active positive unit equations (demodulation)
+    std::unique_ptr<DTree> units[4];  // active unit clauses by sign and kind, each equation both ways
+                                      // (unit subsumption and unit cutting); see unit_role()
+    FVIndex fv;          // active clauses (backward subsumption)
+    FVIndex fv_nonunit;  // active clauses of two or more literals (forward subsumption; units go by `units`)
 
     // Passive set: a weight queue and an age queue, read in the pick-given ratio.
     struct ByWeight {
@@ -145,5 +183,9 @@ public:
 };
 
 int64_t key_of(int32_t sym, int role);
+inline int unit_role(bool pos, bool eq) { return (pos ? 0 : 1) + (eq ? 2 : 0); }
+
+// Defined in loop.cpp, where the trees are complete types.
+void init_trees(Engine& e);
 
 }  // namespace kv::engine
