@@ -28,9 +28,9 @@ from kelvara.prover import _engine  # noqa: E402
 from kelvara.prover.saturation import clausify_problem  # noqa: E402
 from kelvara.prover.tptp import parse_file  # noqa: E402
 
-# Unit equality, Horn without equality, a puzzle with equality, a larger
-# first-order problem with equality, a propositional-style satisfiable family.
-PROBLEMS = ["GRP005-1", "LCL428-1", "PUZ056-1", "COM005-1", "SYO690-1.005"]
+# Horn logic without equality (condensed detachment), a puzzle with equality,
+# a first-order theorem with equality, a geometry theorem, a small Horn set.
+PROBLEMS = ["LCL428-1", "PUZ056-1", "COM140+1", "GEO299+1", "MSC002-2"]
 
 
 def ours(path: Path, limit: float) -> dict:
