@@ -15,6 +15,7 @@ cp build/asan/ast*.so build/asan/pkg/kelvara/core/
 for so in build/asan/visitors*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/core/; done
 for so in build/asan/rules*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 for so in build/asan/_native*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/; done
+for so in build/asan/_engine*.so build/asan/_tptp*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 PYTHONPATH="$PWD/build/asan/pkg" python3 -m pytest -p no:cacheprovider "$@"
