@@ -390,3 +390,33 @@ def test_input_steps_are_variants_of_their_inputs_and_result_shape():
     assert {s[0] for s in inputs} == {0, 1}
     for s in inputs:
         assert {type(lit) for lit in s[1].literals} == {Literal}
+
+
+# ---------------------------------------------------------------- twin: the Python loop
+
+X0, X1 = Variable(0), Variable(1)
+TERM_POOL = [X0, X1, c("a"), c("b"), f("f", X0), f("f", c("a")), f("g", X0, X1)]
+atom_args = st.sampled_from(TERM_POOL)
+nonground_literal = st.one_of(
+    st.builds(lambda t, s: p("p", t, positive=s), atom_args, st.booleans()),
+    st.builds(lambda t, u, s: p("q", t, u, positive=s), atom_args, atom_args, st.booleans()),
+)
+nonground_set = st.lists(st.lists(nonground_literal, min_size=1, max_size=3).map(lambda ls: clause(*ls)),
+                         min_size=1, max_size=6)
+
+
+@settings(max_examples=60)
+@given(nonground_set, st.sampled_from(SELECTIONS))
+def test_nonground_sets_agree_with_the_python_loop(clauses, selection):
+    from kelvara.prover.saturation import InputClause, ProverConfig, Saturation
+
+    ours = saturate(clauses, selection=selection, time_limit=5.0)
+    twin = Saturation([InputClause(cl, "Axiom", f"c{i}") for i, cl in enumerate(clauses)],
+                      ProverConfig(time_limit=5.0)).run()
+    if ours.status == "Unsatisfiable":
+        replay(ours.steps, clauses)
+        assert twin.status != "Satisfiable"
+    if ours.status == "Saturated" and ours.complete:
+        assert twin.status != "Unsatisfiable"
+    if twin.status == "Unsatisfiable":
+        assert ours.status in ("Unsatisfiable", "Timeout")
