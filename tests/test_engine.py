@@ -262,7 +262,8 @@ def test_keyboard_interrupt_returns_promptly():
     import subprocess
     import time
     code = textwrap.dedent(f"""
-        import sys, time
+        import signal, sys, time
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started with SIGINT ignored
         sys.path.insert(0, {str(Path(__file__).parent)!r})
         from engine_replay import load
         from kelvara.prover import _engine
@@ -338,10 +339,13 @@ def test_deep_term_raises_value_error():
 
 
 def test_deep_conclusions_are_dropped_and_mark_the_run_incomplete():
-    # p(x) -> p(f(f(x))) from p(a), never refuted: terms grow until the depth bound.
+    # p(x) -> p(f^8(x)) from p(a), never refuted: terms grow until the depth bound.
     x = v(0)
-    clauses = [clause(p("p", c("a"))), clause(p("p", x, positive=False), p("p", f("f", f("f", x))))]
-    result = saturate(clauses, selection="max_neg_weight")
+    deeper = x
+    for _ in range(8):
+        deeper = f("f", deeper)
+    clauses = [clause(p("p", c("a"))), clause(p("p", x, positive=False), p("p", deeper))]
+    result = saturate(clauses, selection="max_neg_weight", time_limit=120.0)
     assert result.status == "Saturated"
     assert result.complete is False and result.stats["too_deep"] > 0
     # Ordered resolution alone (no selection) saturates at once, completely.
