@@ -12,8 +12,8 @@ namespace kv::ast {
 namespace {
 
 // Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the
-// free variables).  Reserved ids that are not small ints cannot collide with
-// the counter and are ignored.
+// free variables, by value).  Negative ids cannot collide with the counter
+// and are ignored.
 class IndexGenerator {
 public:
     void reserve(long id) {
@@ -77,20 +77,18 @@ class Canonicalizer {
 public:
     Canonicalizer(State* st) : st_(st), api_(st->api), env_(st->api) {}
 
+    // Reserves the index of every free variable whose id equals a
+    // non-negative int, by value, as variable equality compares ids: 0.0,
+    // False or an int subclass reserve the index they equal.
     void reserve_free(PyObject* formula) {
         Ref fv = Ref::check(free_variables(api_, formula));
-        Py_ssize_t pos = 0;
-        PyObject* v;
-        Py_hash_t h;
-        while (_PySet_NextEntry(fv.get(), &pos, &v, &h)) {
-            Ref id = api_.exact_kind(v) == K_VARIABLE ? Ref::borrow(reinterpret_cast<VariableNode*>(v)->id)
-                                                      : Ref::check(PyObject_GetAttr(v, api_.s_id));
-            if (!PyLong_Check(id.get())) continue;
-            int overflow = 0;
-            long x = PyLong_AsLongAndOverflow(id.get(), &overflow);
-            if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
-            if (!overflow) gen_.reserve(x);
+        Ref it = Ref::check(PyObject_GetIter(fv.get()));
+        while (Ref v = Ref::steal(PyIter_Next(it.get()))) {
+            Ref id = api_.exact_kind(v.get()) == K_VARIABLE ? Ref::borrow(reinterpret_cast<VariableNode*>(v.get())->id)
+                                                            : Ref::check(PyObject_GetAttr(v.get(), api_.s_id));
+            reserve_id(id.get());
         }
+        if (PyErr_Occurred()) throw PyErrorSet{};
     }
 
     PyObject* term(PyObject* t) {
@@ -184,6 +182,23 @@ public:
     }
 
 private:
+    void reserve_id(PyObject* id) {
+        if (PyLong_CheckExact(id)) {
+            int overflow = 0;
+            long x = PyLong_AsLongAndOverflow(id, &overflow);
+            if (x == -1 && PyErr_Occurred()) throw PyErrorSet{};
+            if (!overflow) gen_.reserve(x);
+            return;
+        }
+        // A value equal to the int n hashes like n, and hash(n) == n for the
+        // indices the counter can reach; so the hash names the one candidate.
+        Py_hash_t h = PyObject_Hash(id);
+        if (h == -1) throw PyErrorSet{};
+        if (h < 0) return;
+        Ref candidate = Ref::check(PyLong_FromSsize_t(h));
+        if (check_int(PyObject_RichCompareBool(id, candidate.get(), Py_EQ))) gen_.reserve(static_cast<long>(h));
+    }
+
     Ref map_args(PyObject* args) {
         Ref seq = Ref::check(PySequence_Tuple(args));
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());

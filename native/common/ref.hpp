@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstdint>
 #include <new>
 #include <utility>
 #include <vector>
@@ -87,11 +88,34 @@ inline R boundary(R fail, F&& f) noexcept {
     }
 }
 
+// The lowest address the C stack of the running thread may reach (stack.cpp);
+// 0 until measured on this thread.
+extern __thread uintptr_t t_stack_floor;
+uintptr_t measure_stack_floor();
+inline uintptr_t stack_floor() {
+    if (!t_stack_floor) t_stack_floor = measure_stack_floor();
+    return t_stack_floor;
+}
+// True when the running thread's C stack is below its floor.
+inline bool stack_exhausted() {
+    char probe;
+    return reinterpret_cast<uintptr_t>(&probe) < stack_floor();
+}
+// Sets RecursionError "maximum recursion depth exceeded<where>".
+void raise_stack_exhausted(const char* where);
+
 // Guards one level of a recursive walk: raises RecursionError beyond the
-// interpreter's recursion limit instead of overflowing the C stack.
+// interpreter's recursion limit or when the C stack left to the running thread
+// runs low (with the recursion limit raised far enough, C++ recursion would
+// otherwise overrun the stack before the interpreter's counter trips).  Every
+// recursive native function holds one per level.
 class RecursionGuard {
 public:
     explicit RecursionGuard(const char* where) {
+        if (stack_exhausted()) {
+            raise_stack_exhausted(where);
+            throw PyErrorSet{};
+        }
         if (Py_EnterRecursiveCall(where)) throw PyErrorSet{};
     }
     ~RecursionGuard() { Py_LeaveRecursiveCall(); }

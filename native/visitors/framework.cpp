@@ -11,32 +11,11 @@
 // method and the argument tuple.
 #include "visitors/state.hpp"
 
-#include <pthread.h>
-
 #include <cstdint>
 
 namespace kv::vis {
 
 // ---------------------------------------------------------------- depth limits
-
-// Every visit level passes the interpreter's recursion check and, in addition,
-// a check of the remaining C stack of the running thread (see VisitGuard).
-__thread uintptr_t t_stack_floor = 0;  // 0: not measured yet on this thread
-
-uintptr_t measure_stack_floor() {
-    pthread_attr_t attr;
-    void* addr = nullptr;
-    size_t size = 0;
-    uintptr_t floor = 1;  // nothing known: never trips
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
-            size_t margin = size >= (size_t(1) << 20) ? size_t(256) << 10 : size / 2;
-            floor = reinterpret_cast<uintptr_t>(addr) + margin;
-        }
-        pthread_attr_destroy(&attr);
-    }
-    return floor;
-}
 
 // The most C stack one level of dispatch takes, with a wide margin (the
 // visitor tests measure the real figure against it).
@@ -57,8 +36,8 @@ long walk_depth_limit() {
 #endif
     char probe;
     uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
-    if (!t_stack_floor) t_stack_floor = measure_stack_floor();
-    long stack = here > t_stack_floor ? static_cast<long>((here - t_stack_floor) / kDispatchFrameBound) : 0;
+    uintptr_t floor = stack_floor();
+    long stack = here > floor ? static_cast<long>((here - floor) / kDispatchFrameBound) : 0;
     return budget < stack ? budget : stack;
 }
 

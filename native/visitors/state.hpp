@@ -162,25 +162,12 @@ PyTypeObject* create_method_type(PyObject* module);
 // A new descriptor for `def` in class `cls_name`.
 PyObject* new_method(State* st, PyObject* module, const MethodDef* def, const char* cls_name);
 
-// ---- depth limits (framework.cpp)
-// Every visit level passes the interpreter's recursion check and, in addition,
-// a check of the C stack left to the running thread: with the recursion limit
-// raised far enough, C++ recursion could otherwise overrun the stack before
-// the interpreter's counter trips.  Both raise RecursionError.
-extern __thread uintptr_t t_stack_floor;
-uintptr_t measure_stack_floor();
-
+// ---- depth limits
+// Every visit level holds the shared RecursionGuard (interpreter recursion
+// limit plus the C stack left to the running thread, see common/ref.hpp).
 class VisitGuard {
 public:
-    VisitGuard() : rec_(" while visiting a node") {
-        char probe;
-        uintptr_t here = reinterpret_cast<uintptr_t>(&probe);
-        if (!t_stack_floor) t_stack_floor = measure_stack_floor();
-        if (here < t_stack_floor) {
-            PyErr_SetString(PyExc_RecursionError, "maximum recursion depth exceeded while visiting a node");
-            throw PyErrorSet{};
-        }
-    }
+    VisitGuard() : rec_(" while visiting a node") {}
 
 private:
     RecursionGuard rec_;
