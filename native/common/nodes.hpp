@@ -336,6 +336,17 @@ inline void for_each_free_var(PyObject* node, int k, F&& f) {
     while (_PySet_NextEntry(fv, &pos, &key, &h)) f(key);
 }
 
+// The `args` of an exact FunctionApp or PredicateApp (kind k) when they are an
+// exact tuple, the one layout native code may index directly; nullptr
+// otherwise.  Constructors accept any sized, hashable iterable (a frozenset, a
+// tuple subclass with its own __iter__), which only iteration reads as the
+// Python code does: code that indexes `args` must ask here first.
+inline PyObject* indexable_args(PyObject* node, int k) {
+    PyObject* args = k == K_FUNCTION_APP ? reinterpret_cast<FunctionAppNode*>(node)->args
+                                         : reinterpret_cast<PredicateAppNode*>(node)->args;
+    return PyTuple_CheckExact(args) ? args : nullptr;
+}
+
 // Structural equality of two objects that may be nodes; iterative, so deep
 // trees do not exhaust the C stack.  Returns 1, 0 or throws.
 int nodes_equal(const AstApi& api, PyObject* a, PyObject* b);

@@ -61,6 +61,14 @@ private:
     PyObject* p_ = nullptr;
 };
 
+// A strong reference to what a record's field holds now.  Records whose
+// __init__ may run again on a live object (Literal, Clause, InferenceRule, as
+// their Python twins allow) replace and release their fields when it does, and
+// any call that can run Python code may do that: native code reads such a
+// field through hold() whenever it keeps the value across such a call, never
+// as a borrowed pointer.
+inline Ref hold(PyObject* field_value) noexcept { return Ref::borrow(field_value); }
+
 // Throws PyErrorSet when `o` is null; otherwise returns it.
 inline PyObject* check(PyObject* o) {
     if (!o) throw PyErrorSet{};

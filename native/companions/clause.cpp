@@ -118,7 +118,7 @@ PyObject* alloc_clause(State* st, PyTypeObject* type, Parts p) {
 PyObject* share_clause(State* st, PyObject* c) {
     ClauseObject* src = as_clause(c);
     bool safe = Py_TYPE(c) == st->clause_type ? !PyObject_GC_IsTracked(c) : literals_gc_safe(src->literals);
-    return alloc_clause(st, st->clause_type, {Ref::borrow(src->set), Ref::borrow(src->literals), src->hash, safe});
+    return alloc_clause(st, st->clause_type, {hold(src->set), hold(src->literals), src->hash, safe});
 }
 
 const char* const kInitNames[] = {"literals"};
@@ -200,19 +200,24 @@ PyObject* clause_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     ClauseObject* a = as_clause(self);
     ClauseObject* b = as_clause(other);
     if (a->hash != b->hash) return Py_NewRef(op == Py_EQ ? Py_False : Py_True);
-    return PyObject_RichCompare(a->set, b->set, op);
+    Ref set_a = hold(a->set), set_b = hold(b->set);
+    return PyObject_RichCompare(set_a.get(), set_b.get(), op);
 }
 
 Py_ssize_t clause_length(PyObject* self) noexcept { return PyTuple_GET_SIZE(as_clause(self)->literals); }
 
-int clause_contains(PyObject* self, PyObject* item) noexcept { return PySequence_Contains(as_clause(self)->set, item); }
+int clause_contains(PyObject* self, PyObject* item) noexcept {
+    Ref set = hold(as_clause(self)->set);
+    return PySequence_Contains(set.get(), item);
+}
 
 PyObject* clause_iter(PyObject* self) noexcept { return PyObject_GetIter(as_clause(self)->literals); }
 
 // Joins f(literal) for every literal with `sep`.
 template <class F>
 PyObject* join_literals(PyObject* self, PyObject* sep, F&& f) {
-    PyObject* lits = as_clause(self)->literals;
+    Ref held = hold(as_clause(self)->literals);
+    PyObject* lits = held.get();
     Py_ssize_t n = PyTuple_GET_SIZE(lits);
     Ref parts = Ref::check(PyList_New(n));
     for (Py_ssize_t i = 0; i < n; ++i) PyList_SET_ITEM(parts.get(), i, check(f(PyTuple_GET_ITEM(lits, i))));
@@ -289,11 +294,13 @@ PyObject* clause_free_variables(PyObject* self, PyTypeObject* cls, PyObject* con
         State* st = state_of_class(cls);
         const AstApi& api = st->api;
         Ref result = Ref::check(PySet_New(nullptr));
-        PyObject* lits = as_clause(self)->literals;
+        Ref held = hold(as_clause(self)->literals);
+        PyObject* lits = held.get();
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(lits); ++i) {
             PyObject* lit = PyTuple_GET_ITEM(lits, i);
             if (is_exact_literal(lit)) {
-                PyObject* atom = reinterpret_cast<LiteralObject*>(lit)->atom;
+                Ref held_atom = hold(reinterpret_cast<LiteralObject*>(lit)->atom);
+                PyObject* atom = held_atom.get();
                 int k = api.exact_kind(atom);
                 if (kind_has_free_vars(k)) {
                     for_each_free_var(atom, k, [&](PyObject* v) { check_int(PySet_Add(result.get(), v)); });
@@ -324,7 +331,8 @@ PyObject* clause_substitute(PyObject* self, PyTypeObject* cls, PyObject* const* 
                                                    : check_int(PyObject_IsTrue(mapping)) != 0;
         if (!nonempty) return share_clause(st, self);
         Ref fn = clausifier_global(st, st->s_substitute_formula);
-        PyObject* lits = as_clause(self)->literals;
+        Ref held = hold(as_clause(self)->literals);
+        PyObject* lits = held.get();
         Py_ssize_t n = PyTuple_GET_SIZE(lits);
         Ref out = Ref::check(PyTuple_New(n));
         bool changed = false;

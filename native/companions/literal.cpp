@@ -192,7 +192,8 @@ PyObject* literal_richcompare(PyObject* self, PyObject* other, int op) noexcept 
     LiteralObject* b = as_literal(other);
     if (a->hash != b->hash || a->positive != b->positive) return Py_NewRef(op == Py_EQ ? Py_False : Py_True);
     // The atoms' own comparison decides, its result passed on as it is (for ==).
-    PyObject* eq = PyObject_RichCompare(a->atom, b->atom, Py_EQ);
+    Ref atom_a = hold(a->atom), atom_b = hold(b->atom);
+    PyObject* eq = PyObject_RichCompare(atom_a.get(), atom_b.get(), Py_EQ);
     if (!eq || op == Py_EQ) return eq;
     int truth = PyObject_IsTrue(eq);
     Py_DECREF(eq);
@@ -202,7 +203,8 @@ PyObject* literal_richcompare(PyObject* self, PyObject* other, int op) noexcept 
 
 PyObject* literal_repr(PyObject* self) noexcept {
     LiteralObject* l = as_literal(self);
-    return PyUnicode_FromFormat("Literal(atom=%R, positive=%s)", l->atom, is_positive(l) ? "True" : "False");
+    Ref atom = hold(l->atom);
+    return PyUnicode_FromFormat("Literal(atom=%R, positive=%s)", atom.get(), is_positive(l) ? "True" : "False");
 }
 
 PyObject* literal_str(PyObject* self) noexcept {
@@ -211,9 +213,11 @@ PyObject* literal_str(PyObject* self) noexcept {
         if (!m) throw PyErrorSet{};
         State* st = state_of_module(m);
         LiteralObject* l = as_literal(self);
+        bool positive = is_positive(l);
+        Ref atom = hold(l->atom);
         Ref atom_text = clausifier_global(st, st->s_atom_text);
-        Ref text = Ref::check(PyObject_CallOneArg(atom_text.get(), l->atom));
-        if (is_positive(l)) return text.release();
+        Ref text = Ref::check(PyObject_CallOneArg(atom_text.get(), atom.get()));
+        if (positive) return text.release();
         return check(PyNumber_Add(st->s_tilde, text.get()));
     });
 }
@@ -263,7 +267,8 @@ PyObject* literal_negate(PyObject* self, PyTypeObject* cls, PyObject* const* arg
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         parse_args("Literal.negate", nullptr, 0, 0, args, nargs, kwnames, nullptr, true);
         LiteralObject* l = as_literal(self);
-        return new_literal(state_of_class(cls), l->atom, !is_positive(l));
+        Ref atom = hold(l->atom);
+        return new_literal(state_of_class(cls), atom.get(), !is_positive(l));
     });
 }
 
@@ -352,11 +357,13 @@ PyObject* new_literal(State* st, PyObject* atom, bool positive) {
 
 Ref substitute_literal(State* st, PyObject* lit, PyObject* mapping, PyObject* substitute_formula) {
     LiteralObject* l = as_literal(lit);
+    bool positive = is_positive(l);
+    Ref old = hold(l->atom);
     Ref atom = substitute_formula == st->native_substitute_formula
-                   ? substitute_formula_impl(st, l->atom, mapping)
-                   : Ref::check(PyObject_CallFunctionObjArgs(substitute_formula, l->atom, mapping, nullptr));
-    if (atom.get() == l->atom) return Ref::borrow(lit);
-    return Ref::steal(new_literal(st, atom.get(), is_positive(l)));
+                   ? substitute_formula_impl(st, old.get(), mapping)
+                   : Ref::check(PyObject_CallFunctionObjArgs(substitute_formula, old.get(), mapping, nullptr));
+    if (atom.get() == old.get()) return Ref::borrow(lit);
+    return Ref::steal(new_literal(st, atom.get(), positive));
 }
 
 PyTypeObject* make_literal_type(PyObject* module, State* st) {

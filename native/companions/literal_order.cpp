@@ -192,9 +192,13 @@ Ref literal_key(State* st, Encoder& enc, PyObject* lit) {
             if (!PyBytes_CheckExact(l->order)) throw Fallback{};
             return Ref::borrow(l->order);
         }
-        encode(enc, l->atom, is_positive(l));
-        l->order = key_bytes(enc).release();
-        return Ref::borrow(l->order);
+        bool positive = is_positive(l);
+        Ref atom = hold(l->atom);
+        encode(enc, atom.get(), positive);
+        Ref key = key_bytes(enc);
+        // Python code run by the encoding may have written the slot meanwhile.
+        Py_XSETREF(l->order, Ref::borrow(key.get()).release());
+        return key;
     }
     Ref cached = Ref::check(PyObject_GetAttr(lit, st->s_order));
     if (cached.get() != Py_None) {

@@ -20,6 +20,14 @@ namespace kv::native {
 // Thrown when the input leaves the native fast path; no Python error is set.
 struct Fallback {};
 
+// The `args` tuple of an exact FunctionApp or PredicateApp; throws Fallback
+// when they are anything else (the reference iterates them).
+inline PyObject* fast_args(PyObject* node, int k) {
+    PyObject* args = indexable_args(node, k);
+    if (!args) throw Fallback{};
+    return args;
+}
+
 // Interned strings: reasons of UnificationError and attribute names.
 #define KV_NATIVE_NAMES(X)                                                                     \
     X(occurs_check, "occurs check") X(sort_mismatch, "sort mismatch")                          \

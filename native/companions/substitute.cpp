@@ -21,16 +21,17 @@ Ref subst_term(const AstApi& api, PyObject* term, PyObject* mapping) {
             if (fv_disjoint(term, K_FUNCTION_APP, mapping)) return Ref::borrow(term);
             RecursionGuard guard(" while substituting into a term");
             auto* f = reinterpret_cast<FunctionAppNode*>(term);
-            Py_ssize_t n = PyTuple_GET_SIZE(f->args);
+            PyObject* olds = fast_args(term, K_FUNCTION_APP);
+            Py_ssize_t n = PyTuple_GET_SIZE(olds);
             Ref args;  // created at the first changed argument
             for (Py_ssize_t i = 0; i < n; ++i) {
-                PyObject* old = PyTuple_GET_ITEM(f->args, i);
+                PyObject* old = PyTuple_GET_ITEM(olds, i);
                 Ref r = subst_term(api, old, mapping);
                 if (!args) {
                     if (r.get() == old) continue;
                     args = Ref::check(PyTuple_New(n));
                     for (Py_ssize_t j = 0; j < i; ++j)
-                        PyTuple_SET_ITEM(args.get(), j, Py_NewRef(PyTuple_GET_ITEM(f->args, j)));
+                        PyTuple_SET_ITEM(args.get(), j, Py_NewRef(PyTuple_GET_ITEM(olds, j)));
                 }
                 PyTuple_SET_ITEM(args.get(), i, r.release());
             }
@@ -198,15 +199,16 @@ Ref subst_atom(const AstApi& api, PyObject* f, int k, PyObject* mapping) {
         return Ref::steal(make_equality(api, nullptr, left.get(), right.get()));
     }
     auto* p = reinterpret_cast<PredicateAppNode*>(f);
-    Py_ssize_t n = PyTuple_GET_SIZE(p->args);
+    PyObject* olds = fast_args(f, K_PREDICATE_APP);
+    Py_ssize_t n = PyTuple_GET_SIZE(olds);
     Ref args;
     for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* old = PyTuple_GET_ITEM(p->args, i);
+        PyObject* old = PyTuple_GET_ITEM(olds, i);
         Ref r = subst_term(api, old, mapping);
         if (!args) {
             if (r.get() == old) continue;
             args = Ref::check(PyTuple_New(n));
-            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(args.get(), j, Py_NewRef(PyTuple_GET_ITEM(p->args, j)));
+            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(args.get(), j, Py_NewRef(PyTuple_GET_ITEM(olds, j)));
         }
         PyTuple_SET_ITEM(args.get(), i, r.release());
     }

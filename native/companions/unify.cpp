@@ -127,11 +127,13 @@ struct Unifier {
                     fail(st, st->s_symbol_clash, a.get(), b.get());
                     return nullptr;
                 }
-                Py_ssize_t n = PyTuple_GET_SIZE(fa->args);
-                if (PyTuple_GET_SIZE(fb->args) < n) n = PyTuple_GET_SIZE(fb->args);
+                PyObject* xs = fast_args(a.get(), K_FUNCTION_APP);
+                PyObject* ys = fast_args(b.get(), K_FUNCTION_APP);
+                Py_ssize_t n = PyTuple_GET_SIZE(xs);
+                if (PyTuple_GET_SIZE(ys) < n) n = PyTuple_GET_SIZE(ys);
                 for (Py_ssize_t i = 0; i < n; ++i) {
-                    PyObject* x = PyTuple_GET_ITEM(fa->args, i);
-                    PyObject* y = PyTuple_GET_ITEM(fb->args, i);
+                    PyObject* x = PyTuple_GET_ITEM(xs, i);
+                    PyObject* y = PyTuple_GET_ITEM(ys, i);
                     if (x != y) push(x, y);
                 }
             } else if (check_int(PyObject_RichCompareBool(a.get(), b.get(), Py_EQ))) {
@@ -212,16 +214,17 @@ PyObject* unify_formulas(PyObject* module, PyObject* const* args, Py_ssize_t nar
             if (k1 == K_PREDICATE_APP && k2 == K_PREDICATE_APP) {
                 auto* p1 = reinterpret_cast<PredicateAppNode*>(a[0]);
                 auto* p2 = reinterpret_cast<PredicateAppNode*>(a[1]);
-                Py_ssize_t n = PyTuple_GET_SIZE(p1->args);
-                if (differ(p1->pred, p2->pred) || differ(p1->arity, p2->arity) ||
-                    n != PyTuple_GET_SIZE(p2->args)) {
+                PyObject* xs = fast_args(a[0], K_PREDICATE_APP);
+                PyObject* ys = fast_args(a[1], K_PREDICATE_APP);
+                Py_ssize_t n = PyTuple_GET_SIZE(xs);
+                if (differ(p1->pred, p2->pred) || differ(p1->arity, p2->arity) || n != PyTuple_GET_SIZE(ys)) {
                     fail(st, st->s_predicate_clash, a[0], a[1]);
                     return nullptr;
                 }
                 Unifier u(st, start(st, a[2]));
                 u.stack.reserve(static_cast<size_t>(n) + 4);
                 for (Py_ssize_t i = n - 1; i >= 0; --i)
-                    u.push(PyTuple_GET_ITEM(p1->args, i), PyTuple_GET_ITEM(p2->args, i));
+                    u.push(PyTuple_GET_ITEM(xs, i), PyTuple_GET_ITEM(ys, i));
                 return u.run();
             }
             if (k1 == K_EQUALITY && k2 == K_EQUALITY) {

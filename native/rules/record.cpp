@@ -11,15 +11,16 @@ static const char* const kFieldNames[RF_COUNT] = {"name", "description", "rule_t
 
 static RuleObject* as_rule(PyObject* o) { return reinterpret_cast<RuleObject*>(o); }
 
-// A field, or AttributeError when the record was never initialised.
-static PyObject* field(PyObject* self, int i) {
+// A field (held: __init__ may replace it while the caller runs Python code),
+// or AttributeError when the record was never initialised.
+static Ref field(PyObject* self, int i) {
     PyObject* v = as_rule(self)->fields[i];
     if (!v) {
         PyErr_Format(PyExc_AttributeError, "'%s' object has no attribute '%s'", Py_TYPE(self)->tp_name,
                      kFieldNames[i]);
         throw PyErrorSet{};
     }
-    return v;
+    return hold(v);
 }
 
 void rule_set_fields(PyObject* self, PyObject* const* values) {
@@ -111,7 +112,7 @@ int rule_clear(PyObject* self) noexcept {
 static Py_hash_t rule_hash(PyObject* self) noexcept {
     return boundary<Py_hash_t>(-1, [&] {
         TupleHasher h;
-        for (int i = 0; i < RF_COUNT; ++i) h.add(field(self, i));
+        for (int i = 0; i < RF_COUNT; ++i) h.add(field(self, i).get());
         return h.finish();
     });
 }
@@ -120,7 +121,10 @@ static PyObject* rule_richcompare(PyObject* self, PyObject* other, int op) noexc
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_NOTIMPLEMENTED;
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         bool eq = true;
-        for (int i = 0; i < RF_COUNT && eq; ++i) eq = check_int(PyObject_RichCompareBool(field(self, i), field(other, i), Py_EQ));
+        for (int i = 0; i < RF_COUNT && eq; ++i) {
+            Ref mine = field(self, i), theirs = field(other, i);
+            eq = check_int(PyObject_RichCompareBool(mine.get(), theirs.get(), Py_EQ));
+        }
         return PyBool_FromLong(op == Py_EQ ? eq : !eq);
     });
 }
@@ -135,7 +139,7 @@ static PyObject* rule_repr(PyObject* self) noexcept {
             w.append_ascii(i ? ", " : "(");
             w.append_ascii(kFieldNames[i]);
             w.append_ascii("=");
-            w.append_steal(PyObject_Repr(field(self, i)));
+            w.append_steal(PyObject_Repr(field(self, i).get()));
         }
         w.append_ascii(")");
         return w.finish();
@@ -168,7 +172,7 @@ static int rule_setattro(PyObject* self, PyObject* name, PyObject* value) noexce
 static PyObject* rule_reduce(PyObject* self, PyObject*) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         Ref args = Ref::check(PyTuple_New(RF_COUNT));
-        for (int i = 0; i < RF_COUNT; ++i) PyTuple_SET_ITEM(args.get(), i, Py_NewRef(field(self, i)));
+        for (int i = 0; i < RF_COUNT; ++i) PyTuple_SET_ITEM(args.get(), i, field(self, i).release());
         PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
         PyObject** dp = _PyObject_GetDictPtr(self);
         if (dp && *dp && PyDict_GET_SIZE(*dp) > 0) return PyTuple_Pack(3, cls, args.get(), *dp);
