@@ -57,17 +57,9 @@ static void parse_ctor(int k, PyTypeObject* type, PyObject* const* args, Py_ssiz
     const CtorSpec& c = kCtor[k];
     const char* cls = kKindInfo[k].name;
     (void)type;
-    if (nargs > c.npos) {
-        if (c.npos == c.nrequired)
-            PyErr_Format(PyExc_TypeError, "%s.__init__() takes %d positional argument%s but %zd were given", cls,
-                         c.npos + 1, c.npos + 1 == 1 ? "" : "s", nargs + 1);
-        else
-            PyErr_Format(PyExc_TypeError, "%s.__init__() takes from %d to %d positional arguments but %zd were given",
-                         cls, c.nrequired + 1, c.npos + 1, nargs + 1);
-        throw PyErrorSet{};
-    }
     for (int i = 0; i < 5; ++i) out[i] = nullptr;
-    for (Py_ssize_t i = 0; i < nargs; ++i) out[i] = args[i];
+    // Keyword errors first, then too many positional arguments, as the interpreter checks.
+    for (Py_ssize_t i = 0; i < nargs && i < c.npos; ++i) out[i] = args[i];
     if (kwnames) {
         Py_ssize_t nk = PyTuple_GET_SIZE(kwnames);
         for (Py_ssize_t j = 0; j < nk; ++j) {
@@ -84,6 +76,15 @@ static void parse_ctor(int k, PyTypeObject* type, PyObject* const* args, Py_ssiz
             }
             out[idx] = args[nargs + j];
         }
+    }
+    if (nargs > c.npos) {
+        if (c.npos == c.nrequired)
+            PyErr_Format(PyExc_TypeError, "%s.__init__() takes %d positional argument%s but %zd were given", cls,
+                         c.npos + 1, c.npos + 1 == 1 ? "" : "s", nargs + 1);
+        else
+            PyErr_Format(PyExc_TypeError, "%s.__init__() takes from %d to %d positional arguments but %zd were given",
+                         cls, c.nrequired + 1, c.npos + 1, nargs + 1);
+        throw PyErrorSet{};
     }
     int missing = 0;
     for (int i = 0; i < c.nrequired; ++i)

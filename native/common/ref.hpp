@@ -200,22 +200,24 @@ private:
     std::vector<Ref> parts_;
 };
 
+// Parses the arguments of a METH_FASTCALL | METH_KEYWORDS call to a function
+// with `n` positional-or-keyword parameters `names`, the first `nrequired`
+// required, into `out` (borrowed; nullptr for an absent optional one), with
+// the interpreter's messages and checks in its order.  `nself` counts a
+// leading `self` in the messages, as for a Python method; `fname` names the
+// function as in "fname() takes ...".  Throws PyErrorSet.
+void parse_arguments(const char* fname, const char* const* names, int n, int nrequired, int nself,
+                     PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
+
 // Parses the single argument of a METH_FASTCALL | METH_KEYWORDS function that
 // takes it positionally or as keyword `name`; returns it borrowed.
 inline PyObject* one_arg(const char* func, const char* name, PyObject* const* args, Py_ssize_t nargs,
                          PyObject* kwnames) {
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    if (nargs == 1 && nkw == 0) return args[0];
-    if (nargs + nkw != 1) {
-        PyErr_Format(PyExc_TypeError, "%s() takes exactly one argument (%zd given)", func, nargs + nkw);
-        throw PyErrorSet{};
-    }
-    PyObject* key = PyTuple_GET_ITEM(kwnames, 0);
-    if (PyUnicode_CompareWithASCIIString(key, name) != 0) {
-        PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", func, key);
-        throw PyErrorSet{};
-    }
-    return args[0];
+    if (nargs == 1 && !kwnames) return args[0];
+    const char* const names[] = {name};
+    PyObject* out = nullptr;
+    parse_arguments(func, names, 1, 1, 0, args, nargs, kwnames, &out);
+    return out;
 }
 
 // Finds the module that defined `tp` (or one of its bases) for module `def`.

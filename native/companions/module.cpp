@@ -4,64 +4,12 @@
 #include "companions/state.hpp"
 
 #include <new>
-#include <string>
 
 namespace kv::native {
 
 void parse_args(const char* fname, const char* const* names, int n, int nrequired, PyObject* const* args,
                 Py_ssize_t nargs, PyObject* kwnames, PyObject** out, bool with_self) {
-    if (nargs > n) {
-        const int s = with_self ? 1 : 0;
-        n += s;
-        nrequired += s;
-        nargs += s;
-        if (n == nrequired)
-            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", fname, n,
-                         n == 1 ? "" : "s", nargs, nargs == 1 ? "was" : "were");
-        else
-            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd were given",
-                         fname, nrequired, n, nargs);
-        throw PyErrorSet{};
-    }
-    for (int i = 0; i < n; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames) {
-        for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-            int idx = -1;
-            for (int i = 0; i < n; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, names[i]) == 0) {
-                    idx = i;
-                    break;
-                }
-            if (idx < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", fname, key);
-                throw PyErrorSet{};
-            }
-            if (out[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", fname, names[idx]);
-                throw PyErrorSet{};
-            }
-            out[idx] = args[nargs + j];
-        }
-    }
-    int missing = 0;
-    for (int i = 0; i < nrequired; ++i)
-        if (!out[i]) ++missing;
-    if (missing) {
-        std::string text;
-        int seen = 0;
-        for (int i = 0; i < nrequired; ++i) {
-            if (out[i]) continue;
-            ++seen;
-            if (seen > 1) text += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
-            text += "'";
-            text += names[i];
-            text += "'";
-        }
-        PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", fname, missing,
-                     missing == 1 ? "" : "s", text.c_str());
-        throw PyErrorSet{};
-    }
+    parse_arguments(fname, names, n, nrequired, with_self ? 1 : 0, args, nargs, kwnames, out);
 }
 
 PyObject* call_reference(State* st, const char* companion, PyObject* name, PyObject* const* args, Py_ssize_t n) {

@@ -4,7 +4,6 @@
 #include "rules/state.hpp"
 
 #include <new>
-#include <string>
 
 namespace kv::rules {
 
@@ -29,56 +28,7 @@ Ref global(PyObject* module, PyObject* name) {
 }
 
 void parse_args(const Params& p, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out) {
-    if (nargs > p.n) {
-        int n = p.n + p.nself;
-        Py_ssize_t given = nargs + p.nself;
-        if (p.n == p.nrequired)
-            PyErr_Format(PyExc_TypeError, "%s() takes %d positional argument%s but %zd %s given", p.fname, n,
-                         n == 1 ? "" : "s", given, given == 1 ? "was" : "were");
-        else
-            PyErr_Format(PyExc_TypeError, "%s() takes from %d to %d positional arguments but %zd were given",
-                         p.fname, p.nrequired + p.nself, n, given);
-        throw PyErrorSet{};
-    }
-    for (int i = 0; i < p.n; ++i) out[i] = i < nargs ? args[i] : nullptr;
-    if (kwnames) {
-        for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, j);
-            int idx = -1;
-            for (int i = 0; i < p.n; ++i)
-                if (PyUnicode_CompareWithASCIIString(key, p.names[i]) == 0) {
-                    idx = i;
-                    break;
-                }
-            if (idx < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", p.fname, key);
-                throw PyErrorSet{};
-            }
-            if (out[idx]) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", p.fname, p.names[idx]);
-                throw PyErrorSet{};
-            }
-            out[idx] = args[nargs + j];
-        }
-    }
-    int missing = 0;
-    for (int i = 0; i < p.nrequired; ++i)
-        if (!out[i]) ++missing;
-    if (missing) {
-        std::string names;
-        int seen = 0;
-        for (int i = 0; i < p.nrequired; ++i) {
-            if (out[i]) continue;
-            ++seen;
-            if (seen > 1) names += (seen == missing) ? (missing > 2 ? ", and " : " and ") : ", ";
-            names += "'";
-            names += p.names[i];
-            names += "'";
-        }
-        PyErr_Format(PyExc_TypeError, "%s() missing %d required positional argument%s: %s", p.fname, missing,
-                     missing == 1 ? "" : "s", names.c_str());
-        throw PyErrorSet{};
-    }
+    parse_arguments(p.fname, p.names, p.n, p.nrequired, p.nself, args, nargs, kwnames, out);
 }
 
 // Binds `names` from module `from` into `module`, as `from <from> import ...`.

@@ -5,6 +5,8 @@
 
 #include <structmember.h>
 
+#include <vector>
+
 namespace kv::rules {
 
 static const char* const kFieldNames[RF_COUNT] = {"name", "description", "rule_type", "apply"};
@@ -44,17 +46,7 @@ static int rule_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     return boundary<int>(-1, [&]() -> int {
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
         Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-        PyObject* stack[RF_COUNT * 2];
-        if (nargs > RF_COUNT) {
-            PyErr_Format(PyExc_TypeError, "InferenceRule.__init__() takes 5 positional arguments but %zd were given",
-                         nargs + 1);
-            throw PyErrorSet{};
-        }
-        if (nargs + nkw > RF_COUNT * 2) {
-            PyErr_Format(PyExc_TypeError, "InferenceRule.__init__() takes 5 arguments but %zd were given",
-                         nargs + nkw + 1);
-            throw PyErrorSet{};
-        }
+        std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
         for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
         Ref kwnames;
         if (nkw) {
@@ -68,7 +60,7 @@ static int rule_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
             }
         }
         PyObject* v[RF_COUNT];
-        parse_rule_args(stack, nargs, kwnames.get(), v);
+        parse_rule_args(stack.data(), nargs, kwnames.get(), v);
         rule_set_fields(self, v);
         return 0;
     });

@@ -126,16 +126,17 @@ static int sol_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     return boundary<int>(-1, [&]() -> int {
         State* st = state_of_type(Py_TYPE(self));
         Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        if (nargs > 0) {
-            PyErr_Format(PyExc_TypeError,
-                         "SOLInstantiateRule.__init__() takes 1 positional argument but %zd were given", nargs + 1);
-            throw PyErrorSet{};
-        }
+        // Keyword errors first, as the interpreter checks.
         if (kwds && PyDict_GET_SIZE(kwds) > 0) {
             Py_ssize_t pos = 0;
             PyObject *key, *value;
             PyDict_Next(kwds, &pos, &key, &value);
             PyErr_Format(PyExc_TypeError, "SOLInstantiateRule.__init__() got an unexpected keyword argument '%S'", key);
+            throw PyErrorSet{};
+        }
+        if (nargs > 0) {
+            PyErr_Format(PyExc_TypeError,
+                         "SOLInstantiateRule.__init__() takes 1 positional argument but %zd were given", nargs + 1);
             throw PyErrorSet{};
         }
         // The four base fields, by keyword through the base initialiser.

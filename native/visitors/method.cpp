@@ -24,15 +24,7 @@ static int param_index(const MethodDef* d, PyObject* key) {
 static void parse_args(const Method* m, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** argv,
                        Ref& kwargs) {
     const MethodDef* d = m->def;
-    if (nargs > d->nparams) {
-        if (d->nparams == d->nrequired)
-            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd were given", m->qualname,
-                         d->nparams, d->nparams == 1 ? "" : "s", nargs);
-        else
-            PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd were given",
-                         m->qualname, d->nrequired, d->nparams, nargs);
-        throw PyErrorSet{};
-    }
+    // Keyword errors first, then too many positional arguments, as the interpreter checks.
     for (int i = 0; i < d->nparams; ++i) argv[i] = i < nargs ? args[i] : nullptr;
     if (kwnames) {
         for (Py_ssize_t j = 0, nk = PyTuple_GET_SIZE(kwnames); j < nk; ++j) {
@@ -53,6 +45,15 @@ static void parse_args(const Method* m, PyObject* const* args, Py_ssize_t nargs,
                 throw PyErrorSet{};
             }
         }
+    }
+    if (nargs > d->nparams) {
+        if (d->nparams == d->nrequired)
+            PyErr_Format(PyExc_TypeError, "%U() takes %d positional argument%s but %zd were given", m->qualname,
+                         d->nparams, d->nparams == 1 ? "" : "s", nargs);
+        else
+            PyErr_Format(PyExc_TypeError, "%U() takes from %d to %d positional arguments but %zd were given",
+                         m->qualname, d->nrequired, d->nparams, nargs);
+        throw PyErrorSet{};
     }
     int missing = 0;
     for (int i = 0; i < d->nrequired; ++i)
