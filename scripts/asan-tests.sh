@@ -13,7 +13,7 @@ find build/asan/pkg -name '*.so' -delete
 cp build/asan/ast*.so build/asan/pkg/kelvara/core/
 [ -e build/asan/visitors*.so ] 2>/dev/null || true
 for so in build/asan/visitors*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/core/; done
-for so in build/asan/rules*.so build/asan/_tptp*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
+for so in build/asan/rules*.so build/asan/_tptp*.so build/asan/_engine*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 for so in build/asan/_native*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/; done
 for so in build/asan/_engine*.so build/asan/_tptp*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)"
