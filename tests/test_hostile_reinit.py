@@ -30,14 +30,12 @@ def fresh_atom(tag):
     # A new atom each time, referenced only by what holds it.
     return PredicateApp("Fresh" + str(tag), 1, (Constant("c" + str(tag)),))
 
-class Hook:
-    \"\"\"An atom-like object whose special methods run `action` once armed.\"\"\"
-    def __init__(self, h=7):
-        self.h = h
-        self.action = None
-        self.result = NotImplemented
+class Hook(PredicateApp):
+    \"\"\"An atom whose __hash__, __eq__, symbol and free variables run `action` once armed.\"\"\"
+    action = None
+    result = NotImplemented
     def fire(self):
-        act, self.action = self.action, None
+        act = self.__dict__.pop("action", None)
         if act is not None:
             act()
     def __hash__(self):
@@ -46,22 +44,25 @@ class Hook:
     def __eq__(self, other):
         self.fire()
         return self.result
-    def __str__(self):
+    @property
+    def pred(self):
         self.fire()
         return "hook"
-    def __repr__(self):
-        self.fire()
-        return "Hook()"
     @property
     def _free_vars(self):
         self.fire()
         return frozenset({Variable(5)})
+
+def make_hook(h=7):
+    hook = Hook("H", 0, ())
+    hook.h = h
+    return hook
 """
 
 CASES = {
     # lit.negate(): hashing the atom re-initialises the literal.
     "literal_negate_hash": """
-hook = Hook()
+hook = make_hook()
 lit = Literal(hook, True)
 hook = None
 atom = lit.atom
@@ -74,7 +75,7 @@ print(type(got.atom).__name__)
     # lit == other: the atom's __eq__ re-initialises the literal and returns
     # NotImplemented, so the interpreter tries the reflected comparison next.
     "literal_eq": """
-a, b = Hook(), Hook()
+a, b = make_hook(), make_hook()
 lit, other = Literal(a, True), Literal(b, True)
 b.action = lambda: Literal.__init__(lit, fresh_atom(2), True)
 a.action = lambda: Literal.__init__(other, fresh_atom(3), True)
@@ -82,14 +83,14 @@ a = b = None
 print(lit == other)
 """,
     "literal_str": """
-lit = Literal(Hook(), False)
+lit = Literal(make_hook(), False)
 lit.atom.action = lambda: Literal.__init__(lit, fresh_atom(4), True)
 print(str(lit))
 """,
     # clause.free_variables(): reading an atom's attribute re-initialises the
     # clause, releasing the literal tuple being walked.
     "clause_free_variables_attribute": """
-hooks = [Hook(i) for i in range(3)]
+hooks = [make_hook(i) for i in range(3)]
 clause = Clause(frozenset(Literal(h, True) for h in hooks))
 hooks[0].action = lambda: Clause.__init__(clause, frozenset({Literal(fresh_atom(6), True)}))
 hooks = None
@@ -105,7 +106,7 @@ clausifier.substitute_formula = substitute_formula
 print(len(clause.substitute({Variable(0): Constant("a")})))
 """,
     "clause_str": """
-hooks = [Hook(i) for i in range(3)]
+hooks = [make_hook(i) for i in range(3)]
 clause = Clause(frozenset(Literal(h, True) for h in hooks))
 for h in hooks:
     h.action = lambda: Clause.__init__(clause, frozenset({Literal(fresh_atom(40), True)}))
@@ -115,8 +116,8 @@ print(str(clause).count("|"))
     # `x in clause`: the probe's __eq__ re-initialises the clause, releasing
     # the set being searched.
     "clause_contains": """
-probe_atom = Hook(1)
-clause = Clause(frozenset({Literal(Hook(1), True)}))
+probe_atom = make_hook(1)
+clause = Clause(frozenset({Literal(make_hook(1), True)}))
 class Probe:
     def __hash__(self):
         return hash(Literal(probe_atom, True))
