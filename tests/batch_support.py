@@ -11,8 +11,10 @@ PROBLEMS = {
     "thm": "% Status : Theorem\nfof(a, axiom, p(c)).\nfof(g, conjecture, p(c)).\n",
     "csat": "% Status : CounterSatisfiable\nfof(a, axiom, p(c)).\nfof(g, conjecture, q(c)).\n",
     "bad": "% Status : Theorem\nfof(a, axiom, p(c).\n",
-    # An endless saturation: p(c), p(f(c)), p(f(f(c))), ...
-    "slow": "fof(a, axiom, ![X]: (p(X) => p(f(X)))).\nfof(b, axiom, p(c)).\nfof(g, conjecture, q).\n",
+    # An endless saturation that branches (p(c), p(f(c)), p(g(c)), p(f(g(c))), ...),
+    # so no bound on term depth ends it early.
+    "slow": "fof(a, axiom, ![X]: (p(X) => p(f(X)))).\nfof(a2, axiom, ![X]: (p(X) => p(g(X)))).\n"
+            "fof(b, axiom, p(c)).\nfof(g, conjecture, q).\n",
     "thm2": "% Status : Theorem\nfof(a, axiom, ![X]: (p(X) => q(X))).\nfof(b, axiom, p(c)).\n"
             "fof(g, conjecture, ?[Y]: q(Y)).\n",
 }
