@@ -18,7 +18,8 @@ from kelvara.prover.saturation import ProverConfig, clausify_problem, prove
 from kelvara.prover.tptp import parse_file, parse_problem
 
 ROOT = Path(__file__).resolve().parents[1]
-ENV = dict(os.environ, PYTHONPATH=str(ROOT / "src"))
+# The children import kelvara from where this process does (an install or an in-place build).
+ENV = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
 SIMPLE = "fof(ax, axiom, p(a)).\nfof(goal, conjecture, ? [X] : p(X)).\n"
 
 
