@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import signal
 import subprocess
 import sys
 from pathlib import Path
@@ -43,6 +44,13 @@ def kelvara(*args, cwd=None, timeout=120) -> subprocess.CompletedProcess:
                           env=env(), cwd=cwd, timeout=timeout, stdin=subprocess.DEVNULL)
 
 
+def _default_interrupt() -> None:
+    # A child that starts with SIGINT ignored (inherited from whatever ran the
+    # tests) never installs the interpreter's KeyboardInterrupt handler.
+    signal.signal(signal.SIGINT, signal.SIG_DFL)
+
+
 def start_kelvara(*args, cwd=None) -> subprocess.Popen:
     return subprocess.Popen([sys.executable, "-m", "kelvara", *map(str, args)], stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env(), cwd=cwd, stdin=subprocess.DEVNULL)
+                            stderr=subprocess.PIPE, text=True, env=env(), cwd=cwd, stdin=subprocess.DEVNULL,
+                            preexec_fn=_default_interrupt)
