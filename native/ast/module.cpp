@@ -84,6 +84,7 @@ static void module_free(void* module) { module_clear(static_cast<PyObject*>(modu
 
 static PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KV_MOD_GIL_SLOT
     {0, nullptr},
 };
 

@@ -6,7 +6,9 @@
 #include <structmember.h>
 
 #include <cstring>
+#include <memory>
 #include <string>
+#include <vector>
 
 namespace kv::ast {
 
@@ -192,18 +194,25 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 
 // ---------------------------------------------------------------- slots
 
-void node_dealloc(PyObject* self) noexcept {
-    PyTypeObject* tp = Py_TYPE(self);
-    bool gc = PyType_IS_GC(tp);
-    if (gc) PyObject_GC_UnTrack(self);
-    // The trashcan bounds the C stack when a deep tree is freed; it needs the
-    // GC header, which every class but Variable (a leaf) has.
-    Py_TRASHCAN_BEGIN_CONDITION(self, gc && tp->tp_dealloc == node_dealloc)
+static void node_release(PyObject* self, PyTypeObject* tp) {
     int k = reinterpret_cast<Node*>(self)->kind;
     PyObject** f = node_fields(self, k);
     for (int i = 0, n = kind_owned_fields(k); i < n; ++i) Py_CLEAR(f[i]);
     tp->tp_free(self);
     Py_DECREF(tp);
+}
+
+void node_dealloc(PyObject* self) noexcept {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!PyType_IS_GC(tp)) {
+        node_release(self, tp);  // Variable: a leaf, no deep chain to bound
+        return;
+    }
+    PyObject_GC_UnTrack(self);
+    // The trashcan bounds the C stack when a deep tree is freed; it needs the
+    // GC header, which every class but Variable has.
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    node_release(self, tp);
     Py_TRASHCAN_END
 }
 
@@ -309,10 +318,8 @@ static PyObject* node_reduce(PyObject* self, PyObject*) noexcept {
             }
         }
         Ref state;
-        if (Py_TYPE(self)->tp_dictoffset) {
-            PyObject** dp = _PyObject_GetDictPtr(self);
-            if (dp && *dp && PyDict_GET_SIZE(*dp) > 0) state = Ref::borrow(*dp);
-        }
+        if (Ref d = instance_dict_of(self); d && PyDict_Check(d.get()) && PyDict_GET_SIZE(d.get()) > 0)
+            state = std::move(d);
         // Only Variable and Constant have a keyword-only field that is not derived.
         PyObject* sort = nullptr;
         if (k == K_VARIABLE) sort = reinterpret_cast<VariableNode*>(self)->sort;
@@ -463,6 +470,18 @@ static void abstract_dealloc(PyObject* self) noexcept {
     Py_DECREF(tp);
 }
 
+// The qualified name of a node class, in storage that outlives the class:
+// 3.10 keeps PyType_Spec.name itself as tp_name (later versions copy it).
+// The names are few and fixed, so each is made once and kept for good (never
+// freed, not even at exit, when a class may still be in use).
+static const char* type_name(const char* name) {
+    static auto* names = new std::vector<std::unique_ptr<std::string>>;
+    for (const auto& s : *names)
+        if (s->compare(sizeof("kelvara.core.ast.") - 1, std::string::npos, name) == 0) return s->c_str();
+    names->push_back(std::make_unique<std::string>(std::string("kelvara.core.ast.") + name));
+    return names->back()->c_str();
+}
+
 static PyTypeObject* make_abstract(PyObject* module, const char* name, const char* doc) {
     PyType_Slot slots[] = {
         {Py_tp_new, reinterpret_cast<void*>(abstract_new)},
@@ -470,8 +489,7 @@ static PyTypeObject* make_abstract(PyObject* module, const char* name, const cha
         {Py_tp_doc, const_cast<char*>(doc)},
         {0, nullptr},
     };
-    std::string full = std::string("kelvara.core.ast.") + name;
-    PyType_Spec spec = {full.c_str(), sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
+    PyType_Spec spec = {type_name(name), sizeof(PyObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, slots};
     return reinterpret_cast<PyTypeObject*>(check(PyType_FromModuleAndSpec(module, &spec, nullptr)));
 }
 
@@ -511,8 +529,7 @@ void create_node_types(PyObject* module, State* st) {
             {0, nullptr},
         };
         unsigned long gc_flag = k == K_VARIABLE ? 0 : Py_TPFLAGS_HAVE_GC;
-        std::string full = std::string("kelvara.core.ast.") + ki.name;
-        PyType_Spec spec = {full.c_str(), static_cast<int>(ki.basicsize), 0,
+        PyType_Spec spec = {type_name(ki.name), static_cast<int>(ki.basicsize), 0,
                             static_cast<unsigned int>(Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | gc_flag), slots};
         PyObject* base = reinterpret_cast<PyObject*>(k <= K_FUNCTION_APP ? api.term_type : api.formula_type);
         PyTypeObject* tp =

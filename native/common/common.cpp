@@ -231,12 +231,12 @@ static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
 static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
     if ((!type || type == api.types[k]) && k == K_VARIABLE) {
-        o = _PyObject_New(api.types[k]);
+        o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[k]));
         if (!o) throw PyErrorSet{};
         std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
                     kKindInfo[k].basicsize - sizeof(PyObject));
     } else if (!type || type == api.types[k]) {
-        o = _PyObject_GC_New(api.types[k]);
+        o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, api.types[k]));
         if (!o) throw PyErrorSet{};
         std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
                     kKindInfo[k].basicsize - sizeof(PyObject));
@@ -395,10 +395,7 @@ private:
         }
     }
     void merge(PyObject* s) {
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        Py_hash_t h;
-        while (_PySet_NextEntry(s, &pos, &key, &h)) check_int(PySet_Add(acc_.get(), key));
+        for_each_in_set(s, [&](PyObject* key) { check_int(PySet_Add(acc_.get(), key)); });
     }
 
     const AstApi& api_;
@@ -578,11 +575,7 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
             PyObject* fv = *free_vars_field(node, k);
             if (scope.empty() && !free_vars_single(node)) {
                 // Nothing is bound here: merge the cached set wholesale.
-#if PY_VERSION_HEX < 0x030D0000
-                check_int(_PySet_Update(acc, fv));
-#else
-                Ref r = Ref::check(PyNumber_InPlaceOr(acc, fv));
-#endif
+                set_merge(acc, fv);
             } else {
                 for_each_free_var(node, k, add_var);
             }

@@ -21,6 +21,7 @@
 // exactness test; the kind byte then says which class it is.
 #pragma once
 
+#include "common/compat.hpp"
 #include "common/ref.hpp"
 
 #include <cstdint>
@@ -330,10 +331,7 @@ inline void for_each_free_var(PyObject* node, int k, F&& f) {
         f(fv);
         return;
     }
-    Py_ssize_t pos = 0;
-    PyObject* key;
-    Py_hash_t h;
-    while (_PySet_NextEntry(fv, &pos, &key, &h)) f(key);
+    for_each_in_set(fv, f);
 }
 
 // The `args` of an exact FunctionApp or PredicateApp (kind k) when they are an

@@ -273,10 +273,7 @@ PyObject* clause_is_empty(PyObject* self, PyTypeObject*, PyObject* const* args, 
 // Adds every element of the iterable `fv` to the set `acc`.
 void update_set(PyObject* acc, PyObject* fv) {
     if (PyAnySet_Check(fv)) {
-        Py_ssize_t pos = 0;
-        PyObject* key;
-        Py_hash_t h;
-        while (_PySet_NextEntry(fv, &pos, &key, &h)) check_int(PySet_Add(acc, key));
+        for_each_in_set(fv, [&](PyObject* key) { check_int(PySet_Add(acc, key)); });
         return;
     }
     Ref it = Ref::check(PyObject_GetIter(fv));

@@ -230,11 +230,9 @@ Ref sorted_literals(State* st, PyObject* lits) {
     Encoder enc{st, st->api, {}};
     Py_ssize_t n = PySet_GET_SIZE(lits);
     SmallStack<Entry, 8> entries;
-    Py_ssize_t pos = 0;
-    PyObject* lit;
-    Py_hash_t h;
     try {
-        while (_PySet_NextEntry(lits, &pos, &lit, &h)) entries.emplace_back(Entry{lit, literal_key(st, enc, lit)});
+        // The set owns the literals for as long as `entries` lives.
+        for_each_in_set(lits, [&](PyObject* lit) { entries.emplace_back(Entry{lit, literal_key(st, enc, lit)}); });
     } catch (const PyErrorSet&) {
         // The reference raises its own error for such a literal, if any.
         if (PyErr_ExceptionMatches(PyExc_RecursionError) || PyErr_ExceptionMatches(PyExc_MemoryError)) throw;

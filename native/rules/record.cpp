@@ -166,8 +166,8 @@ static PyObject* rule_reduce(PyObject* self, PyObject*) noexcept {
         Ref args = Ref::check(PyTuple_New(RF_COUNT));
         for (int i = 0; i < RF_COUNT; ++i) PyTuple_SET_ITEM(args.get(), i, field(self, i).release());
         PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-        PyObject** dp = _PyObject_GetDictPtr(self);
-        if (dp && *dp && PyDict_GET_SIZE(*dp) > 0) return PyTuple_Pack(3, cls, args.get(), *dp);
+        Ref d = instance_dict_of(self);
+        if (d && PyDict_Check(d.get()) && PyDict_GET_SIZE(d.get()) > 0) return PyTuple_Pack(3, cls, args.get(), d.get());
         return PyTuple_Pack(2, cls, args.get());
     });
 }

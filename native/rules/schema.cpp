@@ -164,10 +164,13 @@ static PyMethodDef sol_methods[] = {
      "induction instance. Returns a new, possibly empty, list."},
     {"__reduce__",
      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(+[](PyObject* self, PyObject*) noexcept -> PyObject* {
-         PyObject** dp = _PyObject_GetDictPtr(self);
-         PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
-         if (dp && *dp && PyDict_GET_SIZE(*dp) > 0) return Py_BuildValue("(O()O)", cls, *dp);
-         return Py_BuildValue("(O())", cls);
+         return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
+             Ref d = instance_dict_of(self);
+             PyObject* cls = reinterpret_cast<PyObject*>(Py_TYPE(self));
+             if (d && PyDict_Check(d.get()) && PyDict_GET_SIZE(d.get()) > 0)
+                 return Py_BuildValue("(O()O)", cls, d.get());
+             return Py_BuildValue("(O())", cls);
+         });
      })),
      METH_NOARGS, "Return state information for pickling."},
     {nullptr, nullptr, 0, nullptr},

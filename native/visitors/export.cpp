@@ -179,6 +179,7 @@ static void before_python(ExportCtx& c) {
 }
 
 static void after_python(ExportCtx& c) {
+    safe_point();
     if (c.pure) c.pure = c.snap.holds();
 }
 
@@ -248,13 +249,13 @@ static void child(ExportCtx& c, PyObject* node, int mode) {
         }
     }
     Ref result;
-    if (const Method* h = resolve_child(c.st, c.self, node, result)) {
+    if (const MethodDef* h = resolve_child(c.st, c.self, node, result)) {
         VisitGuard guard;
-        if (h->def->write) {
-            h->def->write(c, node, mode);
+        if (h->write) {
+            h->write(c, node, mode);
             return;
         }
-        result = Ref::check(h->def->handler(c.st, c.self, node));
+        result = Ref::check(h->handler(c.st, c.self, node));
     }
     embed(c, result.get(), mode);
 }
@@ -948,7 +949,10 @@ PyObject* export_walk(State* st, PyObject* self, PyObject* node) {
     long limit = walk_depth_limit();
     if (!returns_name(st, node, c.fixed) && connectives_plain(st)) {
         TextWalk walk(st, c.fixed, limit);
-        if (walk.node(node)) return walk.finish();
+        if (walk.node(node)) {
+            ++st->whole_walks;
+            return walk.finish();
+        }
     }
     c.pure = true;
     c.root = node;
@@ -960,6 +964,7 @@ PyObject* export_walk(State* st, PyObject* self, PyObject* node) {
     } catch (Decline&) {
         return nullptr;
     }
+    if (c.pure) ++st->whole_walks;
     if (c.raw) return c.raw.release();
     return c.finish();
 }

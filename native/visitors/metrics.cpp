@@ -74,13 +74,13 @@ static void iv_check(IntVal& v) {
 // self.visit(child) as an integer value.
 static void iv_visit(State* st, PyObject* self, PyObject* child, IntVal& out) {
     Ref result;
-    if (const Method* h = resolve_child(st, self, child, result)) {
+    if (const MethodDef* h = resolve_child(st, self, child, result)) {
         VisitGuard guard;
-        if (h->def->int_fn) {
-            h->def->int_fn(st, self, child, out);
+        if (h->int_fn) {
+            h->int_fn(st, self, child, out);
             return;
         }
-        result = Ref::check(h->def->handler(st, self, child));
+        result = Ref::check(h->handler(st, self, child));
     }
     iv_set(out, result.release());
 }
@@ -472,6 +472,7 @@ static PyObject* int_walk_top(State* st, PyObject* self, PyObject* node) {
     long long n;
     long left = walk_depth_limit();
     if (!int_walk<Depth>(st, node, n, left)) return nullptr;
+    ++st->whole_walks;
     return check(PyLong_FromLongLong(n));
 }
 
@@ -597,12 +598,10 @@ private:
     bool add_cached(PyObject* node, int k) {
         PyObject* fv = *free_vars_field(node, k);
         if (free_vars_single(node)) return add(fv);
-#if PY_VERSION_HEX < 0x030D0000
         if (bound_.empty()) {
-            check_int(_PySet_Update(acc_, fv));
+            set_merge(acc_, fv);
             return true;
         }
-#endif
         bool ok = true;
         for_each_free_var(node, k, [&](PyObject* v) { ok = ok && add(v); });
         return ok;
@@ -619,6 +618,7 @@ PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node) {
     Pristine p;
     if (!p.begin(st, self, FAM_FREE_VARS)) return nullptr;
     if (!FreeVarsWalk(st, acc.get()).walk(node)) return nullptr;
+    ++st->whole_walks;
     return acc.release();
 }
 

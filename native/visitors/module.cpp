@@ -16,6 +16,7 @@ int State::traverse(visitproc visit, void* arg) {
     Py_VISIT(ast_visitor);
     for (PyObject* o : sol_types) Py_VISIT(o);
     for (PyObject* o : family_class) Py_VISIT(o);
+    for (TypeCache& e : tcache) Py_VISIT(e.table);
     return api.traverse(visit, arg);
 }
 
@@ -30,6 +31,10 @@ void State::clear() {
     for (PyObject*& o : family_class) Py_CLEAR(o);
     for (PyObject*& o : global_names) Py_CLEAR(o);
     for (PyObject*& o : handler_names) Py_CLEAR(o);
+    for (TypeCache& e : tcache) {
+        e.tp = nullptr;
+        Py_CLEAR(e.table);
+    }
 #define X(f) Py_CLEAR(f);
     KV_STATE_STRINGS(X)
 #undef X
@@ -128,6 +133,8 @@ static int module_exec(PyObject* module) noexcept {
         Ref T = Ref::check(PyObject_CallFunction(type_var.get(), "s", "T"));
         add(module, "T", T.get());
 
+        read_assertion_flag();
+        start_watching(st);
         // Names and constants used by the handlers.
         for (int k = 0; k < K_COUNT; ++k) st->global_names[k] = intern(kKindInfo[k].name);
         for (int i = 0; i < 4; ++i) st->global_names[R_FORALL_PRED + i] = intern(kExtNames[i]);
@@ -226,10 +233,26 @@ static int module_clear(PyObject* module) {
     return 0;
 }
 
-static void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
+static void module_free(void* module) {
+    if (State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)))) stop_watching(st);
+    module_clear(static_cast<PyObject*>(module));
+}
+
+// How many top-level visits a whole walk answered from start to end; tests
+// read it to see that the whole walks run.
+static PyObject* whole_walks(PyObject* module, PyObject*) noexcept {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    return PyLong_FromUnsignedLongLong(st->whole_walks);
+}
+
+static PyMethodDef module_methods[] = {
+    {"_whole_walks", whole_walks, METH_NOARGS, "Number of visits answered by a whole walk in C++ (for tests)."},
+    {nullptr, nullptr, 0, nullptr},
+};
 
 static PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KV_MOD_GIL_SLOT
     {0, nullptr},
 };
 
@@ -238,7 +261,7 @@ static PyModuleDef module_def = {
     "kelvara.core.visitors",
     "AST Visitor pattern implementations for traversal, size computation, and serialization.",
     sizeof(State),
-    nullptr,
+    module_methods,
     module_slots,
     module_traverse,
     module_clear,

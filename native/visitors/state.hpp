@@ -111,19 +111,20 @@ struct Method {
 
 // What attribute lookup on instances of one visitor class finds, taken once
 // per version of the class (any change to the class or a base gives it a new
-// version tag and invalidates the entry).
+// version tag and invalidates the entry).  Read an entry only until Python
+// code next runs (dispatch.cpp).
 struct TypeCache {
-    PyTypeObject* tp = nullptr;     // borrowed; compared by address together with the version
+    PyTypeObject* tp = nullptr;        // compared by address together with the version, never dereferenced
     unsigned int version = 0;
-    const Method* visit = nullptr;  // our `visit`, when that is what the class has
-    PyObject* table = nullptr;      // `_dispatch_table` when it is a plain class attribute (borrowed)
-    bool notation_plain = false;    // the class has no attribute `notation`
-    bool mapping_plain = false;     // the class has no attribute `mapping`
-    Family family = FAM_NONE;       // the family of `rows`, when they all belong to one
-    const Method* rows[16] = {};    // our handler under each standard handler name
+    const MethodDef* visit = nullptr;  // our `visit`, when that is what the class has
+    PyObject* table = nullptr;         // `_dispatch_table` when it is a plain class attribute (owned)
+    bool notation_plain = false;       // the class has no attribute `notation`
+    bool mapping_plain = false;        // the class has no attribute `mapping`
+    Family family = FAM_NONE;          // the family of `rows`, when they all belong to one
+    const MethodDef* rows[16] = {};    // our handler under each standard handler name
     // Rows r for which `table` maps the node class of row r to the standard
-    // handler name, as of the table's version `table_version`.
-    uint64_t table_version = 0;
+    // handler name, as of the table's tag `table_tag` (see dict_tag).
+    uint64_t table_tag = 0;
     bool row_ok[16] = {};
 };
 
@@ -152,6 +153,8 @@ struct State {
     PyObject* empty_str = nullptr;
     PyObject* one = nullptr;  // int 1
     PyObject* super_type = nullptr;
+    int dict_watcher = -1;    // this module's dict watcher (3.12+), -1 when none
+    uint64_t whole_walks = 0;  // top-level visits answered by a whole walk from start to end (read by tests)
 
     int traverse(visitproc visit, void* arg);
     void clear();
@@ -173,7 +176,7 @@ private:
     RecursionGuard rec_;
 };
 
-// ---- whole walks in C++ (framework.cpp)
+// ---- whole walks in C++ (dispatch.cpp)
 //
 // A top-level `visit` on a visitor whose class is pristine (one family's
 // handlers, our `visit`, the installed dispatch table with its sixteen rows,
@@ -182,14 +185,13 @@ private:
 // node: the outcome is what the per-node lookups would find.  Pristine holds
 // the facts that decision rests on; after Python code may have run during a
 // walk (a property, str() of a symbol, a finaliser), holds() tells whether
-// they are still true.  Any change to the class or a base gives the class a
-// new version tag, any change to a dict a new version, so the check is a
-// handful of loads.
+// they are still true: the class's version tag and the tags of the instance
+// __dict__ and of the table must be those seen at the start.
 class Pristine {
 public:
     bool begin(State* st, PyObject* self, Family fam);
     bool holds() const;
-    PyObject* dict() const { return dict_; }  // the instance __dict__ (borrowed), or nullptr
+    PyObject* dict() const { return dict_.get(); }  // the instance __dict__, or nullptr
     bool notation_plain() const { return notation_plain_; }  // the class has no `notation`
     bool mapping_plain() const { return mapping_plain_; }    // the class has no `mapping`
 
@@ -197,10 +199,10 @@ private:
     PyObject* self_ = nullptr;
     PyTypeObject* tp_ = nullptr;
     unsigned int version_ = 0;
-    PyObject* dict_ = nullptr;
-    uint64_t dict_version_ = 0;
-    PyObject* table_ = nullptr;
-    uint64_t table_version_ = 0;
+    Ref dict_;
+    uint64_t dict_tag_ = 0;
+    Ref table_;
+    uint64_t table_tag_ = 0;
     bool notation_plain_ = false;
     bool mapping_plain_ = false;
 };
@@ -210,15 +212,36 @@ private:
 struct ClassMark {
     PyTypeObject* tp = nullptr;
     unsigned int version = 0;
-    PyObject* table = nullptr;
-    uint64_t table_version = 0;
+    Ref table;
+    uint64_t table_tag = 0;
     bool mapping_plain = false;
     bool holds() const;
 };
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark);
-// The version of a dict (changes with every change of its contents; 0 where
-// the interpreter keeps none usable).
-uint64_t dict_version_tag(PyObject* d);
+
+// A tag of a dict's contents that changes with every change to it: the
+// dict's version on 3.10 and 3.11; from 3.12 on, where dicts keep no usable
+// version, the dict is watched (PyDict_Watch) and the tag is a counter that
+// every change to any watched dict advances.  0 when no tag can be kept.
+// dict_tag starts keeping the tag; dict_tag_check reads it again later.
+uint64_t dict_tag(State* st, PyObject* d);
+uint64_t dict_tag_check(PyObject* d);
+// The module's dict watcher, added when the module loads, cleared when it goes.
+void start_watching(State* st);
+void stop_watching(State* st);
+// The cache entry of a visitor class (see TypeCache), or nullptr.
+TypeCache* type_cache(State* st, PyTypeObject* tp);
+
+// From 3.12 on, a collection that an allocation asks for (and a signal
+// handler) runs only at the interpreter's next safe point, which code that
+// runs no bytecode never reaches: a long walk would hold finalisers and
+// Ctrl-C back until it ends.  Each visit level offers one, so finalisers run
+// during a walk at the places they do on 3.10 and 3.11.
+inline void safe_point() {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (PyErr_CheckSignals() < 0) throw PyErrorSet{};
+#endif
+}
 
 // How many levels a whole walk may descend before it must leave the rest to
 // dispatch: no more than the interpreter's recursion limit leaves (dispatch
@@ -242,7 +265,7 @@ PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node);
 PyObject* export_walk(State* st, PyObject* self, PyObject* node);
 PyObject* substitution_walk(State* st, PyObject* self, PyObject* node);
 
-// ---- dispatch (framework.cpp)
+// ---- dispatch (dispatch.cpp)
 // The body of ASTVisitor.visit.
 PyObject* dispatch(State* st, PyObject* self, PyObject* node);
 // self.visit(child), staying in C++ while `visit` is still ours.
@@ -250,7 +273,7 @@ PyObject* visit_child(State* st, PyObject* self, PyObject* child);
 // Resolves self.visit(child): returns our handler descriptor when the visit
 // would end in it (the caller then calls it, holding a VisitGuard), otherwise
 // performs the whole visit through Python and stores its result in `result`.
-const Method* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result);
+const MethodDef* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result);
 // self.notation, read as attribute lookup would (new reference).
 Ref read_notation(State* st, PyObject* self);
 
@@ -258,8 +281,10 @@ Ref read_notation(State* st, PyObject* self);
 PyObject* global(State* st, int g);
 // isinstance(obj, global g).
 bool is_instance_of_global(State* st, PyObject* obj, int g);
-// Whether assert statements run (false under `python -O`).
+// Whether assert statements run (false under `python -O`); read_assertion_flag
+// reads the interpreter's setting when the module loads.
 bool assertions_enabled();
+void read_assertion_flag();
 [[noreturn]] void raise_assertion();
 // Checks a declared result type: exact `tp` or None, else TypeError
 // "Expected <name>, got <type>".

@@ -199,16 +199,19 @@ public:
         VisitGuard guard;
         return handle(top_, node);
     }
+    // Whether the walk ran in C++ to the end (nothing changed on the way).
+    bool pure() const { return pure_; }
 
 private:
     bool holds() const {
-        return snap_.holds() && sub_.holds() && fv_.holds() && dict_version_tag(mapping_) == mapping_version_ &&
-               dict_version_tag(st_->module_dict) == module_version_ &&
+        return snap_.holds() && sub_.holds() && fv_.holds() && dict_tag_check(mapping_.get()) == mapping_version_ &&
+               dict_tag_check(st_->module_dict) == module_version_ &&
                Py_TYPE(reinterpret_cast<PyObject*>(sub_.tp))->tp_call == PyType_Type.tp_call &&
                Py_TYPE(reinterpret_cast<PyObject*>(fv_.tp))->tp_call == PyType_Type.tp_call;
     }
     // After anything that may have run Python code.
     void refresh() {
+        safe_point();
         if (pure_) pure_ = holds();
     }
     bool plain_var(PyObject* v) const;
@@ -260,7 +263,7 @@ private:
     bool pure_ = false;
     Pristine snap_;
     ClassMark sub_, fv_;
-    PyObject* mapping_ = nullptr;
+    Ref mapping_;
     uint64_t mapping_version_ = 0;
     uint64_t module_version_ = 0;
     Tx top_;
@@ -354,7 +357,7 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     }
     if (!PyDict_CheckExact(mapping)) return false;
     // The module's names: the classes the quantifier step creates and builds.
-    module_version_ = dict_version_tag(st_->module_dict);
+    module_version_ = dict_tag(st_, st_->module_dict);
     if (!module_version_) return false;
     for (int g = 0; g < K_COUNT; ++g)
         if (PyDict_GetItemWithError(st_->module_dict, st_->global_names[g]) !=
@@ -376,11 +379,11 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
         !class_pristine(st_, fv_tp, FAM_FREE_VARS, fv_))
         return false;
     // Creating them runs our __init__ (object's for the collector) and object.__new__.
-    PyObject* obj_new = _PyType_Lookup(&PyBaseObject_Type, st_->s_new);
-    PyObject* obj_init = _PyType_Lookup(&PyBaseObject_Type, st_->s_init);
-    PyObject* sub_init = _PyType_Lookup(sub_tp, st_->s_init);
-    if (_PyType_Lookup(sub_tp, st_->s_new) != obj_new || _PyType_Lookup(fv_tp, st_->s_new) != obj_new ||
-        _PyType_Lookup(fv_tp, st_->s_init) != obj_init || !sub_init || Py_TYPE(sub_init) != st_->method_type ||
+    PyObject* obj_new = type_lookup_peek(&PyBaseObject_Type, st_->s_new);
+    PyObject* obj_init = type_lookup_peek(&PyBaseObject_Type, st_->s_init);
+    PyObject* sub_init = type_lookup_peek(sub_tp, st_->s_init);
+    if (type_lookup_peek(sub_tp, st_->s_new) != obj_new || type_lookup_peek(fv_tp, st_->s_new) != obj_new ||
+        type_lookup_peek(fv_tp, st_->s_init) != obj_init || !sub_init || Py_TYPE(sub_init) != st_->method_type ||
         reinterpret_cast<Method*>(sub_init)->def != &kSubstitutionMethods[0])
         return false;
     if (Py_TYPE(sub)->tp_call != PyType_Type.tp_call || Py_TYPE(fv)->tp_call != PyType_Type.tp_call) return false;
@@ -398,13 +401,15 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     if (!plain_tree(node, 1, depth, qlevel)) return false;
     if (qlevel && qlevel + value_depth > depth) depth = qlevel + value_depth;
     if (depth > limit_) return false;
-    mapping_ = mapping;
-    mapping_version_ = dict_version_tag(mapping);
+    mapping_ = Ref::borrow(mapping);
+    mapping_version_ = dict_tag(st_, mapping);
     if (!mapping_version_) return false;
     top_.obj = self;
     top_.map.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
     pos = 0;
     while (PyDict_Next(mapping, &pos, &k, &v)) top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
+    // Checking the classes may have run Python code (a table key's __eq__).
+    if (!holds()) return false;
     pure_ = true;
     return true;
 }
@@ -594,7 +599,9 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
 PyObject* substitution_walk(State* st, PyObject* self, PyObject* node) {
     SubstWalk walk(st);
     if (!walk.begin(self, node)) return nullptr;
-    return walk.run(node).release();
+    Ref r = walk.run(node);
+    if (walk.pure()) ++st->whole_walks;
+    return r.release();
 }
 
 }  // namespace kv::vis

@@ -1,0 +1,134 @@
+// The one place where the native modules reach past the public C API or
+// depend on the interpreter version.  Every entry says why it is here and
+// which versions have what it uses; code elsewhere calls these wrappers.
+#pragma once
+
+#include "common/ref.hpp"
+
+#include <cstdint>
+
+namespace kv {
+
+// ---- module slots
+// Declares that the module relies on the GIL, so a free-threaded build
+// enables the GIL when importing it instead of running it unprotected.
+// Py_mod_gil exists from 3.13 on; earlier interpreters always hold a GIL.
+#ifdef Py_mod_gil
+#define KV_MOD_GIL_SLOT {Py_mod_gil, Py_MOD_GIL_USED},
+#else
+#define KV_MOD_GIL_SLOT
+#endif
+
+// ---- sets
+// Calls f(key) for every element of the set or frozenset `s`; `key` is a
+// strong reference for the duration of the call, so `f` may run Python code.
+// 3.10-3.12 declare the interpreter's allocation-free entry walk
+// (_PySet_NextEntry, cpython/setobject.h); 3.13 moved it to the internal
+// headers, so from 3.13 on the set's public iterator is used.
+template <class F>
+inline void for_each_in_set(PyObject* s, F&& f) {
+#if PY_VERSION_HEX < 0x030D0000
+    Py_ssize_t pos = 0;
+    PyObject* key;
+    Py_hash_t h;
+    while (_PySet_NextEntry(s, &pos, &key, &h)) {
+        Ref keep = Ref::borrow(key);
+        f(key);
+    }
+#else
+    Ref it = Ref::check(PyObject_GetIter(s));
+    while (PyObject* item = PyIter_Next(it.get())) {
+        Ref keep = Ref::steal(item);
+        f(item);
+    }
+    if (PyErr_Occurred()) throw PyErrorSet{};
+#endif
+}
+
+// acc |= items for a set `acc` and a set or frozenset `items`.  3.10-3.12
+// declare _PySet_Update (cpython/setobject.h), which resizes once; 3.13
+// removed it from the headers, so there the elements are added one by one.
+inline void set_merge(PyObject* acc, PyObject* items) {
+#if PY_VERSION_HEX < 0x030D0000
+    if (_PySet_Update(acc, items) < 0) throw PyErrorSet{};
+#else
+    for_each_in_set(items, [&](PyObject* key) {
+        if (PySet_Add(acc, key) < 0) throw PyErrorSet{};
+    });
+#endif
+}
+
+// ---- instance dictionaries
+// Whether instances of `tp` can have a __dict__ (a dict offset, or one kept
+// by the interpreter: Py_TPFLAGS_MANAGED_DICT, 3.12+).
+inline bool has_instance_dict(PyTypeObject* tp) {
+#ifdef Py_TPFLAGS_MANAGED_DICT
+    if (tp->tp_flags & Py_TPFLAGS_MANAGED_DICT) return true;
+#endif
+    return tp->tp_dictoffset != 0;
+}
+
+// The instance __dict__ of `o` (new reference; created when the object has
+// none yet), or an empty Ref when its class gives instances no __dict__.
+// Public API on every version (PyObject_GenericGetDict).
+inline Ref instance_dict_of(PyObject* o) {
+    if (!has_instance_dict(Py_TYPE(o))) return Ref();
+    return Ref::check(PyObject_GenericGetDict(o, nullptr));
+}
+
+// ---- type attribute lookup
+// The attribute `name` (a str) found in the MRO of `tp` without invoking
+// descriptors, as a strong reference (empty when absent).  _PyType_Lookup is
+// declared in cpython/object.h on 3.10-3.14 (3.15 adds the public
+// PyType_Lookup); its result is borrowed, so a reference is taken at once.
+inline Ref type_lookup(PyTypeObject* tp, PyObject* name) { return Ref::borrow(_PyType_Lookup(tp, name)); }
+
+// The same lookup when the caller only compares the result by identity and
+// runs no Python code before doing so (the pointer is never dereferenced
+// after Python code could have run).
+inline PyObject* type_lookup_peek(PyTypeObject* tp, PyObject* name) { return _PyType_Lookup(tp, name); }
+
+// ---- type versions
+// The version tag of `tp`: any change to the class or to a base gives it a
+// new one (tp_version_tag, a public field of PyTypeObject on every version;
+// 0 means the class has none at the moment).  A lookup through type_lookup
+// assigns one when the class has none.
+inline unsigned int type_version(PyTypeObject* tp) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return tp->tp_version_tag;
+}
+
+// ---- recursion budget
+// How many more levels of Py_EnterRecursiveCall the running thread may enter
+// before RecursionError.  The counter is a PyThreadState field with a name
+// that changed: recursion_depth (3.10), recursion_remaining (3.11),
+// c_recursion_remaining (3.12, 3.13; the counter Py_EnterRecursiveCall
+// decrements there).  Later versions bound recursion by the C stack alone and
+// keep no such counter; there 0 is returned, which callers treat as "no
+// levels known to be safe".
+inline long recursion_budget() {
+    PyThreadState* ts = PyThreadState_Get();
+#if PY_VERSION_HEX >= 0x030E0000
+    (void)ts;
+    return 0;
+#elif PY_VERSION_HEX >= 0x030C0000
+    return ts->c_recursion_remaining;
+#elif PY_VERSION_HEX >= 0x030B0000
+    return ts->recursion_remaining;
+#else
+    return Py_GetRecursionLimit() - ts->recursion_depth;
+#endif
+}
+
+// ---- dict versions (3.10, 3.11 only)
+// The version of a dict's contents, which changes with every change and is
+// never reused (PEP 509's ma_version_tag, cpython/dictobject.h).  3.12
+// deprecated it and 3.14 removed it; from 3.12 on dict watchers take its
+// place (see native/visitors/watch.cpp), so this is only defined before 3.12.
+#if PY_VERSION_HEX < 0x030C0000
+inline uint64_t dict_contents_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
+#endif
+
+}  // namespace kv
