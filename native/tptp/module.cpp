@@ -212,6 +212,7 @@ void module_free(void* module) { module_clear(static_cast<PyObject*>(module)); }
 
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KV_MOD_GIL_SLOT
     {0, nullptr},
 };
 
