@@ -102,7 +102,6 @@ PyModuleDef module_def = {
 
 }  // namespace kv::ast
 
-extern "C" PyMODINIT_FUNC PyInit_ast(void);
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_ast(void) {
+PyMODINIT_FUNC PyInit_ast(void) {
     return PyModuleDef_Init(&kv::ast::module_def);
 }

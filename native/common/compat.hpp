@@ -5,7 +5,14 @@
 
 #include "common/ref.hpp"
 
+#include <cstddef>
 #include <cstdint>
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <pthread.h>
+#endif
 
 namespace kv {
 
@@ -130,5 +137,48 @@ inline long recursion_budget() {
 #if PY_VERSION_HEX < 0x030C0000
 inline uint64_t dict_contents_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 #endif
+
+// ---- the running thread's stack
+// The lowest address and the size of the running thread's C stack, where the
+// platform says; false when it does not.  glibc and the BSDs report a
+// thread's attributes (pthread_getattr_np, pthread_attr_get_np), macOS its
+// top and size, Windows its limits (GetCurrentThreadStackLimits, Windows 8+).
+inline bool thread_stack_range(uintptr_t& low, size_t& size) {
+#if defined(_WIN32)
+    ULONG_PTR lo = 0, hi = 0;
+    GetCurrentThreadStackLimits(&lo, &hi);
+    low = static_cast<uintptr_t>(lo);
+    size = static_cast<size_t>(hi - lo);
+    return hi > lo;
+#elif defined(__APPLE__)
+    pthread_t self = pthread_self();
+    uintptr_t top = reinterpret_cast<uintptr_t>(pthread_get_stackaddr_np(self));
+    size = pthread_get_stacksize_np(self);
+    low = top - size;
+    return top && size;
+#elif defined(__linux__) || defined(__FreeBSD__) || defined(__NetBSD__) || defined(__OpenBSD__)
+    pthread_attr_t attr;
+#if defined(__linux__)
+    if (pthread_getattr_np(pthread_self(), &attr) != 0) return false;
+#else
+    if (pthread_attr_init(&attr) != 0) return false;
+    if (pthread_attr_get_np(pthread_self(), &attr) != 0) {
+        pthread_attr_destroy(&attr);
+        return false;
+    }
+#endif
+    void* addr = nullptr;
+    size_t n = 0;
+    bool ok = pthread_attr_getstack(&attr, &addr, &n) == 0 && addr && n;
+    pthread_attr_destroy(&attr);
+    low = reinterpret_cast<uintptr_t>(addr);
+    size = n;
+    return ok;
+#else
+    (void)low;
+    (void)size;
+    return false;
+#endif
+}
 
 }  // namespace kv

@@ -97,8 +97,14 @@ inline R boundary(R fail, F&& f) noexcept {
 }
 
 // The lowest address the C stack of the running thread may reach (stack.cpp);
-// 0 until measured on this thread.
-extern __thread uintptr_t t_stack_floor;
+// 0 until measured on this thread.  GCC and Clang's __thread needs no
+// per-access initialisation check (C++ thread_local does across files).
+#if defined(_MSC_VER)
+#define KV_THREAD_LOCAL thread_local
+#else
+#define KV_THREAD_LOCAL __thread
+#endif
+extern KV_THREAD_LOCAL uintptr_t t_stack_floor;
 uintptr_t measure_stack_floor();
 inline uintptr_t stack_floor() {
     if (!t_stack_floor) t_stack_floor = measure_stack_floor();

@@ -1,27 +1,20 @@
 // The C-stack floor of the running thread: the lowest address recursive
 // native code may reach before it raises RecursionError (see RecursionGuard
-// in ref.hpp).  Measured once per thread from the thread's stack bounds.
+// in ref.hpp).  Measured once per thread from the thread's stack bounds,
+// which each platform reports its own way (thread_stack_range, compat.hpp).
+#include "common/compat.hpp"
 #include "common/ref.hpp"
-
-#include <pthread.h>
 
 namespace kv {
 
-__thread uintptr_t t_stack_floor = 0;
+KV_THREAD_LOCAL uintptr_t t_stack_floor = 0;
 
 uintptr_t measure_stack_floor() {
-    pthread_attr_t attr;
-    void* addr = nullptr;
+    uintptr_t low = 0;
     size_t size = 0;
-    uintptr_t floor = 1;  // nothing known: never trips
-    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
-        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && addr && size) {
-            size_t margin = size >= (size_t(1) << 20) ? size_t(256) << 10 : size / 2;
-            floor = reinterpret_cast<uintptr_t>(addr) + margin;
-        }
-        pthread_attr_destroy(&attr);
-    }
-    return floor;
+    if (!thread_stack_range(low, size)) return 1;  // nothing known: never trips
+    size_t margin = size >= (size_t(1) << 20) ? size_t(256) << 10 : size / 2;
+    return low + margin;
 }
 
 void raise_stack_exhausted(const char* where) {

@@ -161,7 +161,6 @@ PyModuleDef module_def = {
 
 }  // namespace kv::native
 
-extern "C" PyMODINIT_FUNC PyInit__native(void);
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native(void) {
+PyMODINIT_FUNC PyInit__native(void) {
     return PyModuleDef_Init(&kv::native::module_def);
 }

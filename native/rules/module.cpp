@@ -136,7 +136,6 @@ PyModuleDef module_def = {
 
 }  // namespace kv::rules
 
-extern "C" PyMODINIT_FUNC PyInit_rules(void);
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_rules(void) {
+PyMODINIT_FUNC PyInit_rules(void) {
     return PyModuleDef_Init(&kv::rules::module_def);
 }

@@ -233,7 +233,6 @@ PyModuleDef module_def = {
 };
 }  // namespace kv::tptp
 
-extern "C" PyMODINIT_FUNC PyInit__tptp(void);
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__tptp(void) {
+PyMODINIT_FUNC PyInit__tptp(void) {
     return PyModuleDef_Init(&kv::tptp::module_def);
 }

@@ -270,7 +270,6 @@ static PyModuleDef module_def = {
 
 }  // namespace kv::vis
 
-extern "C" PyMODINIT_FUNC PyInit_visitors(void);
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit_visitors(void) {
+PyMODINIT_FUNC PyInit_visitors(void) {
     return PyModuleDef_Init(&kv::vis::module_def);
 }

@@ -1,0 +1,264 @@
+"""Visitor dispatch under hostile callers, and proof that the whole walks run.
+
+The hostile cases run Python code in the middle of a dispatch lookup: a key of
+the dispatch table whose hash collides with a node class and whose __eq__
+does something (visits with many other classes, deletes the inherited
+handler, replaces the table).  Each runs in a child process, as a fault there
+may crash the interpreter.  The counter tests read the module's private count
+of visits answered by a whole walk, so that the differential tests elsewhere
+cannot silently compare the per-node path with itself.
+"""
+
+from __future__ import annotations
+
+import sys
+
+import pytest
+
+from helpers import run_isolated
+
+from kelvara.core import visitors as V
+from kelvara.core.ast import And, Constant, Exists, Forall, FunctionApp, Not, PredicateApp, Variable
+
+x, y, z = Variable(1), Variable(2), Variable(5)
+c, d = Constant("c"), Constant("d")
+
+
+def P(*args):
+    return PredicateApp("P", len(args), args)
+
+
+FORMULA = Forall(x, And(P(x, y), Not(Exists(z, P(FunctionApp("f", 1, (z,)), y)))))
+
+# ---------------------------------------------------------------- whole walks run
+
+WALKERS = {
+    "depth": lambda: V.DepthVisitor(),
+    "size": lambda: V.SizeVisitor(),
+    "free": lambda: V.FreeVariableCollector(),
+    "infix": lambda: V.ExportVisitor("infix"),
+    "prefix": lambda: V.ExportVisitor("prefix"),
+    "latex": lambda: V.ExportVisitor("latex"),
+    "subst": lambda: V.SubstitutionTransformer({y: c}),
+    "subst-capture": lambda: V.SubstitutionTransformer({y: FunctionApp("g", 1, (z,))}),
+}
+
+
+def per_node(visitor):
+    visitor._per_node = True  # an instance attribute starting with '_' sends it down the per-node path
+    return visitor
+
+
+@pytest.mark.parametrize("kind", sorted(WALKERS))
+def test_whole_walk_runs_and_agrees(kind):
+    before = V._whole_walks()
+    fast = WALKERS[kind]().visit(FORMULA)
+    assert V._whole_walks() == before + 1, "the visit did not run as a whole walk"
+    slow = per_node(WALKERS[kind]()).visit(FORMULA)
+    assert V._whole_walks() == before + 1, "a per-node visit was counted"
+    assert fast == slow and type(fast) is type(slow)
+
+
+@pytest.mark.parametrize("kind", ["depth", "free", "infix", "subst"])
+def test_subclass_overriding_nothing_still_walks_whole(kind):
+    base = type(WALKERS[kind]())
+    sub = type("Sub", (base,), {})
+    obj = WALKERS[kind]()
+    obj.__class__ = sub
+    before = V._whole_walks()
+    obj.visit(FORMULA)
+    assert V._whole_walks() == before + 1
+
+
+def test_walks_stay_whole_after_the_mapping_changes_between_walks():
+    mapping = {y: c}
+    t = V.SubstitutionTransformer(mapping)
+    t.mapping[y] = c  # the mapping the transformer uses
+    before = V._whole_walks()
+    first = t.visit(P(y))
+    t.mapping[y] = d
+    second = t.visit(P(y))
+    assert (first, second) == (P(c), P(d))
+    assert V._whole_walks() == before + 2
+
+
+def test_walks_stay_whole_after_the_table_changes_between_walks():
+    class Sub(V.DepthVisitor):
+        pass
+
+    v = Sub()
+    before = V._whole_walks()
+    assert v.visit(FORMULA) == V.DepthVisitor().visit(FORMULA)
+    Sub._dispatch_table[Variable] = "visit_variable"  # a change that keeps every row standard
+    assert v.visit(FORMULA) == V.DepthVisitor().visit(FORMULA)
+    assert V._whole_walks() == before + 3
+    Sub._dispatch_table[Variable] = "visit_constant"  # no longer standard: per-node from now on
+    assert v.visit(x) == V.DepthVisitor().visit(c)
+    assert V._whole_walks() == before + 3
+
+
+def test_a_handler_changed_between_walks_is_used():
+    class Sub(V.SizeVisitor):
+        pass
+
+    v = Sub()
+    assert v.visit(And(P(x), P(x))) == 5
+    Sub.visit_variable = lambda self, node: 10
+    before = V._whole_walks()
+    assert v.visit(And(P(x), P(x))) == 23
+    assert V._whole_walks() == before
+    del Sub.visit_variable
+    assert v.visit(And(P(x), P(x))) == 5
+    assert V._whole_walks() == before + 1
+
+
+# ---------------------------------------------------------------- hostile lookups
+
+PRELUDE = """
+import gc, sys
+from kelvara.core import visitors as V
+from kelvara.core.ast import And, Constant, FunctionApp, Not, PredicateApp, Variable
+x = Variable(1)
+atom = PredicateApp("P", 1, (x,))
+
+class Hook:
+    '''A table key colliding with a node class; its __eq__ runs `effect` once.'''
+    def __init__(self, cls, effect):
+        self.cls, self.effect, self.fired = cls, effect, False
+    def __hash__(self):
+        return hash(self.cls)
+    def __eq__(self, other):
+        if not self.fired:
+            self.fired = True
+            self.effect()
+        return False
+
+def hooked_table(cls, base, node_cls, effect):
+    hook = Hook(node_cls, effect)
+    table = {hook: "visit_constant"}   # first in, so lookups of node_cls meet it first
+    table.update(base._dispatch_table)
+    cls._dispatch_table = table
+    return hook
+"""
+
+
+def run(body):
+    res = run_isolated(PRELUDE + body, timeout=120)
+    assert res.returncode == 0, res.stderr[-3000:]
+    assert res.stdout.strip().endswith("ok"), res.stdout[-2000:]
+
+
+@pytest.mark.parametrize("node", ["x", "atom", "And(atom, Not(atom))"])
+@pytest.mark.parametrize("node_cls", ["Variable", "PredicateApp"])
+def test_cache_churn_during_a_lookup_never_gives_another_class_s_handler(node, node_cls):
+    # Visiting with many other classes from inside the lookup refills every
+    # slot of the per-class cache; the visitor must still get its own handlers.
+    run(f"""
+others = [type("FV%d" % i, (V.FreeVariableCollector,), {{}}) for i in range(64)]
+others += [type("EX%d" % i, (V.ExportVisitor,), {{}}) for i in range(32)]
+def churn():
+    for cls in others:
+        cls().visit(And(atom, atom)) if cls.__name__.startswith("FV") else cls("prefix").visit(atom)
+class D(V.DepthVisitor):
+    pass
+node = {node}
+expected = V.DepthVisitor().visit(node)
+hook = hooked_table(D, V.DepthVisitor, {node_cls}, churn)
+for _ in range(3):
+    got = D().visit(node)
+    assert type(got) is int and got == expected, (got, expected)
+assert hook.fired
+print("ok")
+""")
+
+
+@pytest.mark.parametrize("kind", ["DepthVisitor", "SizeVisitor"])
+def test_deleting_the_inherited_handler_during_the_lookup(kind):
+    # getattr after the table lookup no longer finds the handler in the class
+    # that defined it; ASTVisitor's abstract one (returning None) is next.
+    run(f"""
+class D(V.{kind}):
+    pass
+def delete():
+    del V.{kind}.visit_predicate_app
+    gc.collect()
+hook = hooked_table(D, V.{kind}, PredicateApp, delete)
+got = D().visit(atom)
+assert hook.fired
+assert got is None, got
+assert "visit_predicate_app" not in V.{kind}.__dict__
+print("ok")
+""")
+
+
+@pytest.mark.parametrize("kind", ["DepthVisitor", "FreeVariableCollector", "ExportVisitor"])
+def test_replacing_the_table_during_the_lookup(kind):
+    # The lookup already under way finishes on the table it started with, as
+    # the dict.get of the Python model does; the replacement rules afterwards.
+    run(f"""
+class D(V.{kind}):
+    pass
+make = (lambda: D("prefix")) if "{kind}" == "ExportVisitor" else D
+plain = (lambda: V.{kind}("prefix")) if "{kind}" == "ExportVisitor" else V.{kind}
+def replace():
+    D._dispatch_table = dict(V.{kind}._dispatch_table, **{{}})
+    D._dispatch_table[Variable] = "visit_constant"
+    gc.collect()
+node = And(atom, atom)
+hook = hooked_table(D, V.{kind}, PredicateApp, replace)
+first = make().visit(node)
+assert hook.fired
+assert first == plain().visit(node), first
+print(repr(make().visit(x)))
+print("ok")
+""")
+
+
+def test_table_lookup_that_raises_propagates_unchanged():
+    run("""
+class D(V.SizeVisitor):
+    pass
+def boom():
+    raise KeyError("from the table")
+hooked_table(D, V.SizeVisitor, PredicateApp, boom)
+try:
+    D().visit(And(atom, atom))
+except KeyError as e:
+    assert e.args == ("from the table",), e.args
+else:
+    raise SystemExit("no error")
+assert D().visit(And(atom, atom)) == 5
+print("ok")
+""")
+
+
+@pytest.mark.skipif(sys.version_info < (3, 12), reason="collections run at allocation before 3.12")
+def test_finalisers_run_during_a_long_native_walk():
+    # From 3.12 on a collection asked for by an allocation waits for a safe
+    # point; each visit level offers one, so garbage is not held back until
+    # the walk ends.
+    run("""
+fired = []
+class T:
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        fired.append(sys._getframe(1).f_code.co_name)  # the Python frame running at that moment
+f = atom
+for i in range(50):
+    f = And(f, PredicateApp("Q", 1, (x,)))
+t = V.SubstitutionTransformer({x: Constant("c")})
+def walk():
+    return t.visit(f)
+gc.collect()
+T()
+old = gc.get_threshold()
+gc.set_threshold(1)
+try:
+    walk()
+finally:
+    gc.set_threshold(*old)
+gc.collect()
+assert fired == ["walk"], fired
+print("ok")
+""")
