@@ -19,6 +19,7 @@ from helpers import run_isolated
 
 from kelvara.core import visitors as V
 from kelvara.core.ast import And, Constant, Exists, Forall, FunctionApp, Not, PredicateApp, Variable
+from kelvara.sol.ast_ext import ForallPred, PredicateVariable
 
 x, y, z = Variable(1), Variable(2), Variable(5)
 c, d = Constant("c"), Constant("d")
@@ -274,3 +275,43 @@ gc.collect()
 assert fired == ["walk"], fired
 print("ok")
 """)
+
+
+# ---------------------------------------------------------------- result checks
+
+
+class Text(str):
+    pass
+
+
+class Tagged(set):
+    pass
+
+
+def test_set_subclass_results_are_sets():
+    class Sub(V.FreeVariableCollector):
+        def visit_predicate_app(self, node):
+            return Tagged(super().visit_predicate_app(node))
+
+    passed_on = Sub().visit(Not(P(x)))
+    assert type(passed_on) is Tagged and passed_on == {x}
+    assert Sub().visit(Forall(y, P(x, y))) == {x}
+    assert Sub().visit(And(P(x), P(y))) == {x, y}
+    assert type(Sub().visit(ForallPred(PredicateVariable("Q", 1), P(z)))) is Tagged
+    with pytest.raises(TypeError) as e:
+        type("Frozen", (V.FreeVariableCollector,), {"visit_variable": lambda self, n: frozenset({n})})().visit(
+            Exists(y, P(x)))
+    assert str(e.value) == "Expected set, got frozenset"
+
+
+@pytest.mark.parametrize("notation", ["infix", "prefix", "latex"])
+def test_text_subclass_names_are_text(notation):
+    name = Text("k")
+    e = V.ExportVisitor(notation)
+    assert e.visit(Constant(name)) is name
+    pred = Text("Q")
+    assert e.visit(PredicateApp(pred, 0, ())) is pred
+    plain = V.ExportVisitor(notation).visit(And(PredicateApp("Q", 0, ()), P(Constant("k"))))
+    assert e.visit(And(PredicateApp(pred, 0, ()), P(Constant(name)))) == plain
+    assert V.ExportVisitor(notation).visit(P(Constant(name), FunctionApp(Text("f"), 1, (x,)))) == \
+        V.ExportVisitor(notation).visit(P(Constant("k"), FunctionApp("f", 1, (x,))))

@@ -222,9 +222,9 @@ static void embed(ExportCtx& c, PyObject* v, int mode) {
 }
 
 // The value a handler returns unchanged (a name): the declared result type str
-// admits exactly str or None.
+// admits any str (subclasses included) or None.
 static void embed_returned(ExportCtx& c, PyObject* v, int mode) {
-    if (!PyUnicode_CheckExact(v) && v != Py_None) {
+    if (!PyUnicode_Check(v) && v != Py_None) {
         PyErr_Format(PyExc_TypeError, "Expected str, got %.200s", Py_TYPE(v)->tp_name);
         throw PyErrorSet{};
     }

@@ -93,7 +93,11 @@ static PyObject* boxed(State* st, PyObject* self, PyObject* node) {
     return iv_box(v);
 }
 
-static PyObject* as_set(PyObject* r) { return check_result(r, &PySet_Type, "set"); }
+// The declared result type is a set: any set, subclasses included, or None.
+static PyObject* as_set(PyObject* r) {
+    if (PySet_Check(r)) return r;
+    return check_result(r, &PySet_Type, "set");
+}
 
 // The arguments of an application (kind K), as a tuple.
 template <int K>
