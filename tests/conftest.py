@@ -26,6 +26,7 @@ NATIVE_MODULES = (
     "kelvara.core.visitors",
     "kelvara.prover.rules",
     "kelvara.prover._tptp",
+    "kelvara.prover._engine",
     "kelvara._native",
 )
 

@@ -232,6 +232,7 @@ static void module_free(void* module) { module_clear(static_cast<PyObject*>(modu
 
 static PyModuleDef_Slot slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(module_exec)},
+    KV_MOD_GIL_SLOT
     {0, nullptr},
 };
 
@@ -244,6 +245,6 @@ PyModuleDef module_def_ = {
 
 }  // namespace kv::engine
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__engine(void) {
+PyMODINIT_FUNC PyInit__engine(void) {
     return PyModuleDef_Init(&kv::engine::module_def_);
 }
