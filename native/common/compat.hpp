@@ -99,9 +99,11 @@ inline PyObject* type_lookup_peek(PyTypeObject* tp, PyObject* name) { return _Py
 // The version tag of `tp`: any change to the class or to a base gives it a
 // new one (tp_version_tag, a public field of PyTypeObject on every version;
 // 0 means the class has none at the moment).  A lookup through type_lookup
-// assigns one when the class has none.
+// assigns one when the class has none.  Before 3.13 a change only clears the
+// flag Py_TPFLAGS_VALID_VERSION_TAG (the old tag stays in the field); from
+// 3.13 on the flag is no longer set and a change zeroes the field instead.
 inline unsigned int type_version(PyTypeObject* tp) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+#if PY_VERSION_HEX < 0x030D0000
     if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
 #endif
     return tp->tp_version_tag;
