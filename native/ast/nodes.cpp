@@ -194,10 +194,41 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 
 // ---------------------------------------------------------------- slots
 
+// Freeing a deep tree frees its children recursively.  The interpreter's
+// trashcan bounds that recursion by a count of levels, which on some versions
+// (3.13) is far more than a thread with a small stack holds; so once the
+// running thread's C stack is below its floor, children are handed to a
+// per-thread list instead, which the first deallocation above the floor
+// empties in a loop.
+static thread_local std::vector<PyObject*> t_release_later;
+static thread_local bool t_releasing_later = false;
+
+static void release_field(PyObject*& field) {
+    PyObject* o = field;
+    field = nullptr;
+    if (!o) return;
+    if (stack_exhausted()) {
+        t_release_later.push_back(o);  // the reference moves to the list
+        return;
+    }
+    Py_DECREF(o);
+}
+
+static void release_deferred() {
+    if (t_releasing_later || t_release_later.empty() || stack_exhausted()) return;
+    t_releasing_later = true;
+    while (!t_release_later.empty()) {
+        PyObject* o = t_release_later.back();
+        t_release_later.pop_back();
+        Py_DECREF(o);
+    }
+    t_releasing_later = false;
+}
+
 static void node_release(PyObject* self, PyTypeObject* tp) {
     int k = reinterpret_cast<Node*>(self)->kind;
     PyObject** f = node_fields(self, k);
-    for (int i = 0, n = kind_owned_fields(k); i < n; ++i) Py_CLEAR(f[i]);
+    for (int i = 0, n = kind_owned_fields(k); i < n; ++i) release_field(f[i]);
     tp->tp_free(self);
     Py_DECREF(tp);
 }
@@ -214,6 +245,7 @@ void node_dealloc(PyObject* self) noexcept {
     Py_TRASHCAN_BEGIN(self, node_dealloc)
     node_release(self, tp);
     Py_TRASHCAN_END
+    release_deferred();
 }
 
 static int node_traverse(PyObject* self, visitproc visit, void* arg) noexcept {

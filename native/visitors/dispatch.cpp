@@ -299,8 +299,19 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
     uint64_t dv = 0;
     if (dict) {
         if (!PyDict_CheckExact(dict.get()) || !keys_clean(dict.get())) return false;
+#if PY_VERSION_HEX >= 0x030D0000
+        Py_ssize_t pos = 0, i = 0;
+        PyObject *k, *v;
+        while (PyDict_Next(dict.get(), &pos, &k, &v)) {  // keys_clean: at most eight
+            items_[i++] = Ref::borrow(k);
+            items_[i++] = Ref::borrow(v);
+        }
+        n_items_ = i / 2;
+        dv = 1;
+#else
         dv = dict_tag(st, dict.get());
         if (!dv) return false;
+#endif
     }
     self_ = self;
     tp_ = tp;
@@ -318,8 +329,23 @@ bool Pristine::holds() const {
     if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
     // begin() made the dict if the class gives instances one, so `dict_` is
     // the instance's dict for good (a new __dict__ assigned is a change to it).
-    if (dict_ && dict_tag_now(dict_.get()) != dict_tag_) return false;
+    if (dict_ && !dict_unchanged()) return false;
     return dict_tag_now(table_.get()) == table_tag_;
+}
+
+bool Pristine::dict_unchanged() const {
+#if PY_VERSION_HEX >= 0x030D0000
+    if (PyDict_GET_SIZE(dict_.get()) != n_items_) return false;
+    Py_ssize_t pos = 0, i = 0;
+    PyObject *k, *v;
+    while (PyDict_Next(dict_.get(), &pos, &k, &v)) {
+        if (i >= 2 * n_items_ || k != items_[i].get() || v != items_[i + 1].get()) return false;
+        i += 2;
+    }
+    return true;
+#else
+    return dict_tag_now(dict_.get()) == dict_tag_;
+#endif
 }
 
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {

@@ -191,6 +191,7 @@ class Pristine {
 public:
     bool begin(State* st, PyObject* self, Family fam);
     bool holds() const;
+    bool dict_unchanged() const;
     PyObject* dict() const { return dict_.get(); }  // the instance __dict__, or nullptr
     bool notation_plain() const { return notation_plain_; }  // the class has no `notation`
     bool mapping_plain() const { return mapping_plain_; }    // the class has no `mapping`
@@ -201,6 +202,12 @@ private:
     unsigned int version_ = 0;
     Ref dict_;
     uint64_t dict_tag_ = 0;
+    // From 3.13 on an attribute stored into an instance whose __dict__ shares
+    // the object's inline values notifies no dict watcher, so the instance
+    // __dict__ is compared with its contents at the start instead (at most
+    // eight items, held so that no other object can take their addresses).
+    Ref items_[16];
+    Py_ssize_t n_items_ = 0;
     Ref table_;
     uint64_t table_tag_ = 0;
     bool notation_plain_ = false;
