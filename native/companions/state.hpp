@@ -14,6 +14,7 @@
 #pragma once
 
 #include "common/nodes.hpp"
+#include "common/records.hpp"
 
 namespace kv::native {
 
@@ -40,28 +41,6 @@ inline PyObject* fast_args(PyObject* node, int k) {
     X(literals, "literals") X(substitute, "substitute") X(atom_text, "atom_text")              \
     X(free_variables, "free_variables") X(match_args, "__match_args__") X(tilde, "~")          \
     X(bar, " | ") X(comma, ", ") X(empty_text, "[]")
-
-// A literal: an atom with a sign (kelvara.prover.clausifier.Literal).
-// `atom` and `positive` are plain object slots read through member
-// descriptors, which the interpreter's attribute specialization reads as fast
-// as the slots of a Python class.
-struct LiteralObject {
-    PyObject_HEAD
-    Py_hash_t hash;      // hash((atom, positive)), taken at construction
-    PyObject* atom;      // the atom, owned: a PredicateApp or Equality in practice, anything hashable allowed
-    PyObject* positive;  // the sign, Py_True (the atom itself) or Py_False, owned
-    PyObject* key;       // `_key`: the reference's structural order key once it computed it, else nullptr (None)
-    PyObject* order;     // `_order`: the byte order key (bytes) once computed, else nullptr (None)
-};
-inline bool is_positive(const LiteralObject* l) { return l->positive == Py_True; }
-
-// A clause: a set of literals read as their disjunction (kelvara.prover.clausifier.Clause).
-struct ClauseObject {
-    PyObject_HEAD
-    Py_hash_t hash;      // hash of `set`, taken at construction
-    PyObject* set;       // frozenset of the literals, owned (`_set`, `literal_set`)
-    PyObject* literals;  // tuple of the same literals in clause order, owned
-};
 
 struct State {
     AstApi api;

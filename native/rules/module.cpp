@@ -46,6 +46,35 @@ static void add_function(PyObject* module, PyMethodDef* def) {
     check_int(PyModule_AddObjectRef(module, def->ml_name, f.get()));
 }
 
+// The native clause classes and what the fast paths compare against; nothing
+// when kelvara._native is not built (the Python twins are then in use).
+static void load_native_records(State* st) {
+    Ref native = Ref::steal(PyImport_ImportModule("kelvara._native"));
+    if (!native) {
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) throw PyErrorSet{};
+        PyErr_Clear();
+        return;
+    }
+    Ref clausifier = Ref::check(PyImport_ImportModule("kelvara.prover.clausifier"));
+    st->clausifier_dict = Py_NewRef(check(PyModule_GetDict(clausifier.get())));
+    st->native_substitute_formula = check(PyObject_GetAttrString(native.get(), "substitute_formula"));
+    Ref clause = Ref::check(PyObject_GetAttrString(native.get(), "Clause"));
+    Ref literal = Ref::check(PyObject_GetAttrString(native.get(), "Literal"));
+    if (!PyType_Check(clause.get()) || !PyType_Check(literal.get())) return;
+    auto own = [](PyObject* type, PyObject* name) {
+        PyObject* v = PyDict_GetItemWithError(reinterpret_cast<PyTypeObject*>(type)->tp_dict, name);
+        if (!v && !PyErr_Occurred()) PyErr_Format(PyExc_AttributeError, "%R has no attribute %R", type, name);
+        return Py_NewRef(check(v));
+    };
+    st->clause_attrs[0] = own(clause.get(), st->s_free_variables);
+    st->clause_attrs[1] = own(clause.get(), st->s_substitute);
+    st->clause_attrs[2] = own(clause.get(), st->s_literals);
+    st->literal_attrs[0] = own(literal.get(), st->s_atom);
+    st->literal_attrs[1] = own(literal.get(), st->s_positive);
+    st->clause_type = reinterpret_cast<PyTypeObject*>(clause.release());
+    st->literal_type = reinterpret_cast<PyTypeObject*>(literal.release());
+}
+
 static PyObject* intern(const char* s) { return check(PyUnicode_InternFromString(s)); }
 
 static int module_exec(PyObject* module) noexcept {
@@ -70,6 +99,7 @@ static int module_exec(PyObject* module) noexcept {
         st->one = check(PyLong_FromLong(1));
         st->str_resolution = intern("resolution");
         st->str_reconstruction = intern("reconstruction");
+        load_native_records(st);
         // Then the definitions, in order.
         create_record_types(module, st);
         add_function(module, &standardize_def);
@@ -90,7 +120,9 @@ static int module_exec(PyObject* module) noexcept {
 
 #define KV_STATE_OBJECTS(X)                                                                  \
     X(rule_type) X(sol_rule_type) X(placeholder_type) X(frozen_error) X(kw_atom_positive)    \
-    X(kw_signature) X(kw_bound_vars) X(one) X(str_resolution) X(str_reconstruction)
+    X(kw_signature) X(kw_bound_vars) X(one) X(str_resolution) X(str_reconstruction) X(clause_type)        \
+    X(literal_type) X(clause_attrs[0]) X(clause_attrs[1]) X(clause_attrs[2]) X(literal_attrs[0])          \
+    X(literal_attrs[1]) X(clausifier_dict) X(native_substitute_formula)
 
 static int module_traverse(PyObject* module, visitproc visit, void* arg) {
     State* st = state_of_module(module);

@@ -179,9 +179,12 @@ struct ParaRun {
 static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* target_clause) {
     State* st = run.st;
     const AstApi& api = st->api;
-    Standardized s = standardize(st, eq_clause, target_clause);
-    Ref lits_a = literals_of(st, s.c1.get());
-    Ref lits_b = literals_of(st, s.c2.get());
+    Ref lits_a, lits_b;
+    if (!standardize_literals(st, eq_clause, target_clause, lits_a, lits_b)) {
+        Standardized s = standardize(st, eq_clause, target_clause);
+        lits_a = literals_of(st, s.c1.get());
+        lits_b = literals_of(st, s.c2.get());
+    }
     Py_ssize_t na = PyTuple_GET_SIZE(lits_a.get()), nb = PyTuple_GET_SIZE(lits_b.get());
     // Per target literal, computed when first needed: its atom's subterms,
     // its sign and its rest (the other literals of the target clause).
@@ -226,12 +229,17 @@ static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* tar
                             Ref lit = Ref::check(PyObject_Vectorcall(run.literal_cls, argv, 0, st->kw_atom_positive));
                             if (!rest_a) rest_a = rest_of(lits_a.get(), e);
                             if (!t.rest) t.rest = rest_of(lits_b.get(), g);
-                            Ref& both = unions[static_cast<size_t>(j)];
-                            if (!both) both = Ref::check(PyNumber_Or(rest_a.get(), t.rest.get()));
-                            Ref lits = Ref::check(PyFrozenSet_New(both.get()));
-                            check_int(PySet_Add(lits.get(), lit.get()));
-                            Ref c = call1(run.clause_cls, lits.get());
-                            Ref para = call_method1(c.get(), st->s_substitute, subst.get());
+                            Ref para;
+                            if (run.clause_cls == reinterpret_cast<PyObject*>(st->clause_type))
+                                para = substituted_clause(st, {rest_a.get(), t.rest.get()}, lit.get(), subst.get());
+                            if (!para) {
+                                Ref& both = unions[static_cast<size_t>(j)];
+                                if (!both) both = Ref::check(PyNumber_Or(rest_a.get(), t.rest.get()));
+                                Ref lits = Ref::check(PyFrozenSet_New(both.get()));
+                                check_int(PySet_Add(lits.get(), lit.get()));
+                                Ref c = call1(run.clause_cls, lits.get());
+                                para = call_method1(c.get(), st->s_substitute, subst.get());
+                            }
                             Py_ssize_t before = PySet_GET_SIZE(run.produced);
                             check_int(PySet_Add(run.produced, para.get()));
                             if (PySet_GET_SIZE(run.produced) == before) continue;

@@ -140,11 +140,14 @@ static PyObject* resolve_clauses(PyObject* module, PyObject* const* args, Py_ssi
         Ref unify = global(module, st->s_unify_formulas);
         Ref uerr = global(module, st->s_UnificationError);
         Ref clause_cls = global(module, st->s_Clause);
-        Standardized s = standardize(st, a[0], a[1]);
+        Ref lits1, lits2;
+        if (!standardize_literals(st, a[0], a[1], lits1, lits2)) {
+            Standardized s = standardize(st, a[0], a[1]);
+            lits1 = literals_of(st, s.c1.get());
+            lits2 = literals_of(st, s.c2.get());
+        }
         Ref result = Ref::check(PyList_New(0));
         Ref produced = Ref::check(PySet_New(nullptr));
-        Ref lits1 = literals_of(st, s.c1.get());
-        Ref lits2 = literals_of(st, s.c2.get());
         Py_ssize_t n1 = PyTuple_GET_SIZE(lits1.get()), n2 = PyTuple_GET_SIZE(lits2.get());
         // The rests of the second clause, computed when first needed.
         std::vector<Ref> rests2(static_cast<size_t>(n2));
@@ -165,7 +168,11 @@ static PyObject* resolve_clauses(PyObject* module, PyObject* const* args, Py_ssi
                     if (!rest1) rest1 = rest_of(lits1.get(), l1);
                     Ref& rest2 = rests2[static_cast<size_t>(j)];
                     if (!rest2) rest2 = rest_of(lits2.get(), l2);
-                    Ref resolvent = clause_of_union(st, clause_cls.get(), rest1.get(), rest2.get(), subst.get());
+                    Ref resolvent;
+                    if (clause_cls.get() == reinterpret_cast<PyObject*>(st->clause_type))
+                        resolvent = substituted_clause(st, {rest1.get(), rest2.get()}, nullptr, subst.get());
+                    if (!resolvent)
+                        resolvent = clause_of_union(st, clause_cls.get(), rest1.get(), rest2.get(), subst.get());
                     if (!add_new(produced.get(), resolvent.get())) return;
                     Ref pair = Ref::check(PyTuple_Pack(2, l1, l2));
                     Ref entry = Ref::check(PyTuple_Pack(3, resolvent.get(), subst.get(), pair.get()));

@@ -4,6 +4,8 @@
 
 #include "common/nodes.hpp"
 
+#include <initializer_list>
+
 namespace kv::rules {
 
 // Interned names used on hot paths.
@@ -13,7 +15,7 @@ namespace kv::rules {
     X(Clause) X(Literal) X(unify_formulas) X(unify_terms) X(UnificationError)              \
     X(resolve_clauses) X(factor_clause) X(paramodulate) X(ForallPred) X(ExistsPred)        \
     X(PredicateVariable) X(ho_pattern_unify) X(substitute_predicate)                       \
-    X(instantiate_induction) X(to_cnf) X(__file__) X(__qualname__)
+    X(instantiate_induction) X(to_cnf) X(__file__) X(__qualname__) X(substitute_formula)
 
 struct State {
     AstApi api;
@@ -27,6 +29,17 @@ struct State {
     PyObject* one = nullptr;                   // int 1
     PyObject* str_resolution = nullptr;        // "resolution"
     PyObject* str_reconstruction = nullptr;    // "reconstruction"
+    // The native clause and literal classes (nullptr when kelvara._native is
+    // not built), what their namespaces held at load for the attributes the
+    // rules use, and the version tags under which they were last seen so.
+    PyTypeObject* clause_type = nullptr;
+    PyTypeObject* literal_type = nullptr;
+    PyObject* clause_attrs[3] = {};   // free_variables, substitute, literals
+    PyObject* literal_attrs[2] = {};  // atom, positive
+    unsigned int clause_version = 0;
+    unsigned int literal_version = 0;
+    PyObject* clausifier_dict = nullptr;            // namespace of kelvara.prover.clausifier
+    PyObject* native_substitute_formula = nullptr;  // kelvara._native.substitute_formula
 #define X(n) PyObject* s_##n = nullptr;
     KV_RULES_NAMES(X)
 #undef X
@@ -120,6 +133,17 @@ struct Standardized {
     Ref c1, c2, renaming;
 };
 Standardized standardize(State* st, PyObject* c1, PyObject* c2);
+// native_clauses.cpp: true when the native clause and literal classes and the
+// clausifier's substitute_formula are as loaded.
+bool records_pristine(State* st);
+// The literals of c1 and of c2 renamed apart from c1, as standardize() would
+// leave them in (c1, c2') for clauses on the native fast path; false (nothing
+// done) when the general path must run.
+bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref& lits2);
+// Clause(frozenset(union of `sets` and `extra`)).substitute(subst) built in one
+// step when `subst` is a dict, the records are pristine and every literal is a
+// native Literal (`extra` may be nullptr); an empty Ref when not.
+Ref substituted_clause(State* st, std::initializer_list<PyObject*> sets, PyObject* extra, PyObject* subst);
 // The literals of `clause` that are not equal to `lit`, as a new set.
 Ref rest_of(PyObject* literals, PyObject* lit);
 // A sequence snapshot of a clause's `literals` (a tuple or list is used as it is).

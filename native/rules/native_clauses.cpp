@@ -1,0 +1,311 @@
+// Fast paths of the rules over the native clause records: renaming a clause
+// apart, and building a resolvent or paramodulant, without the detours through
+// Python sets, dicts and intermediate clauses that the general path takes.
+//
+// Renaming apart: the literals of the renamed clause, in its order.
+// standardize() computes c2.substitute({v: Variable(v.id + offset, ...)}) and
+// the rules then read only the literals of the result.  For clauses of the
+// native Clause class whose literals are native Literals over exact atoms and
+// terms (exact tuples of arguments, str symbols, interned sorts, variables with
+// small int ids), nothing in that computation can run Python code, so it is
+// done here directly: each literal's atom is rebuilt with its variables
+// shifted, a literal without variables is kept itself (as Clause.substitute
+// keeps it), and the literals stay in c2's order.  The clause order compares
+// literal keys position by position, variables by id; shifting every variable
+// by one offset is injective and keeps every such comparison, so the renamed
+// literals sort exactly as the originals did.  That holds for the native byte
+// keys, which the clause built when every literal carries one.
+//
+// Building Clause(frozenset(literals)).substitute(unifier): each literal is
+// substituted with the native substitute_formula (kept itself when its atom
+// does not change, as Clause.substitute keeps it) and the clause is built once
+// from the substituted set, so the literals are ordered once instead of twice.
+// The result is equal to the general path's and so is its literal order; of
+// two literals that become equal, the one met first stays.
+//
+// Whenever the classes or the companions involved were rebound or patched
+// (Clause.substitute, Literal.atom, the clausifier's substitute_formula, ...)
+// or an input is outside that domain, the caller takes the general path.
+#include "rules/state.hpp"
+
+#include "common/records.hpp"
+
+#include <vector>
+
+namespace kv::rules {
+
+namespace {
+
+// Thrown by the checks below: take the general path (no Python error set).
+struct NotFast {};
+
+unsigned int type_version(PyTypeObject* tp) {
+#ifdef Py_TPFLAGS_VALID_VERSION_TAG
+    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return tp->tp_version_tag;
+}
+
+// True when every `names[i]` in the class's own namespace is still `originals[i]`.
+// A class whose version tag has not changed since the last positive check has
+// not been modified; the tag is remembered when the class has one.
+bool own_attributes_are(PyTypeObject* tp, unsigned int& seen, PyObject* const* names, PyObject* const* originals,
+                        int n) {
+    unsigned int v = type_version(tp);
+    if (v != 0 && v == seen) return true;
+    for (int i = 0; i < n; ++i) {
+        PyObject* cur = PyDict_GetItemWithError(tp->tp_dict, names[i]);
+        if (cur != originals[i]) {
+            if (!cur && PyErr_Occurred()) throw PyErrorSet{};
+            return false;
+        }
+    }
+    if (type_version(tp) == 0) {
+        // Looking an attribute up on the class gives it a version tag again
+        // (modifying a class drops it; creating instances does not restore it).
+        Ref probe = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), names[0]));
+    }
+    seen = type_version(tp);
+    return true;
+}
+
+bool is_interned_sort(const AstApi& api, PyObject* s) {
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(s));
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(api.sort_types); i < n; ++i)
+        if (tp == PyTuple_GET_ITEM(api.sort_types, i)) return true;
+    return false;
+}
+
+// Checks that rebuilding `t` with shifted variables cannot run Python code and
+// builds what the general path builds; throws NotFast otherwise.
+void check_term(const AstApi& api, PyObject* t) {
+    switch (api.exact_kind(t)) {
+        case K_VARIABLE: {
+            auto* v = reinterpret_cast<VariableNode*>(t);
+            long id;
+            if (!small_int_value(v->id, id) || !is_interned_sort(api, v->sort)) throw NotFast{};
+            Py_hash_t h;
+            if (!api.kind_hash(v->vkind, h)) throw NotFast{};
+            return;
+        }
+        case K_CONSTANT: return;
+        case K_FUNCTION_APP: {
+            auto* f = reinterpret_cast<FunctionAppNode*>(t);
+            PyObject* args = indexable_args(t, K_FUNCTION_APP);
+            if (!args || !PyUnicode_CheckExact(f->func) || !PyLong_CheckExact(f->arity) ||
+                !is_interned_sort(api, f->return_sort))
+                throw NotFast{};
+            RecursionGuard guard(" while renaming a clause");
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) check_term(api, PyTuple_GET_ITEM(args, i));
+            return;
+        }
+        default: throw NotFast{};
+    }
+}
+
+// The kind of an atom on the fast path (PredicateApp or Equality), checked.
+int check_atom(const AstApi& api, PyObject* atom) {
+    int k = api.exact_kind(atom);
+    if (k == K_PREDICATE_APP) {
+        auto* p = reinterpret_cast<PredicateAppNode*>(atom);
+        PyObject* args = indexable_args(atom, k);
+        if (!args || !PyUnicode_CheckExact(p->pred) || !PyLong_CheckExact(p->arity)) throw NotFast{};
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) check_term(api, PyTuple_GET_ITEM(args, i));
+    } else if (k == K_EQUALITY) {
+        auto* e = reinterpret_cast<EqualityNode*>(atom);
+        check_term(api, e->left);
+        check_term(api, e->right);
+    } else {
+        throw NotFast{};
+    }
+    return k;
+}
+
+bool has_free_vars(PyObject* atom, int k) {
+    PyObject* fv = *free_vars_field(atom, k);
+    return free_vars_single(atom) || PySet_GET_SIZE(fv) != 0;
+}
+
+// The literals of a native clause, checked: every atom's kind, and with
+// `renamed` every term under it, and the byte order key of each literal.
+Ref checked_literals(State* st, PyObject* clause, bool renamed) {
+    if (Py_TYPE(clause) != st->clause_type) throw NotFast{};
+    Ref lits = hold(reinterpret_cast<ClauseObject*>(clause)->literals);
+    Py_ssize_t n = PyTuple_GET_SIZE(lits.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* l = PyTuple_GET_ITEM(lits.get(), i);
+        if (Py_TYPE(l) != st->literal_type) throw NotFast{};
+        auto* lit = reinterpret_cast<LiteralObject*>(l);
+        if (!renamed) {
+            int k = st->api.exact_kind(lit->atom);
+            if (k != K_PREDICATE_APP && k != K_EQUALITY) throw NotFast{};
+            continue;
+        }
+        if (n >= 2 && !(lit->order && PyBytes_CheckExact(lit->order))) throw NotFast{};
+        check_atom(st->api, lit->atom);
+    }
+    return lits;
+}
+
+// The largest id among the free variables of the literals; false when there are none.
+bool max_free_id(const AstApi& api, PyObject* lits, long& best) {
+    bool any = false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(lits); i < n; ++i) {
+        PyObject* atom = reinterpret_cast<LiteralObject*>(PyTuple_GET_ITEM(lits, i))->atom;
+        for_each_free_var(atom, api.exact_kind(atom), [&](PyObject* v) {
+            long id;
+            // Free variables of checked atoms are exact variables with small ids.
+            if (api.exact_kind(v) != K_VARIABLE || !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id))
+                throw NotFast{};
+            if (!any || id > best) best = id;
+            any = true;
+        });
+    }
+    return any;
+}
+
+// Rebuilds terms with every variable's id shifted by `offset`; the variable
+// made for one input variable is reused for its every occurrence.
+struct Shifter {
+    const AstApi& api;
+    long offset;
+    std::vector<std::pair<PyObject*, Ref>> made;  // input variable -> its renamed copy
+
+    PyObject* variable(PyObject* v) {
+        for (auto& [from, to] : made)
+            if (from == v) return Py_NewRef(to.get());
+        auto* vn = reinterpret_cast<VariableNode*>(v);
+        long id = 0;
+        small_int_value(vn->id, id);  // checked by check_term
+        Ref new_id = Ref::check(PyLong_FromLong(id + offset));
+        Ref nv = Ref::steal(make_variable(api, nullptr, new_id.get(), vn->vkind, vn->sort));
+        made.emplace_back(v, Ref::borrow(nv.get()));
+        return nv.release();
+    }
+
+    Ref args(PyObject* args) {
+        Py_ssize_t n = PyTuple_GET_SIZE(args);
+        Ref out = Ref::check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(out.get(), i, term(PyTuple_GET_ITEM(args, i)));
+        return out;
+    }
+
+    // New reference.
+    PyObject* term(PyObject* t) {
+        int k = api.exact_kind(t);
+        if (k == K_VARIABLE) return variable(t);
+        if (k == K_CONSTANT || !has_free_vars(t, k)) return Py_NewRef(t);
+        RecursionGuard guard(" while renaming a clause");
+        auto* f = reinterpret_cast<FunctionAppNode*>(t);
+        Ref a = args(f->args);
+        return make_function_app(api, nullptr, f->func, f->arity, a.get(), f->return_sort);
+    }
+
+    Ref atom(PyObject* atom, int k) {
+        if (k == K_PREDICATE_APP) {
+            auto* p = reinterpret_cast<PredicateAppNode*>(atom);
+            Ref a = args(p->args);
+            return Ref::steal(make_predicate_app(api, nullptr, p->pred, p->arity, a.get()));
+        }
+        auto* e = reinterpret_cast<EqualityNode*>(atom);
+        Ref left = Ref::steal(term(e->left));
+        Ref right = Ref::steal(term(e->right));
+        return Ref::steal(make_equality(api, nullptr, left.get(), right.get()));
+    }
+};
+
+}  // namespace
+
+bool records_pristine(State* st) {
+    if (!st->clause_type) return false;
+    PyObject* clause_names[] = {st->s_free_variables, st->s_substitute, st->s_literals};
+    PyObject* literal_names[] = {st->s_atom, st->s_positive};
+    if (!own_attributes_are(st->clause_type, st->clause_version, clause_names, st->clause_attrs, 3)) return false;
+    if (!own_attributes_are(st->literal_type, st->literal_version, literal_names, st->literal_attrs, 2)) return false;
+    PyObject* sf = PyDict_GetItemWithError(st->clausifier_dict, st->s_substitute_formula);
+    if (!sf && PyErr_Occurred()) throw PyErrorSet{};
+    return sf == st->native_substitute_formula;
+}
+
+bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref& lits2) {
+    const AstApi& api = st->api;
+    try {
+        if (!records_pristine(st)) return false;
+        Ref a = checked_literals(st, c1, false);
+        Ref b = checked_literals(st, c2, true);
+        long m1 = 0, m2 = 0;
+        bool any1 = max_free_id(api, a.get(), m1);
+        bool any2 = max_free_id(api, b.get(), m2);
+        if (!any1 || !any2) {
+            lits1 = std::move(a);
+            lits2 = std::move(b);
+            return true;
+        }
+        Shifter shift{api, (m2 > m1 ? m2 : m1) + 1, {}};
+        Py_ssize_t n = PyTuple_GET_SIZE(b.get());
+        Ref out = Ref::check(PyTuple_New(n));
+        for (Py_ssize_t i = 0; i < n; ++i) {
+            PyObject* l = PyTuple_GET_ITEM(b.get(), i);
+            auto* lit = reinterpret_cast<LiteralObject*>(l);
+            int k = api.exact_kind(lit->atom);
+            if (!has_free_vars(lit->atom, k)) {
+                PyTuple_SET_ITEM(out.get(), i, Py_NewRef(l));
+                continue;
+            }
+            Ref atom = shift.atom(lit->atom, k);
+            PyObject* argv[2] = {atom.get(), lit->positive};
+            PyTuple_SET_ITEM(out.get(), i,
+                             check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->literal_type), argv, 2, nullptr)));
+        }
+        lits1 = std::move(a);
+        lits2 = std::move(out);
+        return true;
+    } catch (const NotFast&) {
+        return false;
+    }
+}
+
+Ref substituted_clause(State* st, std::initializer_list<PyObject*> sets, PyObject* extra, PyObject* subst) {
+    if (!PyDict_CheckExact(subst) || !records_pristine(st)) return Ref();
+    auto native = [&](PyObject* l) { return Py_TYPE(l) == st->literal_type; };
+    Py_ssize_t pos;
+    PyObject* l;
+    Py_hash_t h;
+    for (PyObject* s : sets) {
+        if (!PyAnySet_CheckExact(s)) return Ref();
+        for (pos = 0; _PySet_NextEntry(s, &pos, &l, &h);)
+            if (!native(l)) return Ref();
+    }
+    if (extra && !native(extra)) return Ref();
+    Ref out = Ref::check(PyFrozenSet_New(nullptr));
+    bool changed = false;
+    auto add = [&](PyObject* lit) {
+        auto* lo = reinterpret_cast<LiteralObject*>(lit);
+        Ref atom = hold(lo->atom);
+        Ref positive = hold(lo->positive);
+        PyObject* argv[2] = {atom.get(), subst};
+        Ref sub = Ref::check(PyObject_Vectorcall(st->native_substitute_formula, argv, 2, nullptr));
+        if (sub.get() == atom.get()) {
+            check_int(PySet_Add(out.get(), lit));
+            return;
+        }
+        changed = true;
+        PyObject* largv[2] = {sub.get(), positive.get()};
+        Ref made = Ref::check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->literal_type), largv, 2, nullptr));
+        check_int(PySet_Add(out.get(), made.get()));
+    };
+    for (PyObject* s : sets) {
+        // Snapshot: substitution cannot change the sets, but reads them through no borrowed entry.
+        Ref items = Ref::check(PySequence_Tuple(s));
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(items.get()); i < n; ++i) add(PyTuple_GET_ITEM(items.get(), i));
+    }
+    if (extra) add(extra);
+    PyObject* fz = out.get();
+    Ref clause = Ref::check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->clause_type), &fz, 1, nullptr));
+    // As Clause.substitute leaves the set: a new one when a literal changed,
+    // untracked when the clause is; otherwise the set it was given, tracked.
+    if (changed && !PyObject_GC_IsTracked(clause.get()) && PyObject_GC_IsTracked(fz)) PyObject_GC_UnTrack(fz);
+    return clause;
+}
+
+}  // namespace kv::rules
