@@ -115,10 +115,11 @@ def _szs(output: str, prefix: str) -> str | None:
     return None
 
 
-def run_kelvara(path: Path, limit: float, engine: str, root: Path | None) -> tuple[str, float, float]:
-    """(status, wall seconds, CPU seconds) of one ``kelvara prove`` process."""
+def run_kelvara(path: Path, limit: float, engine: str, root: Path | None,
+                extra: tuple[str, ...] = ()) -> tuple[str, float, float]:
+    """(status, wall seconds, CPU seconds) of one ``kelvara prove`` process (its children included)."""
     command = [sys.executable, "-m", "kelvara", "prove", "-q", "--no-proof", "--engine", engine,
-               "--time-limit", str(limit), str(path)]
+               "--time-limit", str(limit), *extra, str(path)]
     start = time.monotonic()
     with tempfile.TemporaryFile() as out:
         proc = subprocess.Popen(command, stdout=out, stderr=subprocess.DEVNULL, env=_env(root))

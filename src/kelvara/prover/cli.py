@@ -116,7 +116,8 @@ def _batch_exit_code(outcomes: list[Outcome]) -> int:
 def _options(args) -> Options:
     return Options(time_limit=args.time_limit, max_clauses=args.max_clauses, notation=args.notation,
                    quiet=args.quiet, show_proof=not args.no_proof, memory_limit=args.memory_limit,
-                   proof_format=args.proof_format, engine=args.engine)
+                   proof_format=args.proof_format, engine=args.engine, strategy=args.strategy,
+                   cores=args.cores, verbose=args.verbose, schedule=args.schedule)
 
 
 def _single(source, args) -> Outcome:
@@ -135,8 +136,38 @@ def _report(outcome: Outcome) -> int:
     return exit_code(outcome.status)
 
 
+def _strategy_error(args) -> str | None:
+    """Why the options cannot run (an unknown or refused strategy, a bad schedule), or None."""
+    if args.schedule is not None:
+        if args.strategy is not None:
+            return "--schedule and --strategy exclude each other"
+        from .schedule import load_schedule
+
+        try:
+            load_schedule(args.schedule)
+        except (OSError, ValueError) as exc:
+            return f"--schedule: {exc}"
+    if args.strategy is None:
+        return None
+    if args.engine != "native":
+        return "--strategy needs the native engine"
+    from .strategy import StrategyError, engine_refusal, lookup
+
+    try:
+        strategy = lookup(args.strategy)
+    except StrategyError as exc:
+        return f"--strategy: {exc}"
+    return engine_refusal(strategy)
+
+
 def cmd_prove(args) -> int:
     names = list(args.problems)
+    if args.auto:
+        args.strategy = None
+    problem = _strategy_error(args)
+    if problem is not None:
+        print(f"kelvara: {problem}", file=sys.stderr)
+        return EXIT_ERROR
     options = _options(args)
     if STDIN in names:
         if len(names) > 1 or args.bundled:
@@ -204,6 +235,22 @@ def cmd_problems(args) -> int:
     return EXIT_SOLVED
 
 
+def cmd_strategies(args) -> int:
+    from .features import CLASSES
+    from .schedule import load_schedule
+    from .strategy import BUILTIN, engine_refusal
+
+    for strategy in BUILTIN.values():
+        refused = engine_refusal(strategy)
+        print(strategy.describe() + ("  (not offered by this engine)" if refused else ""))
+    schedule = load_schedule()
+    print("%\n% schedule (--auto): strategy (time share) per problem class")
+    for key in CLASSES:
+        slots = schedule.classes.get(key) or schedule.default
+        print(f"% {key:<13} " + ", ".join(f"{s.strategy.name or 'custom'} ({s.share:g})" for s in slots))
+    return EXIT_SOLVED
+
+
 def _seconds(text: str) -> float | None:
     """A time limit: a finite non-negative number of seconds; 0 means none."""
     try:
@@ -253,6 +300,8 @@ def build_parser() -> argparse.ArgumentParser:
     register(sub, prove)
     problems = sub.add_parser("problems", help="list the bundled problems")
     problems.set_defaults(func=cmd_problems)
+    strategies = sub.add_parser("strategies", help="list the built-in strategies and the schedule")
+    strategies.set_defaults(func=cmd_strategies)
     return parser
 
 
@@ -274,6 +323,20 @@ def add_prove_command(sub) -> argparse.ArgumentParser:
     prove.add_argument("--engine", choices=("native", "python"), default=default_engine(),
                        help="the search engine: native (C++) or python (the reference loop); "
                             f"default {default_engine()}")
+    how = prove.add_mutually_exclusive_group()
+    how.add_argument("--auto", action="store_true",
+                     help="run the schedule of strategies chosen by the problem's features (the default)")
+    how.add_argument("--strategy", "-s", default=None, metavar="NAME|SPEC",
+                     help="run one strategy: a built-in name (see 'kelvara strategies') or settings such as "
+                          "sel=none,ratio=8,sine=1.5:0")
+    prove.add_argument("--schedule", default=None, metavar="FILE",
+                       help="with --auto: the schedule in this JSON file instead of the built-in one")
+    prove.add_argument("--cores", type=_positive, default=1, metavar="N",
+                       help="run N strategies of the schedule at once, in separate processes; the first "
+                            "answer wins (default 1)")
+    prove.add_argument("--verbose", "-v", action="store_true",
+                       help="print the problem's features, the schedule, each strategy's result and the "
+                            "axioms premise selection left out, as comment lines")
     prove.add_argument("--max-clauses", type=_positive, default=None, metavar="N",
                        help="stop with ResourceOut when more than N clauses have been kept")
     prove.add_argument("--proof-format", choices=("tstp", "text"), default="tstp",

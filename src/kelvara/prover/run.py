@@ -28,6 +28,7 @@ Error               an internal error (a bug)                   2
 from __future__ import annotations
 
 import contextlib
+import dataclasses
 import signal
 import threading
 from dataclasses import dataclass
@@ -62,6 +63,10 @@ class Options:
     memory_limit: int | None = None  # bytes
     proof_format: str = "tstp"  # or "text"
     engine: str = "native"  # or "python", the reference loop
+    strategy: str | None = None  # a built-in strategy's name or a strategy text; None: the schedule
+    schedule: str | None = None  # a schedule's JSON file instead of the shipped one
+    cores: int = 1  # processes running strategies of the schedule at once
+    verbose: bool = False  # features, schedule and slots as comment lines before the answer
 
 
 @dataclass
@@ -129,7 +134,9 @@ def _failure(name, status, expected, budget, message) -> Outcome:
 def solve(source, options: Options, progress=None, budget: Budget | None = None) -> Outcome:
     """Read, prove and format one problem; every failure becomes an SZS status.
 
-    ``source`` is a path or a readable text stream (standard input).
+    ``source`` is a path or a readable text stream (standard input).  The
+    native engine runs the strategy of ``options.strategy`` or, without one,
+    the schedule for the problem's class (on ``options.cores`` processes).
     """
     budget = budget or Budget(options.time_limit, options.memory_limit)
     if isinstance(source, (str, Path)):
@@ -138,47 +145,110 @@ def solve(source, options: Options, progress=None, budget: Budget | None = None)
         name = problem_name(source)
     else:
         name = "stdin"
-    expected = None
-    result = inputs = None
+    state = {"name": name, "expected": None}
+
+    def body() -> Outcome:
+        from .saturation import ProverConfig, prove
+
+        budget.stage = "reading the problem"
+        problem = _read(source, budget)
+        state["name"], state["expected"] = problem.name, problem.expected_status
+        config = ProverConfig(time_limit=options.time_limit, max_clauses=options.max_clauses,
+                              memory_limit=options.memory_limit, progress=progress, budget=budget,
+                              engine=options.engine)
+        if options.engine != "native":
+            result, inputs = prove(problem, config)
+            return _finish(problem, result, inputs, [], options, budget)
+        return _solve_scheduled(problem, config, options, budget, guarded)
+
+    def guarded(work) -> Outcome:
+        return _guarded(state, budget, work)
+
+    return guarded(body)
+
+
+def _guarded(state: dict, budget: Budget, work) -> Outcome:
+    """``work()`` under the time limit's alarm, every failure turned into an SZS status."""
+    from .tptp import TPTPError
+
     try:
         with hard_limit(budget):
-            from .saturation import ProofCheckError, ProverConfig, check_proof, prove
-            from .tptp import TPTPError
-
             try:
-                budget.stage = "reading the problem"
-                problem = _read(source, budget)
-                name = problem.name
-                expected = problem.expected_status
-                config = ProverConfig(time_limit=options.time_limit, max_clauses=options.max_clauses,
-                                      memory_limit=options.memory_limit, progress=progress, budget=budget,
-                                      engine=options.engine)
-                result, inputs = prove(problem, config)
-                status, message = result.status, result.reason
-                if result.proof is not None:
-                    budget.stage = "checking the proof"
-                    try:
-                        check_proof(result.proof, inputs)
-                    except ProofCheckError as exc:
-                        status, message = "Error", f"proof check failed: {exc}"
-                        result.proof = None
-                budget.stage = "printing the proof"
-                text = _answer(name, status, result, problem, inputs, options, budget)
+                return work()
             except TPTPError as exc:
-                return _failure(name, exc.status, expected, budget, str(exc))
+                return _failure(state["name"], exc.status, state["expected"], budget, str(exc))
     except LimitReached as exc:
-        return _failure(name, exc.status, expected, budget, exc.message)
+        return _failure(state["name"], exc.status, state["expected"], budget, exc.message)
     except HardLimit:
-        return _failure(name, "Timeout", expected, budget,
+        return _failure(state["name"], "Timeout", state["expected"], budget,
                         f"time limit of {budget.time_limit:g} s reached while {budget.stage}")
     except RecursionError:
-        return _failure(name, "Error", expected, budget, f"internal error: recursion too deep while {budget.stage}")
+        return _failure(state["name"], "Error", state["expected"], budget,
+                        f"internal error: recursion too deep while {budget.stage}")
     except MemoryError:
-        return _failure(name, "MemoryOut", expected, budget, f"out of memory while {budget.stage}")
+        return _failure(state["name"], "MemoryOut", state["expected"], budget, f"out of memory while {budget.stage}")
     except Exception as exc:  # noqa: BLE001 - reported, never a traceback
-        return _failure(name, "Error", expected, budget, f"internal error: {type(exc).__name__}: {exc}")
-    return Outcome(name, status, expected, budget.elapsed(), result.given, result.kept, result.generated,
-                   message, text)
+        return _failure(state["name"], "Error", state["expected"], budget,
+                        f"internal error: {type(exc).__name__}: {exc}")
+
+
+def _solve_scheduled(problem, config, options: Options, budget: Budget, guarded) -> Outcome:
+    """The clause form once, then the strategy or the schedule, on one or several processes."""
+    from .auto import prepare, run_schedule
+    from .schedule import Slot, load_schedule, split_slots
+    from .strategy import lookup
+
+    prepared = prepare(problem, config)
+    log = [f"features: {line}" for line in prepared.features.lines()]
+    if options.strategy is not None:
+        slots = [Slot(lookup(options.strategy), 1.0)]
+    else:
+        slots = load_schedule(options.schedule).slots_for(prepared.features)
+    log.append("schedule: " + ", ".join(f"{s.strategy.name or 'custom'} ({s.share:g})" for s in slots))
+    lanes = split_slots(slots, options.cores)
+    if len(lanes) == 1:
+        result, inputs = run_schedule(prepared, slots, config, log)
+        return _finish(problem, result, inputs, log, options, budget)
+    from .portfolio import run_lanes
+
+    def lane_work(lane) -> Outcome:
+        lane_log = list(log)
+        lane_config = dataclasses.replace(config, progress=config.progress if lane is lanes[0] else None)
+        lane_log.append("lane: " + ", ".join(s.strategy.name or "custom" for s in lane))
+
+        def work() -> Outcome:
+            result, inputs = run_schedule(prepared, lane, lane_config, lane_log)
+            return _finish(problem, result, inputs, lane_log, options, budget)
+
+        return guarded(work)
+
+    budget.stage = "waiting for the strategy processes"
+    grace = _grace(budget.time_limit) if budget.time_limit else 1.0
+    outcome = run_lanes(lanes, lane_work, budget.deadline, grace)
+    if outcome is None:
+        return _failure(problem.name, "Error", problem.expected_status, budget,
+                        "internal error: no strategy process answered")
+    return outcome
+
+
+def _finish(problem, result, inputs, log: list[str], options: Options, budget: Budget) -> Outcome:
+    """Checks the proof (a proof that does not replay is an Error) and formats the answer."""
+    from .saturation import ProofCheckError, check_proof
+
+    status, message = result.status, result.reason
+    if result.proof is not None:
+        budget.stage = "checking the proof"
+        try:
+            check_proof(result.proof, inputs)
+        except ProofCheckError as exc:
+            status, message = "Error", f"proof check failed: {exc}"
+            result.proof = None
+    budget.stage = "printing the proof"
+    text = _answer(problem.name, status, result, problem, inputs, options, budget)
+    if options.verbose:
+        text = "".join(f"% {line}\n" for line in log) + text
+    return Outcome(problem.name, status, problem.expected_status, budget.elapsed(), result.given, result.kept,
+                   result.generated, message, text)
 
 
 def _answer(name, status, result, problem, inputs, options: Options, budget: Budget) -> str:
