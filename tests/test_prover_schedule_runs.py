@@ -214,3 +214,13 @@ def test_ctrl_c_ends_the_strategy_processes(tmp_path):
     assert err == "kelvara: interrupted\n"
     time.sleep(0.5)
     assert not [pid for pid in children if _alive(pid)]
+
+
+def test_batch_refuses_a_bad_strategy_and_runs_a_good_one(tmp_path):
+    (tmp_path / "thm.p").write_text(THEOREM, encoding="utf-8")
+    bad = kelvara("batch", "-o", tmp_path / "r.jsonl", "--strategy", "nonesuch", tmp_path / "thm.p")
+    assert bad.returncode == 2
+    assert bad.stderr.startswith("kelvara: --strategy: no built-in strategy 'nonesuch'")
+    good = kelvara("batch", "-o", tmp_path / "r.jsonl", "--strategy", "sine_tight", tmp_path / "thm.p")
+    assert good.returncode == 0, good.stderr
+    assert '"Theorem"' in (tmp_path / "r.jsonl").read_text()

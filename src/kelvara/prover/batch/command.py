@@ -74,7 +74,11 @@ def _check(args) -> str | None:
         return "--scheduler needs --executor dask"
     if not args.inputs and not args.manifest and not getattr(args, "bundled", False):
         return "no problems given (files, folders, globs, --manifest or --bundled)"
-    return None
+    from kelvara.prover.cli import _strategy_error
+
+    if getattr(args, "auto", False):
+        args.strategy = None
+    return _strategy_error(args)
 
 
 def _executor(args):
