@@ -8,7 +8,9 @@ For each problem class, strategies are picked greedily: first the one that
 solves the most problems of the class, then the one solving the most of
 those still unsolved, and so on while a strategy adds a problem, up to
 ``--slots`` strategies (ties: fewer seconds in total, then a complete
-strategy, then the order of the built-in list).  A class with fewer than
+strategy, then the order of the built-in list); the default's strategies
+fill a class's list up to ``--slots``, since what no strategy solved in the
+short measurement may fall to one of them in a longer run.  A class with fewer than
 ``--min-class`` measured problems gets the default list, derived the same
 way over all problems.  The first slot gets twice the time share of the
 others.  A result whose answer contradicts the problem's status stops the
@@ -100,6 +102,11 @@ def derive(classes: dict[str, str], wins, slots: int, min_class: int, out=sys.st
             continue
         picked = greedy(members, wins, slots)
         print(f"{klass}: {len(members)} problems: {picked}", file=out)
+        # Padded with the default's strategies: longer runs solve what no short one did.
+        for name, gained in default:
+            useless = klass == "nogoal" and BUILTIN[name].sine is not None  # selection needs a goal
+            if len(picked) < slots and name not in {n for n, _ in picked} and not useless:
+                picked.append((name, 0))
         if picked:
             schedule["classes"][klass] = as_slots(picked)
     return schedule
