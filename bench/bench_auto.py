@@ -2,7 +2,7 @@
 
 Usage:
     python bench/bench_auto.py --set DIR [--sample K] [--limit 10] [--run auto,auto2] [--jobs 1]
-                               [--strategies FILE] [--peer FILE] [NAME ...]
+                               [--strategies FILE] [--peer FILE] [--before FILE] [NAME ...]
 
 ``--run`` measures kelvara live (one ``kelvara prove`` process per problem,
 wall-clock limit ``--limit``) and keeps each configuration's results in
@@ -95,7 +95,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--jobs", type=int, default=1)
     parser.add_argument("--strategies", type=Path, default=None)
     parser.add_argument("--strategy-limit", default="2s", help="the limit in the strategies file's name")
-    parser.add_argument("--peer", type=Path, default=None)
+    parser.add_argument("--peer", type=Path, default=None, help="E's results (default bench/data/<set>-e.tsv)")
+    parser.add_argument("--before", type=Path, default=None,
+                        help="the fixed strategy's results before schedules (default bench/data/<set>-kelvara-native.tsv)")
     args = parser.parse_args(argv)
     set_name, root, problems = load_set(args.set)
     if args.names:
@@ -111,7 +113,7 @@ def main(argv: list[str] | None = None) -> int:
                                                                           out, max(1, args.jobs))
         elif out.exists():
             columns[f"kelvara {' '.join(CONFIGS[config])} {limit}"] = read_results(out)
-    before = DATA / f"{set_name}-kelvara-native.tsv"
+    before = args.before or DATA / f"{set_name}-kelvara-native.tsv"
     if before.exists():
         columns["kelvara before schedules 10s"] = read_results(before)
     strategies = args.strategies or DATA / f"{set_name}-strategies-{args.strategy_limit}.tsv"

@@ -12,7 +12,8 @@ strategy, then the order of the built-in list); the default's strategies
 fill a class's list up to ``--slots``, since what no strategy solved in the
 short measurement may fall to one of them in a longer run.  A class with fewer than
 ``--min-class`` measured problems gets the default list, derived the same
-way over all problems.  The first slot gets twice the time share of the
+way over the problems of the first ``--set`` (so that a second set of one
+class, such as a set of large problems, shapes only its class).  The first slot gets twice the time share of the
 others.  A result whose answer contradicts the problem's status stops the
 derivation (a schedule is never built on a wrong answer).  Statuses come
 from the set's MANIFEST.tsv.
@@ -85,8 +86,9 @@ def as_slots(picked: list[tuple[str, int]]) -> list[list]:
     return [[name, 2.0 if index == 0 else 1.0] for index, (name, _) in enumerate(picked)]
 
 
-def derive(classes: dict[str, str], wins, slots: int, min_class: int, out=sys.stdout) -> dict:
-    everything = set(classes)
+def derive(classes: dict[str, str], wins, slots: int, min_class: int, out=sys.stdout,
+           default_from: set[str] | None = None) -> dict:
+    everything = set(classes) if default_from is None else set(classes) & default_from
     default = greedy(everything, wins, slots)
     print(f"default over {len(everything)} problems: {default}", file=out)
     schedule: dict = {
@@ -121,9 +123,11 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--min-class", type=int, default=6)
     parser.add_argument("--out", type=Path, default=None, help="write the schedule here (default: print it)")
     args = parser.parse_args(argv)
-    statuses = {p["name"]: p["status"] for folder in args.set for p in load_set(folder)[2]}
+    sets = [load_set(folder)[2] for folder in args.set]
+    statuses = {p["name"]: p["status"] for problems in sets for p in problems}
     classes, wins = read_results(args.results, statuses)
-    schedule = derive(classes, wins, args.slots, args.min_class, out=sys.stderr)
+    schedule = derive(classes, wins, args.slots, args.min_class, out=sys.stderr,
+                      default_from={p["name"] for p in sets[0]})
     text = json.dumps(schedule, indent=1) + "\n"
     if args.out is None:
         sys.stdout.write(text)

@@ -64,3 +64,18 @@ def test_derived_schedules_load_with_small_classes_on_the_default(tmp_path, caps
     assert data["default"] == [["standard", 2.0], ["sine", 1.0]]
     assert "nogoal: 1 problems, the default" in capsys.readouterr().err
     Schedule.from_json(data, refuse=lambda s: None)
+
+
+def test_a_second_set_shapes_only_its_classes(tmp_path):
+    first = _set(tmp_path, {f"p{i}": "Theorem" for i in range(4)})
+    (tmp_path / "big").mkdir()
+    lines = ["name\tset\tdomain\tstatus"] + [f"b{i}\tX\tX\tTheorem" for i in range(6)]
+    (tmp_path / "big" / "MANIFEST.tsv").write_text("\n".join(lines) + "\n", encoding="utf-8")
+    rows = [(f"p{i}", "horn_eq", "standard", "Theorem", 1.0) for i in range(4)]
+    rows += [(f"b{i}", "large", "sine_wide", "Theorem", 1.0) for i in range(6)]
+    out = tmp_path / "schedule.json"
+    derive_schedule.main(["--set", str(first), str(tmp_path / "big"), "--results", str(_results(tmp_path, rows)),
+                          "--out", str(out), "--min-class", "3"])
+    data = json.loads(out.read_text())
+    assert data["default"] == [["standard", 2.0]]
+    assert data["classes"]["large"] == [["sine_wide", 2.0], ["standard", 1.0]]
