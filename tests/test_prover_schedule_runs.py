@@ -224,3 +224,17 @@ def test_batch_refuses_a_bad_strategy_and_runs_a_good_one(tmp_path):
     good = kelvara("batch", "-o", tmp_path / "r.jsonl", "--strategy", "sine_tight", tmp_path / "thm.p")
     assert good.returncode == 0, good.stderr
     assert '"Theorem"' in (tmp_path / "r.jsonl").read_text()
+
+
+def test_the_clause_limit_ends_the_whole_schedule():
+    # Satisfiable (p and q true everywhere), but not within five kept clauses for the first slot.
+    text = ("cnf(a, axiom, p(X) | p(f(X))).\ncnf(b, axiom, ~p(X) | q(f(f(X)))).\n"
+            "cnf(c, axiom, ~q(X) | p(f(X)) | r(X)).\ncnf(d, axiom, ~r(f(X)) | p(X)).\n")
+    budget = Budget(10.0)
+    config = ProverConfig(time_limit=10.0, budget=budget, max_clauses=5)
+    prepared = prepare(parse_problem(text), config)
+    slots = [Slot(parse_spec("ratio=10", "a"), 1.0), Slot(parse_spec("sel=none,ratio=12", "b"), 1.0)]
+    log: list[str] = []
+    result, _ = run_schedule(prepared, slots, config, log)
+    assert result.status == "ResourceOut"
+    assert [line.split(":")[0] for line in log[1:]] == ["a"]

@@ -126,7 +126,8 @@ def run_strategy(prepared: Prepared, strategy: Strategy, config, seconds: float 
 def run_schedule(prepared: Prepared, slots: list[Slot], config, log: list[str]):
     """Runs the slots in order until a definite answer; returns ``(result, inputs)`` of the answer.
 
-    Without one, the result says Timeout when the budget ran out, Error when
+    A slot reaching the clause or memory limit ends the run with its
+    status.  Without an answer, the result says Timeout when the budget ran out, Error when
     a slot failed with an error (a proof that did not replay), else the last
     slot's status.
     """
@@ -152,6 +153,8 @@ def run_schedule(prepared: Prepared, slots: list[Slot], config, log: list[str]):
         if result.status in SOLVED:
             result.stats["strategy"] = slot.strategy.describe()
             return result, inputs
+        if result.status in ("ResourceOut", "MemoryOut"):
+            return outcome  # the clause and memory limits bound the run, as the time limit does
         if result.status == "Error":
             error = outcome
         last = outcome
