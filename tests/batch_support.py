@@ -12,10 +12,12 @@ PROBLEMS = {
     "thm": "% Status : Theorem\nfof(a, axiom, p(c)).\nfof(g, conjecture, p(c)).\n",
     "csat": "% Status : CounterSatisfiable\nfof(a, axiom, p(c)).\nfof(g, conjecture, q(c)).\n",
     "bad": "% Status : Theorem\nfof(a, axiom, p(c).\n",
-    # An endless saturation that branches (p(c), p(f(c)), p(g(c)), p(f(g(c))), ...),
-    # so no bound on term depth ends it early.
-    "slow": "fof(a, axiom, ![X]: (p(X) => p(f(X)))).\nfof(a2, axiom, ![X]: (p(X) => p(g(X)))).\n"
-            "fof(b, axiom, p(c)).\nfof(g, conjecture, q).\n",
+    # An endless saturation that branches (p(c,c), p(f(c),Y), p(g(c),Y), p(f(f(c)),Y), ...),
+    # so no bound on term depth ends it early; p(X,X) and p(f(X),Y) are incomparable in the
+    # ordering, so it is endless with and without literal selection.
+    "slow": "fof(a, axiom, ![X, Y]: (p(X, X) => p(f(X), Y))).\n"
+            "fof(a2, axiom, ![X, Y]: (p(X, X) => p(g(X), Y))).\n"
+            "fof(b, axiom, p(c, c)).\nfof(g, conjecture, q).\n",
     "thm2": "% Status : Theorem\nfof(a, axiom, ![X]: (p(X) => q(X))).\nfof(b, axiom, p(c)).\n"
             "fof(g, conjecture, ?[Y]: q(Y)).\n",
 }

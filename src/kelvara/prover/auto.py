@@ -165,5 +165,7 @@ def run_schedule(prepared: Prepared, slots: list[Slot], config, log: list[str]):
     if budget.expired() or last is None:
         reason = f"time limit of {budget.time_limit:g} s reached" if budget.time_limit else "no strategy applies"
         status = "Timeout" if budget.expired() else "GaveUp"
-        return ProverResult(status=status, reason=reason, seconds=budget.elapsed()), prepared.inputs
+        counts = {} if last is None else {"given": last[0].given, "kept": last[0].kept,
+                                          "generated": last[0].generated}
+        return ProverResult(status=status, reason=reason, seconds=budget.elapsed(), **counts), prepared.inputs
     return last
