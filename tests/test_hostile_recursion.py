@@ -145,3 +145,27 @@ def test_deep_input_in_a_thread_with_a_small_stack(name):
     r = run_isolated(code, timeout=300)
     assert r.returncode == 0, r.stderr[-2000:]
     assert r.stdout.strip() == "survived"
+
+
+@pytest.mark.parametrize("shape", ["spine", "quantified", "atom"])
+def test_freeing_a_deep_tree_in_a_thread_with_a_small_stack(shape):
+    # Freeing is recursive too; the interpreter's own bound on it (3.13: a
+    # count of C levels) is far more than a 512 KiB thread stack holds.
+    build = {"spine": "spine(N, x)", "quantified": "quantified(N)",
+             "atom": "PredicateApp('P', 1, (spine(N, x),))"}[shape]
+    code = PRELUDE.format(depth=1) + f"""
+N = 100_000
+out = []
+def work():
+    t = {build}
+    del t
+    out.append(Variable(3) == Variable(3))
+threading.stack_size(512 * 1024)
+th = threading.Thread(target=work)
+th.start(); th.join()
+assert out == [True], out
+print("freed")
+"""
+    r = run_isolated(code, timeout=300)
+    assert r.returncode == 0, r.stderr[-2000:]
+    assert r.stdout.strip() == "freed"

@@ -110,15 +110,13 @@ static const MethodDef* family_def(int f, int row) {
 // The cache entry of class `tp`, refreshed when the class changed; nullptr
 // when the class customises attribute lookup, has no version tag, or changed
 // while it was being read.  The entry may be read until Python code next runs.
-TypeCache* type_cache(State* st, PyTypeObject* tp) {
+static TypeCache* type_cache_fill(State* st, PyTypeObject* tp) {
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
     TypeCache& e = st->tcache[(reinterpret_cast<uintptr_t>(tp) >> 5) & 7];
-    unsigned int v = type_version(tp);
-    if (v && e.tp == tp && e.version == v) return &e;
     // The lookups may compare keys with Python __eq__: fill a local entry and
     // keep it only if the class kept its version throughout.
     const MethodDef* visit = lookup_handler(st, tp, st->s_visit);  // gives the class a version tag
-    v = type_version(tp);
+    unsigned int v = type_version(tp);
     if (!v) return nullptr;
     TypeCache n;
     n.tp = tp;
@@ -144,6 +142,16 @@ TypeCache* type_cache(State* st, PyTypeObject* tp) {
     old.reset();
     return e.tp == tp && e.version == v && type_version(tp) == v ? &e : nullptr;
 }
+
+static inline TypeCache* type_cache_inline(State* st, PyTypeObject* tp) {
+    TypeCache& e = st->tcache[(reinterpret_cast<uintptr_t>(tp) >> 5) & 7];
+    // An entry is only ever made for a class with ordinary attribute lookup,
+    // and assigning tp_getattro on a class changes its version.
+    if (e.tp == tp && e.version && e.version == type_version(tp)) return &e;
+    return type_cache_fill(st, tp);
+}
+
+TypeCache* type_cache(State* st, PyTypeObject* tp) { return type_cache_inline(st, tp); }
 
 // Whether no key of the dict `d` can shadow `visit`, `_dispatch_table` or a
 // handler: at most eight keys, each a str starting with neither 'v' nor '_'.
@@ -202,8 +210,9 @@ public:
     void sync() {
         // The dict first: creating it allocates, which may run a finaliser.
         dict_ = instance_dict_of(self_);
+        if (dict_ && PyDict_CheckExact(dict_.get()) && PyDict_GET_SIZE(dict_.get()) == 0) dict_.reset();
         clean_ = !dict_ || (PyDict_Check(dict_.get()) && keys_clean(dict_.get()));
-        tc_ = type_cache(st_, Py_TYPE(self_));
+        tc_ = type_cache_inline(st_, Py_TYPE(self_));
     }
     // Our `visit`, when getattr(self, "visit") would bind it.
     const MethodDef* visit() {
@@ -275,12 +284,15 @@ private:
 // The entry of a class of family `fam` whose sixteen rows are the standard
 // ones, or nullptr.  Refreshing the rows may run Python code, after which
 // everything read so far is read again; `refreshes` bounds how often.
-static TypeCache* family_entry(State* st, PyTypeObject* tp, Family fam, int refreshes) {
-    TypeCache* tc = type_cache(st, tp);
+static TypeCache* family_entry(State* st, PyTypeObject* tp, Family fam, int refreshes, bool& python_ran) {
+    TypeCache* tc = type_cache_inline(st, tp);
     if (!tc || tc->family != fam || !tc->visit || !tc->table || !PyDict_CheckExact(tc->table)) return nullptr;
-    bool python_ran = false;
-    bool current = rows_current(st, tc, python_ran);
-    if (python_ran) return refreshes > 0 ? family_entry(st, tp, fam, refreshes - 1) : nullptr;
+    bool ran = false;
+    bool current = rows_current(st, tc, ran);
+    if (ran) {
+        python_ran = true;
+        return refreshes > 0 ? family_entry(st, tp, fam, refreshes - 1, python_ran) : nullptr;
+    }
     if (!current) return nullptr;
     for (bool ok : tc->row_ok)
         if (!ok) return nullptr;
@@ -291,11 +303,15 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
     PyTypeObject* tp = Py_TYPE(self);
     // The dict first: creating it allocates, which may run Python code.
     Ref dict = instance_dict_of(self);
-    if (!family_entry(st, tp, fam, 1)) return false;
-    // The refresh may have run Python code: read the dict again (it exists now).
-    dict = instance_dict_of(self);
-    TypeCache* tc = family_entry(st, tp, fam, 0);
+    bool python_ran = false;
+    TypeCache* tc = family_entry(st, tp, fam, 1, python_ran);
     if (!tc) return false;
+    if (python_ran) {
+        // A refresh ran Python code: read the dict again (it exists now).
+        dict = instance_dict_of(self);
+        tc = family_entry(st, tp, fam, 0, python_ran);
+        if (!tc) return false;
+    }
     uint64_t dv = 0;
     if (dict) {
         if (!PyDict_CheckExact(dict.get()) || !keys_clean(dict.get())) return false;
@@ -349,7 +365,8 @@ bool Pristine::dict_unchanged() const {
 }
 
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
-    TypeCache* tc = family_entry(st, tp, fam, 1);
+    bool python_ran = false;
+    TypeCache* tc = family_entry(st, tp, fam, 1, python_ran);
     if (!tc) return false;
     mark.tp = tp;
     mark.version = tc->version;

@@ -206,8 +206,10 @@ private:
     // the object's inline values notifies no dict watcher, so the instance
     // __dict__ is compared with its contents at the start instead (at most
     // eight items, held so that no other object can take their addresses).
+#if PY_VERSION_HEX >= 0x030D0000
     Ref items_[16];
     Py_ssize_t n_items_ = 0;
+#endif
     Ref table_;
     uint64_t table_tag_ = 0;
     bool notation_plain_ = false;
