@@ -28,6 +28,7 @@
 // or an input is outside that domain, the caller takes the general path.
 #include "rules/state.hpp"
 
+#include "common/compat.hpp"
 #include "common/records.hpp"
 
 #include <vector>
@@ -38,13 +39,6 @@ namespace {
 
 // Thrown by the checks below: take the general path (no Python error set).
 struct NotFast {};
-
-unsigned int type_version(PyTypeObject* tp) {
-#ifdef Py_TPFLAGS_VALID_VERSION_TAG
-    if (!(tp->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
-    return tp->tp_version_tag;
-}
 
 // True when every `names[i]` in the class's own namespace is still `originals[i]`.
 // A class whose version tag has not changed since the last positive check has
@@ -268,13 +262,11 @@ bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref
 Ref substituted_clause(State* st, std::initializer_list<PyObject*> sets, PyObject* extra, PyObject* subst) {
     if (!PyDict_CheckExact(subst) || !records_pristine(st)) return Ref();
     auto native = [&](PyObject* l) { return Py_TYPE(l) == st->literal_type; };
-    Py_ssize_t pos;
-    PyObject* l;
-    Py_hash_t h;
     for (PyObject* s : sets) {
         if (!PyAnySet_CheckExact(s)) return Ref();
-        for (pos = 0; _PySet_NextEntry(s, &pos, &l, &h);)
-            if (!native(l)) return Ref();
+        bool all_native = true;
+        for_each_in_set(s, [&](PyObject* l) { all_native = all_native && native(l); });
+        if (!all_native) return Ref();
     }
     if (extra && !native(extra)) return Ref();
     Ref out = Ref::check(PyFrozenSet_New(nullptr));
