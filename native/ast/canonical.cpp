@@ -81,6 +81,9 @@ public:
     // non-negative int, by value, as variable equality compares ids: 0.0,
     // False or an int subclass reserve the index they equal.
     void reserve_free(PyObject* formula) {
+        // Trees of exact nodes: read the atoms' cached free variables under
+        // the binders in scope, without building the set.
+        if (reserve_free_ids(formula)) return;
         Ref fv = Ref::check(free_variables(api_, formula));
         Ref it = Ref::check(PyObject_GetIter(fv.get()));
         while (Ref v = Ref::steal(PyIter_Next(it.get()))) {
@@ -182,6 +185,71 @@ public:
     }
 
 private:
+    // True when `v` equals a variable bound in `scope`.
+    bool bound(const std::vector<PyObject*>& scope, PyObject* v) {
+        Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;
+        for (PyObject* b : scope) {
+            if (b == v) return true;
+            if (reinterpret_cast<HashedNode*>(b)->hash == hv && nodes_equal(api_, b, v)) return true;
+        }
+        return false;
+    }
+
+    // Reserves the ids of the free variables of a tree of exact nodes whose
+    // variables have cached hashes and small int ids; false for any other
+    // tree (the ids reserved so far are ids of free variables all the same).
+    // Iterative: an explicit stack of (node, binders in scope for it).
+    bool reserve_free_ids(PyObject* root) {
+        SmallStack<std::pair<PyObject*, size_t>, 32> todo;
+        std::vector<PyObject*> scope;
+        todo.emplace_back(root, size_t{0});
+        while (!todo.empty()) {
+            auto [f, depth] = todo.back();
+            todo.pop_back();
+            scope.resize(depth);
+            int k = api_.exact_kind(f);
+            switch (k) {
+                case K_PREDICATE_APP:
+                case K_EQUALITY: {
+                    bool ok = true;
+                    for_each_free_var(f, k, [&](PyObject* v) {
+                        long id;
+                        if (!ok) return;
+                        if (api_.exact_kind(v) != K_VARIABLE || !hash_cached(v, K_VARIABLE) ||
+                            !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id)) {
+                            ok = false;
+                        } else if (!bound(scope, v)) {
+                            gen_.reserve(id);
+                        }
+                    });
+                    if (!ok) return false;
+                    break;
+                }
+                case K_NOT: todo.emplace_back(reinterpret_cast<NotNode*>(f)->operand, depth); break;
+                case K_AND:
+                case K_OR:
+                case K_IMPLIES:
+                case K_IFF: {
+                    auto* b = reinterpret_cast<BinaryNode*>(f);
+                    todo.emplace_back(b->right, depth);
+                    todo.emplace_back(b->left, depth);
+                    break;
+                }
+                case K_FORALL:
+                case K_EXISTS: {
+                    auto* q = reinterpret_cast<QuantNode*>(f);
+                    if (api_.exact_kind(q->variable) != K_VARIABLE || !hash_cached(q->variable, K_VARIABLE))
+                        return false;
+                    scope.push_back(q->variable);
+                    todo.emplace_back(q->body, depth + 1);
+                    break;
+                }
+                default: return false;
+            }
+        }
+        return true;
+    }
+
     void reserve_id(PyObject* id) {
         if (PyLong_CheckExact(id)) {
             int overflow = 0;

@@ -420,11 +420,7 @@ PyObject* free_vars_frozenset(PyObject* node, int k) {
 
 // Reads a field of a node: straight from the struct for exact nodes, through
 // attribute access for instances of subclasses (which may override it).
-Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
-    if (api.exact_kind(node) == k)
-        return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset));
-    return Ref::check(PyObject_GetAttr(node, name));
-}
+Ref node_attribute(PyObject* node, PyObject* name) { return Ref::check(PyObject_GetAttr(node, name)); }
 
 // Variables bound by the quantifiers enclosing the current position of a walk.
 // Membership is node equality; a short scope is scanned, a long one hashed.

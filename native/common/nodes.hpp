@@ -351,7 +351,12 @@ int nodes_equal(const AstApi& api, PyObject* a, PyObject* b);
 
 // Reads a field of a node of kind k: from the struct for exact nodes, through
 // attribute access for instances of subclasses.
-Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssize_t offset);
+Ref node_attribute(PyObject* node, PyObject* name);
+inline Ref node_field(const AstApi& api, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
+    if (api.exact_kind(node) == k)
+        return Ref::borrow(*reinterpret_cast<PyObject**>(reinterpret_cast<char*>(node) + offset));
+    return node_attribute(node, name);
+}
 
 // Raises InvalidFormulaError with `msg` (a new str reference is consumed).
 [[noreturn]] void raise_invalid(const AstApi& api, PyObject* msg);

@@ -58,6 +58,9 @@ static void load_native_records(State* st) {
     Ref clausifier = Ref::check(PyImport_ImportModule("kelvara.prover.clausifier"));
     st->clausifier_dict = Py_NewRef(check(PyModule_GetDict(clausifier.get())));
     st->native_substitute_formula = check(PyObject_GetAttrString(native.get(), "substitute_formula"));
+    st->native_unify_formulas = check(PyObject_GetAttrString(native.get(), "unify_formulas"));
+    Ref exceptions = Ref::check(PyImport_ImportModule("kelvara.core.exceptions"));
+    st->unification_error = check(PyObject_GetAttrString(exceptions.get(), "UnificationError"));
     Ref clause = Ref::check(PyObject_GetAttrString(native.get(), "Clause"));
     Ref literal = Ref::check(PyObject_GetAttrString(native.get(), "Literal"));
     if (!PyType_Check(clause.get()) || !PyType_Check(literal.get())) return;
@@ -122,7 +125,8 @@ static int module_exec(PyObject* module) noexcept {
     X(rule_type) X(sol_rule_type) X(placeholder_type) X(frozen_error) X(kw_atom_positive)    \
     X(kw_signature) X(kw_bound_vars) X(one) X(str_resolution) X(str_reconstruction) X(clause_type)        \
     X(literal_type) X(clause_attrs[0]) X(clause_attrs[1]) X(clause_attrs[2]) X(literal_attrs[0])          \
-    X(literal_attrs[1]) X(clausifier_dict) X(native_substitute_formula)
+    X(literal_attrs[1]) X(clausifier_dict) X(native_substitute_formula)        \
+    X(native_unify_formulas) X(unification_error)
 
 static int module_traverse(PyObject* module, visitproc visit, void* arg) {
     State* st = state_of_module(module);

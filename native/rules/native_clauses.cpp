@@ -54,11 +54,9 @@ bool own_attributes_are(PyTypeObject* tp, unsigned int& seen, PyObject* const* n
             return false;
         }
     }
-    if (type_version(tp) == 0) {
-        // Looking an attribute up on the class gives it a version tag again
-        // (modifying a class drops it; creating instances does not restore it).
-        Ref probe = Ref::check(PyObject_GetAttr(reinterpret_cast<PyObject*>(tp), names[0]));
-    }
+    // A lookup gives the class a version tag again when it has none
+    // (modifying a class drops it; creating instances does not restore it).
+    if (type_version(tp) == 0) type_lookup_peek(tp, names[0]);
     seen = type_version(tp);
     return true;
 }
@@ -158,6 +156,8 @@ bool max_free_id(const AstApi& api, PyObject* lits, long& best) {
     return any;
 }
 
+}  // namespace
+
 // Rebuilds terms with every variable's id shifted by `offset`; the variable
 // made for one input variable is reused for its every occurrence.
 struct Shifter {
@@ -208,8 +208,6 @@ struct Shifter {
     }
 };
 
-}  // namespace
-
 bool records_pristine(State* st) {
     if (!st->clause_type) return false;
     PyObject* clause_names[] = {st->s_free_variables, st->s_substitute, st->s_literals};
@@ -221,42 +219,57 @@ bool records_pristine(State* st) {
     return sf == st->native_substitute_formula;
 }
 
-bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref& lits2) {
-    const AstApi& api = st->api;
+bool ApartPair::init(State* st, PyObject* c1, PyObject* c2) {
+    st_ = st;
     try {
         if (!records_pristine(st)) return false;
-        Ref a = checked_literals(st, c1, false);
-        Ref b = checked_literals(st, c2, true);
+        lits1_ = checked_literals(st, c1, false);
+        lits2_ = checked_literals(st, c2, true);
         long m1 = 0, m2 = 0;
-        bool any1 = max_free_id(api, a.get(), m1);
-        bool any2 = max_free_id(api, b.get(), m2);
-        if (!any1 || !any2) {
-            lits1 = std::move(a);
-            lits2 = std::move(b);
-            return true;
-        }
-        Shifter shift{api, (m2 > m1 ? m2 : m1) + 1, {}};
-        Py_ssize_t n = PyTuple_GET_SIZE(b.get());
-        Ref out = Ref::check(PyTuple_New(n));
-        for (Py_ssize_t i = 0; i < n; ++i) {
-            PyObject* l = PyTuple_GET_ITEM(b.get(), i);
-            auto* lit = reinterpret_cast<LiteralObject*>(l);
-            int k = api.exact_kind(lit->atom);
-            if (!has_free_vars(lit->atom, k)) {
-                PyTuple_SET_ITEM(out.get(), i, Py_NewRef(l));
-                continue;
-            }
-            Ref atom = shift.atom(lit->atom, k);
-            PyObject* argv[2] = {atom.get(), lit->positive};
-            PyTuple_SET_ITEM(out.get(), i,
-                             check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st->literal_type), argv, 2, nullptr)));
-        }
-        lits1 = std::move(a);
-        lits2 = std::move(out);
+        bool any1 = max_free_id(st->api, lits1_.get(), m1);
+        bool any2 = max_free_id(st->api, lits2_.get(), m2);
+        renames_ = any1 && any2;
+        offset_ = (m2 > m1 ? m2 : m1) + 1;
+        renamed_.resize(static_cast<size_t>(PyTuple_GET_SIZE(lits2_.get())));
         return true;
     } catch (const NotFast&) {
         return false;
     }
+}
+
+ApartPair::~ApartPair() { delete shifter_; }
+
+PyObject* ApartPair::renamed(Py_ssize_t j) {
+    PyObject* l = PyTuple_GET_ITEM(lits2_.get(), j);
+    Ref& slot = renamed_[static_cast<size_t>(j)];
+    if (slot) return slot.get();
+    auto* lit = reinterpret_cast<LiteralObject*>(l);
+    int k = st_->api.exact_kind(lit->atom);
+    if (!renames_ || !has_free_vars(lit->atom, k)) {
+        slot = Ref::borrow(l);
+        return l;
+    }
+    if (!shifter_) shifter_ = new Shifter{st_->api, offset_, {}};
+    Ref atom = shifter_->atom(lit->atom, k);
+    PyObject* argv[2] = {atom.get(), lit->positive};
+    slot = Ref::check(PyObject_Vectorcall(reinterpret_cast<PyObject*>(st_->literal_type), argv, 2, nullptr));
+    return slot.get();
+}
+
+Ref ApartPair::renamed_all() {
+    if (!renames_) return Ref::borrow(lits2_.get());
+    Py_ssize_t n = PyTuple_GET_SIZE(lits2_.get());
+    Ref out = Ref::check(PyTuple_New(n));
+    for (Py_ssize_t j = 0; j < n; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(renamed(j)));
+    return out;
+}
+
+bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref& lits2) {
+    ApartPair pair;
+    if (!pair.init(st, c1, c2)) return false;
+    lits2 = pair.renamed_all();
+    lits1 = Ref::borrow(pair.lits1());
+    return true;
 }
 
 Ref substituted_clause(State* st, std::initializer_list<PyObject*> sets, PyObject* extra, PyObject* subst) {

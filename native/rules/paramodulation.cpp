@@ -8,6 +8,8 @@
 // and Equality have no subterms.
 #include "rules/state.hpp"
 
+#include "common/records.hpp"
+
 #include <vector>
 
 namespace kv::rules {
@@ -179,13 +181,32 @@ struct ParaRun {
 static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* target_clause) {
     State* st = run.st;
     const AstApi& api = st->api;
+    // Over native clauses, the target clause's literals are renamed when
+    // first needed and the literals' fields read from the records.
+    ApartPair pair;
+    bool native = pair.init(st, eq_clause, target_clause);
     Ref lits_a, lits_b;
-    if (!standardize_literals(st, eq_clause, target_clause, lits_a, lits_b)) {
+    if (native) {
+        lits_a = Ref::borrow(pair.lits1());
+    } else {
         Standardized s = standardize(st, eq_clause, target_clause);
         lits_a = literals_of(st, s.c1.get());
         lits_b = literals_of(st, s.c2.get());
     }
-    Py_ssize_t na = PyTuple_GET_SIZE(lits_a.get()), nb = PyTuple_GET_SIZE(lits_b.get());
+    auto field = [&](PyObject* lit, PyObject* name) {
+        if (!native) return getattr(lit, name);
+        auto* l = reinterpret_cast<LiteralObject*>(lit);
+        return hold(name == st->s_atom ? l->atom : l->positive);
+    };
+    auto target_literal = [&](Py_ssize_t j) {
+        return native ? pair.renamed(j) : PyTuple_GET_ITEM(lits_b.get(), j);
+    };
+    auto target_literals = [&]() -> PyObject* {
+        if (!lits_b) lits_b = pair.renamed_all();
+        return lits_b.get();
+    };
+    Py_ssize_t na = PyTuple_GET_SIZE(lits_a.get());
+    Py_ssize_t nb = PyTuple_GET_SIZE(native ? pair.lits2() : lits_b.get());
     // Per target literal, computed when first needed: its atom's subterms,
     // its sign and its rest (the other literals of the target clause).
     struct Target {
@@ -196,8 +217,8 @@ static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* tar
     std::vector<Target> targets(static_cast<size_t>(nb));
     for (Py_ssize_t i = 0; i < na; ++i) {
         PyObject* e = PyTuple_GET_ITEM(lits_a.get(), i);
-        if (!truthy(getattr(e, st->s_positive).get())) continue;
-        Ref eq = getattr(e, st->s_atom);
+        if (!truthy(field(e, st->s_positive).get())) continue;
+        Ref eq = field(e, st->s_atom);
         if (api.instance_kind(eq.get()) != K_EQUALITY) continue;
         Ref lhs = node_field(api, eq.get(), K_EQUALITY, api.s_left, offsetof(EqualityNode, left));
         Ref rhs = node_field(api, eq.get(), K_EQUALITY, api.s_right, offsetof(EqualityNode, right));
@@ -209,10 +230,10 @@ static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* tar
             PyObject* from = o[0];
             PyObject* to = o[1];
             for (Py_ssize_t j = 0; j < nb; ++j) {
-                PyObject* g = PyTuple_GET_ITEM(lits_b.get(), j);
+                PyObject* g = target_literal(j);
                 Target& t = targets[static_cast<size_t>(j)];
                 if (!t.listed) {
-                    t.atom = getattr(g, st->s_atom);
+                    t.atom = field(g, st->s_atom);
                     collect_atom_subterms(api, t.atom.get(), t.subterms);
                     t.listed = true;
                 }
@@ -224,11 +245,11 @@ static void paramodulation_pass(ParaRun& run, PyObject* eq_clause, PyObject* tar
                         Terms atoms;
                         replace_in_atom(api, t.atom.get(), u.get(), to, atoms);
                         for (Ref& new_atom : atoms) {
-                            if (!t.positive) t.positive = getattr(g, st->s_positive);
+                            if (!t.positive) t.positive = field(g, st->s_positive);
                             PyObject* argv[2] = {new_atom.get(), t.positive.get()};
                             Ref lit = Ref::check(PyObject_Vectorcall(run.literal_cls, argv, 0, st->kw_atom_positive));
                             if (!rest_a) rest_a = rest_of(lits_a.get(), e);
-                            if (!t.rest) t.rest = rest_of(lits_b.get(), g);
+                            if (!t.rest) t.rest = rest_of(target_literals(), g);
                             Ref para;
                             if (run.clause_cls == reinterpret_cast<PyObject*>(st->clause_type))
                                 para = substituted_clause(st, {rest_a.get(), t.rest.get()}, lit.get(), subst.get());

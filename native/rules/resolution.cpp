@@ -6,6 +6,8 @@
 // so that rebinding them in the module takes effect as it would for Python code.
 #include "rules/state.hpp"
 
+#include "common/records.hpp"
+
 #include <vector>
 
 namespace kv::rules {
@@ -131,6 +133,65 @@ static Ref clause_of_union(State* st, PyObject* clause_cls, PyObject* a, PyObjec
     return call_method1(c.get(), st->s_substitute, subst);
 }
 
+// True when unify_formulas (the native one) certainly fails on two checked
+// atoms: different kinds, or predicates of different symbols or arities.
+static bool clash(PyObject* a, PyObject* b) {
+    auto* na = reinterpret_cast<Node*>(a);
+    auto* nb = reinterpret_cast<Node*>(b);
+    if (na->kind != nb->kind) return true;
+    if (na->kind != K_PREDICATE_APP) return false;
+    auto* p = reinterpret_cast<PredicateAppNode*>(a);
+    auto* q = reinterpret_cast<PredicateAppNode*>(b);
+    if (p->pred != q->pred && PyUnicode_Compare(p->pred, q->pred) != 0) return true;
+    return PyTuple_GET_SIZE(p->args) != PyTuple_GET_SIZE(q->args);
+}
+
+// resolve_clauses over native clauses (see native_clauses.cpp): signs and
+// atoms read from the records, c2's literals renamed when a pair needs them,
+// pairs that cannot unify skipped without the call when the unifier is the
+// native one, results built in one step.  False when the general path must run.
+static bool resolve_native(State* st, PyObject* c1, PyObject* c2, PyObject* unify, PyObject* uerr,
+                           PyObject* clause_cls, Ref& result) {
+    if (clause_cls != reinterpret_cast<PyObject*>(st->clause_type)) return false;
+    ApartPair pair;
+    if (!pair.init(st, c1, c2)) return false;
+    bool prefilter = unify == st->native_unify_formulas && uerr == st->unification_error;
+    PyObject* lits1 = pair.lits1();
+    Py_ssize_t n1 = PyTuple_GET_SIZE(lits1), n2 = PyTuple_GET_SIZE(pair.lits2());
+    result = Ref::check(PyList_New(0));
+    Ref produced = Ref::check(PySet_New(nullptr));
+    Ref lits2;  // all renamed literals, once a rest is needed
+    std::vector<Ref> rests2(static_cast<size_t>(n2));
+    for (Py_ssize_t i = 0; i < n1; ++i) {
+        PyObject* l1 = PyTuple_GET_ITEM(lits1, i);
+        auto* lo1 = reinterpret_cast<LiteralObject*>(l1);
+        Ref rest1;
+        for (Py_ssize_t j = 0; j < n2; ++j) {
+            auto* lo2 = reinterpret_cast<LiteralObject*>(PyTuple_GET_ITEM(pair.lits2(), j));
+            if (lo1->positive == lo2->positive) continue;
+            if (prefilter && clash(lo1->atom, lo2->atom)) continue;
+            PyObject* l2 = pair.renamed(j);
+            skip_on(uerr, [&] {
+                Ref atom1 = hold(lo1->atom);
+                Ref atom2 = hold(reinterpret_cast<LiteralObject*>(l2)->atom);
+                Ref subst = try_unify(unify, atom1.get(), atom2.get(), uerr);
+                if (!subst) return;
+                if (!lits2) lits2 = pair.renamed_all();
+                if (!rest1) rest1 = rest_of(lits1, l1);
+                Ref& rest2 = rests2[static_cast<size_t>(j)];
+                if (!rest2) rest2 = rest_of(lits2.get(), l2);
+                Ref resolvent = substituted_clause(st, {rest1.get(), rest2.get()}, nullptr, subst.get());
+                if (!resolvent) resolvent = clause_of_union(st, clause_cls, rest1.get(), rest2.get(), subst.get());
+                if (!add_new(produced.get(), resolvent.get())) return;
+                Ref pair_ = Ref::check(PyTuple_Pack(2, l1, l2));
+                Ref entry = Ref::check(PyTuple_Pack(3, resolvent.get(), subst.get(), pair_.get()));
+                check_int(PyList_Append(result.get(), entry.get()));
+            });
+        }
+    }
+    return true;
+}
+
 static PyObject* resolve_clauses(PyObject* module, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         static const Params p{"resolve_clauses", kTwoClauses, 2, 2};
@@ -140,6 +201,8 @@ static PyObject* resolve_clauses(PyObject* module, PyObject* const* args, Py_ssi
         Ref unify = global(module, st->s_unify_formulas);
         Ref uerr = global(module, st->s_UnificationError);
         Ref clause_cls = global(module, st->s_Clause);
+        Ref fast;
+        if (resolve_native(st, a[0], a[1], unify.get(), uerr.get(), clause_cls.get(), fast)) return fast.release();
         Ref lits1, lits2;
         if (!standardize_literals(st, a[0], a[1], lits1, lits2)) {
             Standardized s = standardize(st, a[0], a[1]);

@@ -5,6 +5,7 @@
 #include "common/nodes.hpp"
 
 #include <initializer_list>
+#include <vector>
 
 namespace kv::rules {
 
@@ -40,6 +41,8 @@ struct State {
     unsigned int literal_version = 0;
     PyObject* clausifier_dict = nullptr;            // namespace of kelvara.prover.clausifier
     PyObject* native_substitute_formula = nullptr;  // kelvara._native.substitute_formula
+    PyObject* native_unify_formulas = nullptr;      // kelvara._native.unify_formulas
+    PyObject* unification_error = nullptr;          // the UnificationError it raises
 #define X(n) PyObject* s_##n = nullptr;
     KV_RULES_NAMES(X)
 #undef X
@@ -140,6 +143,31 @@ bool records_pristine(State* st);
 // leave them in (c1, c2') for clauses on the native fast path; false (nothing
 // done) when the general path must run.
 bool standardize_literals(State* st, PyObject* c1, PyObject* c2, Ref& lits1, Ref& lits2);
+// The same with c2's literals renamed one at a time, when first needed.
+struct Shifter;
+class ApartPair {
+public:
+    ApartPair() = default;
+    ~ApartPair();
+    ApartPair(const ApartPair&) = delete;
+    ApartPair& operator=(const ApartPair&) = delete;
+    // False (nothing else to call) when the general path must run.
+    bool init(State* st, PyObject* c1, PyObject* c2);
+    PyObject* lits1() const { return lits1_.get(); }  // c1's literals (native Literals)
+    PyObject* lits2() const { return lits2_.get(); }  // c2's literals before renaming
+    // Literal j of the renamed c2 (borrowed from the pair).
+    PyObject* renamed(Py_ssize_t j);
+    // All of them, in c2's order.
+    Ref renamed_all();
+
+private:
+    State* st_ = nullptr;
+    Ref lits1_, lits2_;
+    bool renames_ = false;
+    long offset_ = 0;
+    Shifter* shifter_ = nullptr;
+    std::vector<Ref> renamed_;
+};
 // Clause(frozenset(union of `sets` and `extra`)).substitute(subst) built in one
 // step when `subst` is a dict, the records are pristine and every literal is a
 // native Literal (`extra` may be nullptr); an empty Ref when not.
