@@ -8,7 +8,8 @@ Usage:
 wall-clock limit ``--limit``) and keeps each configuration's results in
 ``bench/data/<set>-<config>-<limit>s.tsv`` (resumable; runs already stored
 are read, not repeated): ``auto`` is ``--auto``, ``auto2`` is ``--auto --cores
-2``, ``default`` the old fixed strategy (``--strategy standard``).  Single
+2``, ``default`` the old fixed strategy (``--strategy standard``), ``strategy:NAME``
+one built-in strategy.  Single
 strategies come from a bench/bench_strategies.py file (``--strategies``,
 default ``bench/data/<set>-strategies-2s.tsv``; its limit is what that file
 was measured with), E from ``bench/data/<set>-e.tsv`` (10 s of CPU, made by
@@ -106,6 +107,12 @@ def main(argv: list[str] | None = None) -> int:
         problems = problems[::max(1, args.sample)]
     limit = f"{args.limit:g}s"
     columns: dict[str, dict] = {}
+    for config in args.run.split(","):
+        if config.startswith("strategy:"):
+            CONFIGS[config] = ("--strategy", config.split(":", 1)[1])
+    for path in sorted(DATA.glob(f"{set_name}-strategy:*-{limit}.tsv")):
+        name = path.name[len(set_name) + 1:-len(f"-{limit}.tsv")]
+        CONFIGS.setdefault(name, ("--strategy", name.split(":", 1)[1]))
     for config in CONFIGS:
         out = DATA / f"{set_name}-{config}-{limit}.tsv"
         if config in args.run.split(","):
