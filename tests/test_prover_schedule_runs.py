@@ -238,3 +238,17 @@ def test_the_clause_limit_ends_the_whole_schedule():
     result, _ = run_schedule(prepared, slots, config, log)
     assert result.status == "ResourceOut"
     assert [line.split(":")[0] for line in log[1:]] == ["a"]
+
+
+@pytest.mark.parametrize("name", ["pel01", "pel24", "pel38", "pel55"])
+def test_the_standard_strategy_is_the_engine_s_default_search(name):
+    # Same input, same settings: the same search, clause for clause.
+    from kelvara.prover.cli import bundled_dir
+    from kelvara.prover.saturation import prove
+    from kelvara.prover.tptp import parse_file
+
+    path = bundled_dir() / f"{name}.p"
+    plain, _ = prove(parse_file(path), ProverConfig(time_limit=20.0))
+    outcome = solve(path, Options(strategy="standard", time_limit=20.0, quiet=True))
+    assert (outcome.status, outcome.given, outcome.kept, outcome.generated) == (
+        plain.status, plain.given, plain.kept, plain.generated)
