@@ -29,7 +29,10 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
-sys.path.insert(0, str(HERE.parent / "src"))
+try:
+    import kelvara  # noqa: F401
+except ImportError:  # a checkout without the package installed: its sources
+    sys.path.append(str(HERE.parent / "src"))
 from bench_prover import contradicts, load_set, solved  # noqa: E402
 
 from kelvara.prover.features import CLASSES  # noqa: E402
