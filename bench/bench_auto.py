@@ -110,11 +110,12 @@ def main(argv: list[str] | None = None) -> int:
     for config in args.run.split(","):
         if config.startswith("strategy:"):
             CONFIGS[config] = ("--strategy", config.split(":", 1)[1])
-    for path in sorted(DATA.glob(f"{set_name}-strategy:*-{limit}.tsv")):
-        name = path.name[len(set_name) + 1:-len(f"-{limit}.tsv")]
-        CONFIGS.setdefault(name, ("--strategy", name.split(":", 1)[1]))
+    for path in sorted(DATA.glob(f"{set_name}-strategy-*-{limit}.tsv")):
+        name = path.name[len(set_name) + len("-strategy-"):-len(f"-{limit}.tsv")]
+        CONFIGS.setdefault(f"strategy:{name}", ("--strategy", name))
     for config in CONFIGS:
-        out = DATA / f"{set_name}-{config}-{limit}.tsv"
+        # File names without ':' (not allowed in names on every file system).
+        out = DATA / f"{set_name}-{config.replace(':', '-')}-{limit}.tsv"
         if config in args.run.split(","):
             columns[f"kelvara {' '.join(CONFIGS[config])} {limit}"] = measure(config, problems, args.limit, root,
                                                                           out, max(1, args.jobs))
