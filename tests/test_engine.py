@@ -23,7 +23,7 @@ from kelvara.core.ast import Constant, Equality, FunctionApp, PredicateApp, Vari
 from kelvara.prover.clausifier import Clause, Literal  # noqa: E402
 
 PROBLEMS = Path(__file__).resolve().parent.parent / "src" / "kelvara" / "prover" / "problems"
-SELECTIONS = ["none", "max_neg_weight", "min_neg_weight", "ground_first"]
+SELECTIONS = ["none", "max_neg_weight", "min_neg_weight", "ground_first", "all_neg", "max_neg_avoid_pos", "first_neg"]
 
 
 def saturate(clauses, **options):

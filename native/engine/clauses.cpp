@@ -4,6 +4,7 @@
 #include "engine/engine.hpp"
 
 #include <cstring>
+#include <iterator>
 
 namespace kv::engine {
 
@@ -14,12 +15,12 @@ uint32_t Clause::weight() const {
 }
 
 bool parse_selection(const char* name, Selection& out) {
-    if (std::strcmp(name, "none") == 0) out = Selection::None;
-    else if (std::strcmp(name, "max_neg_weight") == 0) out = Selection::MaxNegWeight;
-    else if (std::strcmp(name, "min_neg_weight") == 0) out = Selection::MinNegWeight;
-    else if (std::strcmp(name, "ground_first") == 0) out = Selection::GroundFirst;
-    else return false;
-    return true;
+    for (size_t i = 0; i < std::size(kSelectionNames); ++i)
+        if (std::strcmp(name, kSelectionNames[i]) == 0) {
+            out = static_cast<Selection>(i);
+            return true;
+        }
+    return false;
 }
 
 static void first_occurrences(Term* t, std::vector<int>& map, uint32_t& next) {
@@ -90,37 +91,53 @@ bool is_tautology(const Clause& c) {
     return false;
 }
 
-static int pick(Selection sel, const Clause& c) {
+// The predicate symbol of a literal, or -1 for an equation.
+static int32_t pred_of(const Lit& l) { return l.eq ? -1 : l.lhs->sym; }
+
+// Marks the selected negative literals of c in c.eligible; returns the first, or -1.
+static int select(Selection sel, Clause& c) {
     int best = -1;
     uint32_t best_w = 0;
-    bool best_ground = false;
+    bool best_ground = false, best_avoids = false;
     for (size_t i = 0; i < c.lits.size(); ++i) {
         const Lit& l = c.lits[i];
         if (l.pos) continue;
+        if (sel == Selection::AllNeg) {
+            c.eligible[i] = 1;
+            if (best < 0) best = static_cast<int>(i);
+            continue;
+        }
+        if (sel == Selection::FirstNeg) {
+            best = static_cast<int>(i);
+            break;
+        }
         uint32_t w = l.lhs->weight + l.rhs->weight;
         bool ground = l.lhs->ground() && l.rhs->ground();
+        bool avoids = true;  // no positive literal of the clause has the same predicate (or is an equation alike)
+        if (sel == Selection::MaxNegAvoidPos)
+            for (const Lit& o : c.lits) avoids &= !(o.pos && pred_of(o) == pred_of(l));
         bool better;
         if (best < 0) better = true;
         else if (sel == Selection::MinNegWeight) better = w < best_w;
         else if (sel == Selection::GroundFirst) better = (ground && !best_ground) || (ground == best_ground && w > best_w);
+        else if (sel == Selection::MaxNegAvoidPos) better = (avoids && !best_avoids) || (avoids == best_avoids && w > best_w);
         else better = w > best_w;
         if (better) {
             best = static_cast<int>(i);
             best_w = w;
             best_ground = ground;
+            best_avoids = avoids;
         }
     }
+    if (best >= 0) c.eligible[best] = 1;
     return best;
 }
 
 void compute_eligibility(Ordering& ord, Selection sel, Clause& c) {
     size_t n = c.lits.size();
     c.eligible.assign(n, 0);
-    c.selected = sel == Selection::None ? -1 : pick(sel, c);
-    if (c.selected >= 0) {
-        c.eligible[c.selected] = 1;
-        return;
-    }
+    c.selected = sel == Selection::None ? -1 : select(sel, c);
+    if (c.selected >= 0) return;
     for (size_t i = 0; i < n; ++i) {
         bool maximal = true;
         for (size_t j = 0; j < n && maximal; ++j)

@@ -139,23 +139,69 @@ void Converter::mark_goal(const Clause& c) {
     e_.symbols[kTruthSym].goal = false;
 }
 
-// Precedence: predicates above functions, constants lowest; then by arity,
-// rarer symbols above more frequent ones, then by first occurrence.
+// Precedence: predicates above functions, then by the run's scheme, then by
+// first occurrence.  "arity" (the default): constants lowest, then by arity,
+// rarer symbols above more frequent ones; "inv_arity": higher arities lower;
+// "frequency": more frequent symbols higher; "inv_frequency": rarer symbols
+// higher; "goal_first"/"goal_last": the goal's symbols above/below the others,
+// then as "arity".
 void Converter::finish_signature() {
     std::vector<int> order;
     for (int i = 1; i < (int)e_.symbols.size(); ++i) order.push_back(i);
     const auto& s = e_.symbols;
+    Precedence scheme = e_.opt.precedence;
+    auto by_arity = [&](const Symbol& x, const Symbol& y) -> int {
+        if (x.arity != y.arity) return x.arity < y.arity ? -1 : 1;
+        if (x.count != y.count) return x.count > y.count ? -1 : 1;
+        return 0;
+    };
     std::stable_sort(order.begin(), order.end(), [&](int a, int b) {
         const Symbol& x = s[a];
         const Symbol& y = s[b];
         if (x.predicate != y.predicate) return !x.predicate;
-        if (x.arity != y.arity) return x.arity < y.arity;
-        if (x.count != y.count) return x.count > y.count;
+        int r = 0;
+        switch (scheme) {
+            case Precedence::Arity: r = by_arity(x, y); break;
+            case Precedence::InvArity:
+                r = x.arity != y.arity ? (x.arity > y.arity ? -1 : 1) : x.count != y.count ? (x.count > y.count ? -1 : 1) : 0;
+                break;
+            case Precedence::Frequency:
+                r = x.count != y.count ? (x.count < y.count ? -1 : 1) : by_arity(x, y);
+                break;
+            case Precedence::InvFrequency:
+                r = x.count != y.count ? (x.count > y.count ? -1 : 1) : by_arity(x, y);
+                break;
+            case Precedence::GoalFirst:
+            case Precedence::GoalLast: {
+                bool low = scheme == Precedence::GoalFirst ? !x.goal : x.goal;
+                bool low_y = scheme == Precedence::GoalFirst ? !y.goal : y.goal;
+                r = low != low_y ? (low ? -1 : 1) : by_arity(x, y);
+                break;
+            }
+        }
+        if (r) return r < 0;
         return a < b;
     });
     e_.symbols[kTruthSym].prec = 0;
     for (size_t r = 0; r < order.size(); ++r) e_.symbols[order[r]].prec = static_cast<int32_t>(r + 1);
     e_.ord.symbols = &e_.symbols;
+
+    // Symbol weights: "one" (the default), "arity" (1 + arity), "frequency"
+    // (1 + log2 of how many times rarer than the most frequent symbol).
+    if (e_.opt.symbol_weight == SymbolWeight::One) return;
+    uint32_t most = 1;
+    for (const Symbol& x : s) most = std::max(most, x.count);
+    std::vector<uint32_t> weights(s.size(), 1);
+    for (size_t i = 1; i < s.size(); ++i) {
+        const Symbol& x = s[i];
+        uint32_t w = 1;
+        if (e_.opt.symbol_weight == SymbolWeight::Arity) w = 1 + x.arity;
+        else
+            for (uint32_t c = std::max<uint32_t>(x.count, 1); c * 2 <= most; c *= 2) ++w;
+        weights[i] = w;
+        e_.symbols[i].kbo_weight = w;
+    }
+    e_.bank.set_weights(std::move(weights));
 }
 
 // ---------------------------------------------------------------- output

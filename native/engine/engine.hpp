@@ -23,7 +23,8 @@ namespace kv::engine {
 
 // Terms deeper than this are never built: an inference whose conclusion would
 // exceed it is dropped (and the run is no longer complete).  Every recursive
-// walk over bank terms is therefore bounded by this depth.
+// walk over bank terms is therefore bounded by this depth.  A run may set a
+// lower bound of its own (Bank::set_limit), never a higher one.
 constexpr uint32_t kMaxDepth = 600;
 
 // Thrown by term construction beyond kMaxDepth; caught per inference.
@@ -32,7 +33,7 @@ struct TooDeep {};
 struct Term {
     int32_t sym;      // symbol index, or -(variable number) - 1
     uint32_t arity;   // number of arguments
-    uint32_t weight;  // KBO weight: one per symbol and variable occurrence
+    uint32_t weight;  // KBO weight: the symbol weights plus one per variable occurrence
     uint32_t depth;   // 1 for constants and variables
     int32_t maxvar;   // largest variable number occurring, -1 when ground
     uint32_t hash;    // structural hash (symbols and argument identities)
@@ -54,6 +55,7 @@ struct Symbol {
     bool goal = false;       // occurs in a goal clause
     uint32_t count = 0;      // occurrences in the input (for the precedence)
     int32_t prec = 0;        // precedence rank: larger is bigger
+    uint32_t kbo_weight = 1; // KBO weight (>= 1, the weight of a variable)
 };
 
 class Bank {
@@ -64,8 +66,16 @@ public:
     Bank& operator=(const Bank&) = delete;
 
     Term* var(int n);
-    // The shared term sym(args...).  Throws TooDeep beyond kMaxDepth.
+    // The shared term sym(args...).  Throws TooDeep beyond the depth limit.
     Term* app(int32_t sym, Term* const* args, uint32_t arity);
+    // Lowers the depth limit (clamped to 1..kMaxDepth).
+    void set_limit(uint32_t depth);
+    uint32_t limit() const { return limit_; }
+    // Sets the symbol weights (index = symbol, missing ones weigh 1) and
+    // recomputes the weight of every term made so far.
+    void set_weights(std::vector<uint32_t> weights);
+    // Deepest term made so far.
+    uint32_t max_depth() const { return max_depth_; }
     Term* truth() const { return truth_; }  // the right side of predicate literals
     size_t bytes() const { return bytes_; }
     size_t size() const { return count_; }
@@ -82,6 +92,9 @@ private:
     size_t used_ = 0;   // entries of table_
     size_t bytes_ = 0;
     Term* truth_ = nullptr;
+    uint32_t limit_ = kMaxDepth;
+    uint32_t max_depth_ = 0;
+    std::vector<uint32_t> weights_;  // symbol weights; empty: every symbol weighs 1
 };
 
 // Symbol 0 is the truth constant that stands right of predicate atoms.
@@ -126,7 +139,6 @@ struct Clause {
     std::vector<int> parents;  // step ids
     int info[4] = {-1, -1, -1, -1};  // rule-specific: literal indices (this engine's order of the first parent), sides
     std::vector<Rewrite> rewrites;   // Demodulation
-    double priority = 0;             // weight used by the weight queue
     bool active = false;             // in the active set (indexed)
     bool dead = false;               // removed (simplified away); never selected or retrieved
     bool queued = false;             // in the passive queues
@@ -134,7 +146,7 @@ struct Clause {
     std::vector<uint8_t> eligible;   // per literal: eligible for inferences (kept clauses)
     std::vector<uint8_t> orient;     // per literal: Cmp of lhs against rhs (kept clauses)
     uint32_t gen = 0;                // activation generation: index entries of older ones are stale
-    int selected = -1;               // selected negative literal, or -1
+    int selected = -1;               // first selected negative literal, or -1 (all selected ones are eligible)
     uint32_t weight() const;         // symbol-counting weight (sum of literal term weights)
     bool unit_eq() const { return lits.size() == 1 && lits[0].pos && lits[0].eq; }
 };
@@ -206,7 +218,11 @@ private:
 };
 
 // ---- clauses.cpp ----
-enum class Selection : uint8_t { None, MaxNegWeight, MinNegWeight, GroundFirst };
+// Literal selection functions.  Each selects a set of negative literals (or
+// none), which keeps the calculus complete.
+enum class Selection : uint8_t { None, MaxNegWeight, MinNegWeight, GroundFirst, AllNeg, MaxNegAvoidPos, FirstNeg };
+inline constexpr const char* kSelectionNames[] = {"none",    "max_neg_weight",    "min_neg_weight", "ground_first",
+                                                  "all_neg", "max_neg_avoid_pos", "first_neg"};
 bool parse_selection(const char* name, Selection& out);
 // Builds a clause from literals in a scratch space: drops duplicates, renames
 // variables to 0..n-1 in order of first occurrence.

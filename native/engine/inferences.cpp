@@ -53,6 +53,11 @@ struct Round {
     Clause* given;
     std::vector<Clause*>& out;
     std::unordered_map<Clause*, std::vector<Lit>> renamed;  // partners renamed apart from the given clause
+    // Set of support: a given clause that does not descend from a goal clause
+    // infers nothing alone and only with partners that do.
+    bool restricted = e.opt.sos && !given->goal;
+
+    bool partner_ok(const Clause* c) const { return !restricted || c->goal; }
 
     const std::vector<Lit>& lits_of(Clause* c) {
         auto it = renamed.find(c);
@@ -150,7 +155,7 @@ struct Round {
                 FP fps = fingerprint(s);
                 for (const Entry& en : cands) {
                     Clause* c = en.c;
-                    if (!fp_unifiable(fps, en.fp)) continue;
+                    if (!partner_ok(c) || !fp_unifiable(fps, en.fp)) continue;
                     if (!c->eligible[en.lit] || !side_allowed(*c, en.lit, en.side)) continue;
                     const std::vector<Lit>& IL = lits_of(c);
                     std::vector<uint32_t> cur;
@@ -188,7 +193,7 @@ struct Round {
                     FP fu = fingerprint(u);
                     for (const Entry& en : cands) {
                         if (en.c == g) continue;  // done from the given clause's side
-                        if (!fp_unifiable(fu, en.fp)) continue;
+                        if (!partner_ok(en.c) || !fp_unifiable(fu, en.fp)) continue;
                         const std::vector<Lit>& FL = lits_of(en.c);
                         for (const auto& p : paths) {
                             if (!il.eq && p.empty()) continue;
@@ -222,7 +227,7 @@ struct Round {
             FP fa = fingerprint(gl.lhs);
             for (const Entry& en : cands) {
                 Clause* c = en.c;
-                if (!fp_unifiable(fa, en.fp)) continue;
+                if (!partner_ok(c) || !fp_unifiable(fa, en.fp)) continue;
                 if (c == g && en.lit < gi) continue;
                 const std::vector<Lit>& PL = lits_of(c);
                 size_t m = e.subst.mark();
@@ -316,9 +321,11 @@ struct Round {
 
 void Engine::generate(Clause* given, std::vector<Clause*>& out) {
     Round r{*this, given, out, {}};
-    r.equality_resolution();
-    r.equality_factoring();
-    r.factoring();
+    if (!r.restricted) {
+        r.equality_resolution();
+        r.equality_factoring();
+        r.factoring();
+    }
     r.resolution();
     r.superposition_from_given();
     r.superposition_into_given();

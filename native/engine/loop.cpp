@@ -1,4 +1,4 @@
-// The clause store, the passive queues, activation (indexing a clause for
+// The clause store, activation (indexing a clause for
 // inferences and simplification) and the given-clause loop with its limits.
 #include "engine/dtree.hpp"
 
@@ -20,7 +20,6 @@ Clause* Engine::make(Rule rule, std::vector<Lit> lits, std::vector<int> parents)
     c->id = next_id++;
     for (int p : c->parents)
         if (p >= 0 && p < (int)by_id.size() && by_id[p]->goal) c->goal = true;
-    c->priority = priority(*c);
     clause_bytes += sizeof(Clause) + c->lits.size() * (sizeof(Lit) + 2) + c->parents.size() * sizeof(int);
     Clause* raw = c.get();
     store.push_back(std::move(c));
@@ -28,61 +27,7 @@ Clause* Engine::make(Rule rule, std::vector<Lit> lits, std::vector<int> parents)
     return raw;
 }
 
-// Symbol counting with goal symbols cheaper: 1 per variable, 1 per goal
-// symbol, 2 per other symbol; clauses that do not descend from the goal
-// weigh half as much again when there is a goal.
-static double term_cost(const std::vector<Symbol>& syms, Term* t) {
-    if (t->is_var()) return 1;
-    if (t->sym == kTruthSym) return 0;
-    double w = syms[t->sym].goal ? 1 : 2;
-    for (uint32_t i = 0; i < t->arity; ++i) w += term_cost(syms, t->args[i]);
-    return w;
-}
-
-double Engine::priority(const Clause& c) const {
-    double w = 0;
-    for (const Lit& l : c.lits) w += term_cost(symbols, l.lhs) + term_cost(symbols, l.rhs);
-    if (!opt.goal_ids.empty() && !c.goal) w *= 1.5;
-    return w;
-}
-
 size_t Engine::memory() const { return bank.bytes() + clause_bytes + active_count * 256; }
-
-void Engine::enqueue(Clause* c) {
-    c->queued = true;
-    ++passive_count;
-    by_weight.emplace(c->priority, c);
-    by_age.push_back(c);
-}
-
-Clause* Engine::pick() {
-    int ratio = opt.pick_given_ratio;
-    bool by_age_now = ratio == 0 || (pick_counter++ % (ratio + 1)) == ratio;
-    for (int attempt = 0; attempt < 2; ++attempt, by_age_now = !by_age_now) {
-        if (by_age_now) {
-            while (!by_age.empty()) {
-                Clause* c = by_age.front();
-                by_age.pop_front();
-                if (c->queued && !c->dead) {
-                    c->queued = false;
-                    --passive_count;
-                    return c;
-                }
-            }
-        } else {
-            while (!by_weight.empty()) {
-                Clause* c = by_weight.top().second;
-                by_weight.pop();
-                if (c->queued && !c->dead) {
-                    c->queued = false;
-                    --passive_count;
-                    return c;
-                }
-            }
-        }
-    }
-    return nullptr;
-}
 
 static bool vars_within(Term* t, Term* of) {
     if (t->ground()) return true;
@@ -208,6 +153,7 @@ bool Engine::file(Clause* c) {
 Status Engine::run(const std::vector<Clause*>& inputs) {
     start = std::chrono::steady_clock::now();
     next_progress = opt.progress_every;
+    setup_queues();
     for (Clause* c : inputs)
         if (file(c)) return Status::Unsatisfiable;
     std::vector<Clause*> requeue, fresh;

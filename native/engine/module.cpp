@@ -3,8 +3,9 @@
 // EngineResult.  All run state is owned by one Engine freed on return.
 #include "engine/convert.hpp"
 #include "engine/dtree.hpp"
+#include "engine/options.hpp"
 
-#include <cmath>
+#include <algorithm>
 #include <cstring>
 #include <new>
 
@@ -20,82 +21,6 @@ static ModuleState* state_of(PyObject* m) { return static_cast<ModuleState*>(PyM
     throw PyErrorSet{};
 }
 
-static double read_seconds(PyObject* v, const char* key) {
-    if (!PyFloat_Check(v) && !PyLong_Check(v)) fail(PyExc_TypeError, "option %R must be a number or None",
-                                                    Ref::check(PyUnicode_FromString(key)).get());
-    double d = PyFloat_AsDouble(v);
-    if (d == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
-    if (std::isnan(d)) fail(PyExc_ValueError, "option %R must not be NaN", Ref::check(PyUnicode_FromString(key)).get());
-    return d;
-}
-
-static int64_t read_count(PyObject* v, const char* key) {
-    Ref name = Ref::check(PyUnicode_FromString(key));
-    if (!PyLong_Check(v) || PyBool_Check(v)) fail(PyExc_TypeError, "option %R must be an int", name.get());
-    int overflow = 0;
-    long long n = PyLong_AsLongLongAndOverflow(v, &overflow);
-    if (n == -1 && PyErr_Occurred()) throw PyErrorSet{};
-    if (overflow > 0) return INT64_MAX;
-    if (overflow < 0 || n < 0) fail(PyExc_ValueError, "option %R must not be negative", name.get());
-    return n;
-}
-
-static void read_options(PyObject* options, Options& opt, size_t ninputs) {
-    if (options == Py_None) return;
-    if (!PyDict_Check(options)) fail(PyExc_TypeError, "options must be a dict");
-    Ref items = Ref::check(PyDict_Items(options));
-    for (Py_ssize_t i = 0, n = PyList_GET_SIZE(items.get()); i < n; ++i) {
-        PyObject* kv = PyList_GET_ITEM(items.get(), i);
-        PyObject* key = PyTuple_GET_ITEM(kv, 0);
-        PyObject* v = PyTuple_GET_ITEM(kv, 1);
-        if (!PyUnicode_Check(key)) fail(PyExc_ValueError, "unknown option %R", key);
-        const char* k = PyUnicode_AsUTF8(key);
-        if (!k) throw PyErrorSet{};
-        bool none = v == Py_None;
-        if (std::strcmp(k, "time_limit") == 0) {
-            if (!none) {
-                opt.time_limit = read_seconds(v, k);
-                if (opt.time_limit < 0) fail(PyExc_ValueError, "option 'time_limit' must not be negative");
-            }
-        } else if (std::strcmp(k, "deadline") == 0) {
-            if (!none) {
-                double d = read_seconds(v, k);
-                Ref time = Ref::check(PyImport_ImportModule("time"));
-                Ref now = Ref::check(PyObject_CallMethod(time.get(), "monotonic", nullptr));
-                double left = d - PyFloat_AsDouble(now.get());
-                opt.deadline = left < 0 ? 0 : left;
-            }
-        } else if (std::strcmp(k, "memory_limit") == 0) {
-            if (!none) opt.memory_limit = read_count(v, k);
-        } else if (std::strcmp(k, "max_clauses") == 0) {
-            if (!none) opt.max_clauses = read_count(v, k);
-        } else if (std::strcmp(k, "selection") == 0) {
-            if (!PyUnicode_Check(v)) fail(PyExc_TypeError, "option 'selection' must be a str");
-            const char* name = PyUnicode_AsUTF8(v);
-            if (!name) throw PyErrorSet{};
-            if (!parse_selection(name, opt.selection)) fail(PyExc_ValueError, "unknown selection function %R", v);
-        } else if (std::strcmp(k, "pick_given_ratio") == 0) {
-            int64_t r = read_count(v, k);
-            if (r > 1000000) fail(PyExc_ValueError, "option 'pick_given_ratio' is too large");
-            opt.pick_given_ratio = static_cast<int>(r);
-        } else if (std::strcmp(k, "goal_ids") == 0) {
-            Ref seq = Ref::check(PySequence_Tuple(v));
-            for (Py_ssize_t j = 0, m = PyTuple_GET_SIZE(seq.get()); j < m; ++j) {
-                int64_t id = read_count(PyTuple_GET_ITEM(seq.get(), j), k);
-                if (id >= static_cast<int64_t>(ninputs)) fail(PyExc_ValueError, "goal id %R is not an input id",
-                                                             PyTuple_GET_ITEM(seq.get(), j));
-                opt.goal_ids.push_back(static_cast<int>(id));
-            }
-        } else if (std::strcmp(k, "progress_every") == 0) {
-            double d = read_seconds(v, k);
-            if (!(d > 0)) fail(PyExc_ValueError, "option 'progress_every' must be positive");
-            opt.progress_every = d;
-        } else {
-            fail(PyExc_ValueError, "unknown option %R", key);
-        }
-    }
-}
-
 static const char* status_name(Status s) {
     switch (s) {
         case Status::Unsatisfiable: return "Unsatisfiable";
@@ -109,11 +34,12 @@ static const char* status_name(Status s) {
 static Ref stats_dict(Engine& e) {
     const Stats& s = e.stats;
     return Ref::check(Py_BuildValue(
-        "{sLsLsLsnsnsdsLsLsLsLsLsLsLsnsn}", "given", (long long)s.given, "generated", (long long)s.generated, "kept",
+        "{sLsLsLsnsnsdsLsLsLsLsLsLsLsLsnsn}", "given", (long long)s.given, "generated", (long long)s.generated, "kept",
         (long long)s.kept, "active", (Py_ssize_t)e.active_count, "passive", (Py_ssize_t)e.passive_count, "seconds",
         e.elapsed(), "rewrites", (long long)s.rewrites, "subsumed", (long long)s.subsumed, "backward_subsumed",
         (long long)s.backward_subsumed, "backward_rewritten", (long long)s.backward_rewritten, "cut_literals",
-        (long long)s.cut_literals, "tautologies", (long long)s.tautologies, "too_deep", (long long)s.too_deep, "terms",
+        (long long)s.cut_literals, "tautologies", (long long)s.tautologies, "too_deep", (long long)s.too_deep,
+        "subsumption_given_up", (long long)s.subsumption_given_up, "terms",
         (Py_ssize_t)e.bank.size(), "memory", (Py_ssize_t)e.memory()));
 }
 
@@ -157,7 +83,9 @@ static PyObject* saturate(PyObject* module, PyObject* const* args, Py_ssize_t na
             conv.mark_goal(*inputs[g]);
         }
         conv.finish_signature();
-        for (Clause* c : inputs) c->priority = e.priority(*c);
+        // The depth limit applies to terms the run makes: never below the input's own depth.
+        e.bank.set_limit(std::max(e.opt.term_depth_limit, e.bank.max_depth()));
+        if (e.opt.sos) e.complete = false;
         Status s;
         try {
             s = e.run(inputs);
@@ -178,7 +106,9 @@ static PyMethodDef methods[] = {
     {"saturate", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(saturate)), METH_FASTCALL | METH_KEYWORDS,
      "saturate($module, /, clauses, options, progress=None)\n--\n\n"
      "Run the superposition engine on a list of clause records. `options` is a dict (time_limit, deadline, "
-     "memory_limit, max_clauses, selection, pick_given_ratio, goal_ids, progress_every); `progress` is called "
+     "memory_limit, max_clauses, selection, pick_given_ratio, goal_ids, progress_every, precedence, "
+     "symbol_weight, queues, goal_factor, sos, demodulation, subsumption, backward_simplification, "
+     "subsumption_resolution, term_depth_limit); `progress` is called "
      "with a statistics dict at most every progress_every seconds. Returns an EngineResult(status, complete, "
      "steps, stats); steps is the proof of the empty clause when the status is 'Unsatisfiable'."},
     {nullptr, nullptr, 0, nullptr},
@@ -204,8 +134,7 @@ static int module_exec(PyObject* module) noexcept {
         st->s_positive = check(PyUnicode_InternFromString("positive"));
         st->result_type = reinterpret_cast<PyTypeObject*>(check(reinterpret_cast<PyObject*>(PyStructSequence_NewType(&result_desc))));
         check_int(PyModule_AddObjectRef(module, "EngineResult", reinterpret_cast<PyObject*>(st->result_type)));
-        Ref sels = Ref::check(Py_BuildValue("(ssss)", "none", "max_neg_weight", "min_neg_weight", "ground_first"));
-        check_int(PyModule_AddObjectRef(module, "SELECTIONS", sels.get()));
+        add_option_names(module);
         return 0;
     });
 }

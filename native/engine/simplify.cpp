@@ -163,17 +163,21 @@ Clause* Engine::simplify(Clause* c) {
         ++stats.tautologies;
         return nullptr;
     }
-    c = demodulate(*this, c);
-    if (!c) return nullptr;
+    if (opt.demodulation) {
+        c = demodulate(*this, c);
+        if (!c) return nullptr;
+    }
     c = drop_trivial(*this, c);
     if (!c) return nullptr;
-    c = cut_literals(*this, c);
-    if (!c) return nullptr;
+    if (opt.subsumption_resolution) {
+        c = cut_literals(*this, c);
+        if (!c) return nullptr;
+    }
     if (is_tautology(*c)) {
         ++stats.tautologies;
         return nullptr;
     }
-    if (!c->lits.empty() && subsumed(c)) {
+    if (opt.subsumption && !c->lits.empty() && subsumed(c)) {
         ++stats.subsumed;
         return nullptr;
     }
@@ -193,17 +197,22 @@ static bool match_lit(Subst& s, const Lit& g, const Lit& t, bool flip) {
     return false;
 }
 
-static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, uint8_t* used) {
+// Matching attempts one subsumption test may make: the search is exponential
+// in the worst case, and a test given up only keeps a clause.
+static constexpr int64_t kSubsumptionBudget = 20000;
+
+static bool extend(Subst& s, const Clause& g, const Clause& t, size_t i, uint8_t* used, int64_t& budget) {
     if (i == g.lits.size()) return true;
     const Lit& gl = g.lits[i];
     for (size_t j = 0; j < t.lits.size(); ++j) {
         const Lit& tl = t.lits[j];
         if (used[j] || tl.pos != gl.pos || tl.eq != gl.eq) continue;
         for (int flip = 0; flip < (gl.eq ? 2 : 1); ++flip) {
+            if (--budget < 0) return false;
             size_t m = s.mark();
             if (!match_lit(s, gl, tl, flip)) continue;
             used[j] = 1;
-            if (extend(s, g, t, i + 1, used)) return true;
+            if (extend(s, g, t, i + 1, used, budget)) return true;
             used[j] = 0;
             s.undo(m);
         }
@@ -243,7 +252,9 @@ bool Engine::subsumes(const Clause& general, const Clause& specific) {
         std::fill(small, small + specific.lits.size(), 0);
     }
     size_t m = subst.mark();
-    bool r = extend(subst, general, specific, 0, used);
+    int64_t budget = kSubsumptionBudget;
+    bool r = extend(subst, general, specific, 0, used, budget);
+    if (budget < 0) ++stats.subsumption_given_up;
     subst.undo(m);
     return r;
 }
@@ -281,15 +292,16 @@ bool Engine::subsumed(Clause* c) {
 }
 
 void Engine::backward_simplify(Clause* given, std::vector<Clause*>& requeue) {
+    if (!opt.backward_simplification) return;
     std::vector<Clause*> cands;
-    fv.at_least(features_of(*given), cands);
+    if (opt.subsumption) fv.at_least(features_of(*given), cands);
     for (Clause* d : cands) {
         if (d == given || !d->active || d->dead || !subsumes(*given, *d)) continue;
         deactivate(d);
         d->dead = true;
         ++stats.backward_subsumed;
     }
-    if (!given->unit_eq()) return;
+    if (!opt.demodulation || !given->unit_eq()) return;
     // Active clauses with an instance of a rewriting side of the new unit equation.
     const Lit& gl = given->lits[0];
     std::vector<Clause*> hit;

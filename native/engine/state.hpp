@@ -96,6 +96,17 @@ private:
     Node* root_;
 };
 
+// Symbol precedence schemes of the term ordering and symbol weight schemes.
+enum class Precedence : uint8_t { Arity, InvArity, Frequency, InvFrequency, GoalFirst, GoalLast };
+inline constexpr const char* kPrecedenceNames[] = {"arity",         "inv_arity",  "frequency",
+                                                   "inv_frequency", "goal_first", "goal_last"};
+enum class SymbolWeight : uint8_t { One, Arity, Frequency };
+inline constexpr const char* kWeightNames[] = {"one", "arity", "frequency"};
+
+// Clause-selection heuristics of the passive queues.
+enum class Heuristic : uint8_t { Age, Weight, GoalWeight, HornWeight, GroundWeight };
+inline constexpr const char* kHeuristicNames[] = {"age", "weight", "goal_weight", "horn_weight", "ground_weight"};
+
 struct Options {
     double time_limit = -1;   // seconds, < 0: none
     double deadline = -1;     // seconds of steady clock from the start, < 0: none
@@ -105,13 +116,20 @@ struct Options {
     int pick_given_ratio = 5;
     std::vector<int> goal_ids;
     double progress_every = 1.0;
+    Precedence precedence = Precedence::Arity;
+    SymbolWeight symbol_weight = SymbolWeight::One;
+    std::vector<std::pair<Heuristic, int>> queues;  // empty: goal_weight and age in the pick-given ratio
+    double goal_factor = 2.0;
+    bool sos = false;  // set of support: every inference has a parent descended from a goal clause
+    bool demodulation = true, subsumption = true, backward_simplification = true, subsumption_resolution = true;
+    uint32_t term_depth_limit = kMaxDepth;
 };
 
 enum class Status : uint8_t { Running, Unsatisfiable, Saturated, Timeout, ResourceOut, GaveUp };
 
 struct Stats {
     int64_t given = 0, generated = 0, kept = 0, rewrites = 0, subsumed = 0, backward_subsumed = 0,
-            backward_rewritten = 0, cut_literals = 0, tautologies = 0, too_deep = 0;
+            backward_rewritten = 0, cut_literals = 0, tautologies = 0, too_deep = 0, subsumption_given_up = 0;
 };
 
 class Engine {
@@ -137,16 +155,23 @@ public:
     FVIndex fv;          // active clauses (backward subsumption)
     FVIndex fv_nonunit;  // active clauses of two or more literals (forward subsumption; units go by `units`)
 
-    // Passive set: a weight queue and an age queue, read in the pick-given ratio.
-    struct ByWeight {
+    // Passive set: one queue per heuristic of opt.queues, each holding every
+    // passive clause, read round-robin in their ratios (lightest first, then
+    // oldest); entries of clauses picked or removed are skipped when read.
+    struct ByPriority {
         bool operator()(const std::pair<double, Clause*>& a, const std::pair<double, Clause*>& b) const {
             return a.first > b.first || (a.first == b.first && a.second->id > b.second->id);
         }
     };
-    std::priority_queue<std::pair<double, Clause*>, std::vector<std::pair<double, Clause*>>, ByWeight> by_weight;
-    std::deque<Clause*> by_age;
+    struct Queue {
+        Heuristic h;
+        int ratio;
+        std::priority_queue<std::pair<double, Clause*>, std::vector<std::pair<double, Clause*>>, ByPriority> pq;
+    };
+    std::vector<Queue> queues;
+    int64_t ratio_total = 0;
     size_t passive_count = 0;
-    int pick_counter = 0;
+    int64_t pick_counter = 0;
 
     Subst subst;  // scratch substitution for inferences and simplification
     std::vector<Clause*> by_id;  // clause of each step id
@@ -161,11 +186,14 @@ public:
 
     // ---- loop.cpp ----
     Clause* make(Rule rule, std::vector<Lit> lits, std::vector<int> parents);
-    void enqueue(Clause* c);
-    Clause* pick();
     void activate(Clause* c);
     void deactivate(Clause* c);
-    double priority(const Clause& c) const;
+
+    // ---- queues.cpp ----
+    void setup_queues();
+    void enqueue(Clause* c);
+    Clause* pick();
+    double priority(Heuristic h, const Clause& c) const;
     size_t memory() const;
     Status check(bool progress_due);
     void report(double now);

@@ -93,14 +93,15 @@ Term* Bank::app(int32_t sym, Term* const* args, uint32_t arity) {
             return t;
         i = (i + 1) & mask;
     }
-    uint32_t depth = 0, weight = 1;
+    uint32_t depth = 0, weight = static_cast<size_t>(sym) < weights_.size() ? weights_[sym] : 1;
     int32_t maxvar = -1;
     for (uint32_t k = 0; k < arity; ++k) {
         depth = std::max(depth, args[k]->depth);
         weight += args[k]->weight;
         maxvar = std::max(maxvar, args[k]->maxvar);
     }
-    if (depth + 1 > kMaxDepth) throw TooDeep{};
+    if (depth + 1 > limit_) throw TooDeep{};
+    max_depth_ = std::max(max_depth_, depth + 1);
     Term* t = new_term(alloc(term_size(arity)), sym, arity);
     if (arity) std::memcpy(t->args, args, sizeof(Term*) * arity);
     t->weight = weight;
@@ -111,6 +112,22 @@ Term* Bank::app(int32_t sym, Term* const* args, uint32_t arity) {
     table_[i] = t;
     if (++used_ * 2 > table_.size()) grow();
     return t;
+}
+
+void Bank::set_limit(uint32_t depth) { limit_ = std::clamp<uint32_t>(depth, 1, kMaxDepth); }
+
+void Bank::set_weights(std::vector<uint32_t> weights) {
+    weights_ = std::move(weights);
+    // Arguments are made before the terms above them: recompute in order of creation.
+    std::vector<Term*> terms;
+    for (Term* t : table_)
+        if (t) terms.push_back(t);
+    std::sort(terms.begin(), terms.end(), [](Term* a, Term* b) { return a->id < b->id; });
+    for (Term* t : terms) {
+        uint32_t w = static_cast<size_t>(t->sym) < weights_.size() ? weights_[t->sym] : 1;
+        for (uint32_t k = 0; k < t->arity; ++k) w += t->args[k]->weight;
+        t->weight = w;
+    }
 }
 
 // ---------------------------------------------------------------- unification
