@@ -34,12 +34,12 @@ static const char* status_name(Status s) {
 static Ref stats_dict(Engine& e) {
     const Stats& s = e.stats;
     return Ref::check(Py_BuildValue(
-        "{sLsLsLsnsnsdsLsLsLsLsLsLsLsLsnsn}", "given", (long long)s.given, "generated", (long long)s.generated, "kept",
+        "{sLsLsLsnsnsdsLsLsLsLsLsLsLsLsLsnsn}", "given", (long long)s.given, "generated", (long long)s.generated, "kept",
         (long long)s.kept, "active", (Py_ssize_t)e.active_count, "passive", (Py_ssize_t)e.passive_count, "seconds",
         e.elapsed(), "rewrites", (long long)s.rewrites, "subsumed", (long long)s.subsumed, "backward_subsumed",
         (long long)s.backward_subsumed, "backward_rewritten", (long long)s.backward_rewritten, "cut_literals",
         (long long)s.cut_literals, "tautologies", (long long)s.tautologies, "too_deep", (long long)s.too_deep,
-        "subsumption_given_up", (long long)s.subsumption_given_up, "terms",
+        "subsumption_given_up", (long long)s.subsumption_given_up, "duplicates", (long long)s.duplicates, "terms",
         (Py_ssize_t)e.bank.size(), "memory", (Py_ssize_t)e.memory()));
 }
 

@@ -177,8 +177,8 @@ Clause* Engine::simplify(Clause* c) {
         ++stats.tautologies;
         return nullptr;
     }
-    if (opt.subsumption && !c->lits.empty() && subsumed(c)) {
-        ++stats.subsumed;
+    if (!c->lits.empty() && (opt.subsumption ? subsumed(c) : duplicate(c))) {
+        ++(opt.subsumption ? stats.subsumed : stats.duplicates);
         return nullptr;
     }
     return c;
@@ -288,6 +288,18 @@ bool Engine::subsumed(Clause* c) {
     fv_nonunit.at_most(features_of(*c), cands);
     for (Clause* d : cands)
         if (d != c && d->active && !d->dead && subsumes(*d, *c)) return true;
+    return false;
+}
+
+// Without subsumption, an active clause that is a variant of c still makes c
+// redundant; otherwise no saturation could ever end.
+bool Engine::duplicate(Clause* c) {
+    std::vector<Clause*> cands;
+    fv.at_most(features_of(*c), cands);
+    for (Clause* d : cands)
+        if (d != c && d->active && !d->dead && d->lits.size() == c->lits.size() && subsumes(*d, *c) &&
+            subsumes(*c, *d))
+            return true;
     return false;
 }
 

@@ -129,7 +129,8 @@ enum class Status : uint8_t { Running, Unsatisfiable, Saturated, Timeout, Resour
 
 struct Stats {
     int64_t given = 0, generated = 0, kept = 0, rewrites = 0, subsumed = 0, backward_subsumed = 0,
-            backward_rewritten = 0, cut_literals = 0, tautologies = 0, too_deep = 0, subsumption_given_up = 0;
+            backward_rewritten = 0, cut_literals = 0, tautologies = 0, too_deep = 0, subsumption_given_up = 0,
+            duplicates = 0;
 };
 
 class Engine {
@@ -206,6 +207,7 @@ public:
     // Forward simplification; returns the clause to keep (maybe a new record) or nullptr when redundant.
     Clause* simplify(Clause* c);
     bool subsumed(Clause* c);
+    bool duplicate(Clause* c);
     void backward_simplify(Clause* given, std::vector<Clause*>& requeue);
     bool subsumes(const Clause& general, const Clause& specific);
 };
