@@ -58,6 +58,9 @@ struct Round {
     bool restricted = e.opt.sos && !given->goal;
 
     bool partner_ok(const Clause* c) const { return !restricted || c->goal; }
+    // Under set of support every literal of a clause outside it may be used: its partner is
+    // in the set, and selection and ordering would otherwise keep the two apart for good.
+    bool usable(const Clause* c, size_t i) const { return c->eligible[i] || (e.opt.sos && !c->goal); }
 
     const std::vector<Lit>& lits_of(Clause* c) {
         auto it = renamed.find(c);
@@ -145,7 +148,7 @@ struct Round {
         std::vector<Entry> cands;
         for (size_t fi = 0; fi < g->lits.size(); ++fi) {
             const Lit& fl = g->lits[fi];
-            if (!g->eligible[fi] || !fl.pos || !fl.eq) continue;
+            if (!usable(g, fi) || !fl.pos || !fl.eq) continue;
             for (int fs = 0; fs < 2; ++fs) {
                 if (!side_allowed(*g, fi, fs)) continue;
                 Term* s = side_of(fl, fs);
@@ -156,7 +159,7 @@ struct Round {
                 for (const Entry& en : cands) {
                     Clause* c = en.c;
                     if (!partner_ok(c) || !fp_unifiable(fps, en.fp)) continue;
-                    if (!c->eligible[en.lit] || !side_allowed(*c, en.lit, en.side)) continue;
+                    if (!usable(c, en.lit) || !side_allowed(*c, en.lit, en.side)) continue;
                     const std::vector<Lit>& IL = lits_of(c);
                     std::vector<uint32_t> cur;
                     std::vector<std::vector<uint32_t>> paths;
@@ -176,7 +179,7 @@ struct Round {
         std::vector<Entry> cands;
         std::vector<Term*> subs;
         for (size_t ii = 0; ii < g->lits.size(); ++ii) {
-            if (!g->eligible[ii]) continue;
+            if (!usable(g, ii)) continue;
             const Lit& il = g->lits[ii];
             for (int is = 0; is < 2; ++is) {
                 if (!side_allowed(*g, ii, is)) continue;
@@ -221,7 +224,7 @@ struct Round {
         std::vector<Entry> cands;
         for (size_t gi = 0; gi < g->lits.size(); ++gi) {
             const Lit& gl = g->lits[gi];
-            if (!g->eligible[gi] || gl.eq) continue;
+            if (!usable(g, gi) || gl.eq) continue;
             cands.clear();
             e.lits.collect(key_of(gl.lhs->sym, gl.pos ? 4 : 3), cands);
             FP fa = fingerprint(gl.lhs);

@@ -67,7 +67,7 @@ void Engine::activate(Clause* c) {
             distinct_subterms(w, !l.eq, subs);
             for (Term* u : subs) subterms.insert(key_of(u->sym, 1), Entry{c, li, static_cast<uint8_t>(k), u, gen, fingerprint(u)});
         }
-        if (!c->eligible[i]) continue;
+        if (!c->eligible[i] && !(opt.sos && !c->goal)) continue;  // see Round::usable
         if (l.eq && l.pos) {
             for (int k = 0; k < 2; ++k) {
                 Cmp o = static_cast<Cmp>(c->orient[i]);

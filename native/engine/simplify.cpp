@@ -335,6 +335,16 @@ void Engine::backward_simplify(Clause* given, std::vector<Clause*>& requeue) {
             try {
                 Term* rs = apply_match(bank, subst, r);
                 ok = o != C_INC || ord.greater(en.sub, rs);
+                // At the top of a positive equation, forward demodulation needs a literal of the
+                // clause above the instance of the equation; a clause it would not rewrite is left
+                // active (else the two would requeue each other for ever).
+                const Lit& dl = en.c->lits[en.lit];
+                if (ok && dl.pos && dl.eq && en.sub == (en.side ? dl.rhs : dl.lhs)) {
+                    Lit inst{en.sub, rs, true, true};
+                    bool bigger = false;
+                    for (const Lit& x : en.c->lits) bigger |= ord.compare_lits(x, inst) == C_GT;
+                    ok = bigger;
+                }
             } catch (const TooDeep&) {
                 ok = false;
             }
