@@ -110,9 +110,23 @@ static const MethodDef* family_def(int f, int row) {
 // The cache entry of class `tp`, refreshed when the class changed; nullptr
 // when the class customises attribute lookup, has no version tag, or changed
 // while it was being read.  The entry may be read until Python code next runs.
+//
+// Entries sit in sets of two ways chosen by the class's address: a visitor
+// class and the classes its walk consults (the stand-ins and collectors of a
+// substitution's quantifier steps) stay cached together whatever their
+// addresses.  A fill takes the class's own way, else the way not used last.
+static inline size_t type_cache_set(PyTypeObject* tp) {
+    return (reinterpret_cast<uintptr_t>(tp) >> 5) & (kTypeCacheSets - 1);
+}
+
 static TypeCache* type_cache_fill(State* st, PyTypeObject* tp) {
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    TypeCache& e = st->tcache[(reinterpret_cast<uintptr_t>(tp) >> 5) & 7];
+    size_t set = type_cache_set(tp);
+    TypeCache* ways = &st->tcache[2 * set];
+    int w = ways[0].tp == tp ? 0 : ways[1].tp == tp ? 1 : 1 - st->tcache_last[set];
+    TypeCache& e = ways[w];
+    st->tcache_last[set] = static_cast<uint8_t>(w);
+    ++st->type_cache_fills;
     // The lookups may compare keys with Python __eq__: fill a local entry and
     // keep it only if the class kept its version throughout.
     const MethodDef* visit = lookup_handler(st, tp, st->s_visit);  // gives the class a version tag
@@ -144,10 +158,17 @@ static TypeCache* type_cache_fill(State* st, PyTypeObject* tp) {
 }
 
 static inline TypeCache* type_cache_inline(State* st, PyTypeObject* tp) {
-    TypeCache& e = st->tcache[(reinterpret_cast<uintptr_t>(tp) >> 5) & 7];
+    size_t set = type_cache_set(tp);
+    TypeCache* ways = &st->tcache[2 * set];
     // An entry is only ever made for a class with ordinary attribute lookup,
     // and assigning tp_getattro on a class changes its version.
-    if (e.tp == tp && e.version && e.version == type_version(tp)) return &e;
+    unsigned int v = type_version(tp);
+    for (int w = 0; w < 2; ++w) {
+        if (ways[w].tp == tp && ways[w].version && ways[w].version == v) {
+            st->tcache_last[set] = static_cast<uint8_t>(w);
+            return &ways[w];
+        }
+    }
     return type_cache_fill(st, tp);
 }
 

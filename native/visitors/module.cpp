@@ -245,8 +245,16 @@ static PyObject* whole_walks(PyObject* module, PyObject*) noexcept {
     return PyLong_FromUnsignedLongLong(st->whole_walks);
 }
 
+// How many times a class's entry of the type cache was (re)filled; tests read
+// it to see that classes in use stay cached.
+static PyObject* type_cache_fills(PyObject* module, PyObject*) noexcept {
+    State* st = static_cast<State*>(PyModule_GetState(module));
+    return PyLong_FromUnsignedLongLong(st->type_cache_fills);
+}
+
 static PyMethodDef module_methods[] = {
     {"_whole_walks", whole_walks, METH_NOARGS, "Number of visits answered by a whole walk in C++ (for tests)."},
+    {"_type_cache_fills", type_cache_fills, METH_NOARGS, "Number of type cache fills (for tests)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

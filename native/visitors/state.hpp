@@ -128,9 +128,13 @@ struct TypeCache {
     bool row_ok[16] = {};
 };
 
+constexpr size_t kTypeCacheSets = 8;
+
 struct State {
     AstApi api;
-    TypeCache tcache[8];
+    TypeCache tcache[2 * kTypeCacheSets];      // two ways per set (see type_cache_fill)
+    uint8_t tcache_last[kTypeCacheSets] = {};  // the way of each set used last
+    uint64_t type_cache_fills = 0;             // entries filled (read by tests)
     PyTypeObject* method_type = nullptr;
     PyObject* module_dict = nullptr;  // borrowed: owned by the module itself
     PyObject* ast_visitor = nullptr;  // the ASTVisitor class, for super() in its class hook

@@ -1,0 +1,74 @@
+"""The per-class cache of the visitors stays filled for the classes in use.
+
+Classes are cached by address in sets of two ways: two visitor classes whose
+addresses fall into one set are both kept, so alternating between them (as a
+substitution alternates between its transformer and the classes its
+quantifier steps consult) refills nothing; a third class in the set displaces
+the one used least recently, and a changed class is read again.
+"""
+
+import pytest
+
+import kelvara.core.visitors as V
+from kelvara.core.ast import Constant, Forall, FunctionApp, PredicateApp, Variable
+
+SETS = 8
+
+x, y = Variable(0), Variable(1)
+f = Forall(x, PredicateApp("P", 2, (x, y)))
+
+
+def set_of(cls):
+    return (id(cls) >> 5) & (SETS - 1)
+
+
+def colliding_classes(base, n):
+    """n subclasses of `base` whose addresses fall into one set of the cache."""
+    made, by_set = [], {}
+    for i in range(2000):
+        cls = type(f"{base.__name__}{i}", (base,), {})
+        made.append(cls)  # kept alive, so that no address is reused
+        group = by_set.setdefault(set_of(cls), [])
+        group.append(cls)
+        if len(group) == n:
+            return group
+    pytest.skip("no colliding classes found")
+
+
+def fills():
+    return V._type_cache_fills()
+
+
+@pytest.mark.parametrize("base,run", [
+    (V.SizeVisitor, lambda cls: cls().visit(f)),
+    (V.SubstitutionTransformer, lambda cls: cls({y: FunctionApp("g", 1, (x,))}).visit(f)),
+])
+def test_two_classes_of_one_set_stay_cached(base, run):
+    a, b = colliding_classes(base, 2)
+    want_a, want_b = run(a), run(b)
+    before = fills()
+    for _ in range(20):
+        assert run(a) == want_a and run(b) == want_b
+    assert fills() == before
+
+
+def test_a_third_class_displaces_the_least_recently_used():
+    a, b, c = colliding_classes(V.SizeVisitor, 3)
+    for cls in (a, b, c, b):  # c displaces a; b was used last
+        cls().visit(f)
+    before = fills()
+    b().visit(f)
+    c().visit(f)
+    assert fills() == before
+    a().visit(f)
+    assert fills() == before + 1
+
+
+def test_a_changed_class_is_read_again():
+    (a,) = colliding_classes(V.SizeVisitor, 1)
+    assert a().visit(f) == 5  # Forall, its variable, P and its two arguments
+    a.visit_predicate_app = lambda self, node: 100
+    assert a().visit(f) == 102
+    del a.visit_predicate_app
+    assert a().visit(f) == 5
+    assert a().visit(Constant("c")) == 1
