@@ -2,10 +2,13 @@
 # Builds the extension modules with AddressSanitizer + UndefinedBehaviorSanitizer
 # into build/asan, assembles a package tree under build/asan/pkg (leaving src/
 # untouched) and runs the test suite against it with the runtime preloaded.
-# Extra arguments go to pytest.
+# Extra arguments go to pytest; KELVARA_ASAN_PYTHON names the interpreter
+# (python3 by default).
 set -euo pipefail
 cd "$(dirname "$0")/.."
-cmake -S . -B build/asan -G Ninja -DKELVARA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+py="${KELVARA_ASAN_PYTHON:-python3}"
+cmake -S . -B build/asan -G Ninja -DKELVARA_SANITIZE=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DPython_EXECUTABLE="$(command -v "$py")" >/dev/null
 cmake --build build/asan
 rm -rf build/asan/pkg && mkdir -p build/asan/pkg
 cp -r src/kelvara build/asan/pkg/
@@ -18,4 +21,4 @@ for so in build/asan/_native*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kel
 for so in build/asan/_engine*.so build/asan/_tptp*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)"
 export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
-PYTHONPATH="$PWD/build/asan/pkg" python3 -m pytest -p no:cacheprovider "$@"
+PYTHONPATH="$PWD/build/asan/pkg" "$py" -m pytest -p no:cacheprovider "$@"
