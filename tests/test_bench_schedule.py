@@ -10,8 +10,12 @@ import pytest
 
 BENCH = Path(__file__).resolve().parents[1] / "bench"
 pytest.importorskip("kelvara.prover.strategy")
+_saved_path = list(sys.path)
 sys.path.insert(0, str(BENCH))
 derive_schedule = pytest.importorskip("derive_schedule")
+# The script puts the checkout's src/ first on the path; later tests (and the
+# child processes they start with this path) must keep the kelvara under test.
+sys.path[:] = _saved_path
 
 from kelvara.prover.schedule import Schedule  # noqa: E402
 

@@ -54,14 +54,13 @@ inline void for_each_in_set(PyObject* s, F&& f) {
 
 // acc |= items for a set `acc` and a set or frozenset `items`.  3.10-3.12
 // declare _PySet_Update (cpython/setobject.h), which resizes once; 3.13
-// removed it from the headers, so there the elements are added one by one.
+// removed it from the headers, so there the in-place `|` operator does the
+// same merge (a set's nb_inplace_or, public on every version).
 inline void set_merge(PyObject* acc, PyObject* items) {
 #if PY_VERSION_HEX < 0x030D0000
     if (_PySet_Update(acc, items) < 0) throw PyErrorSet{};
 #else
-    for_each_in_set(items, [&](PyObject* key) {
-        if (PySet_Add(acc, key) < 0) throw PyErrorSet{};
-    });
+    Ref same = Ref::check(PyNumber_InPlaceOr(acc, items));
 #endif
 }
 
