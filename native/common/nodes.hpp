@@ -166,7 +166,7 @@ enum NodeFlags : uint8_t {
     NF_FV_SINGLE = 1,
     // Variable and Constant: `hash` holds the hash (fields hash immutably).
     NF_HASH_CACHED = 2,
-    // Variable: every field is GC-safe (see gc_safe in common.cpp).
+    // Variable: every field is GC-safe (see gc_safe in construct.cpp).
     NF_GC_SAFE = 4,
 };
 

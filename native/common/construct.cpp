@@ -1,0 +1,525 @@
+// Node construction: validation, the cached hash and free variables of a
+// new node, and whether the cycle collector must track it.  Linked into
+// every extension module.
+#include "common/nodes.hpp"
+
+#include <cstring>
+
+namespace kv {
+
+// ---------------------------------------------------------------- GC policy
+//
+// A node is left untracked by the cycle collector when none of its fields can
+// lead back to it: strings, numbers, None, the interned sorts, the members of
+// VariableKind, tuples of such values and untracked nodes.  Nodes are immutable
+// and their children exist before them, so a cycle always passes through some
+// other, mutable object; a node whose fields are all of the kinds above cannot
+// be on one.  Building millions of untracked nodes costs no collections.
+
+static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp->tp_dealloc == api.node_dealloc) {
+        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
+        return !PyObject_GC_IsTracked(o);
+    }
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type) return true;
+    if (o == api.vk_individual || o == api.vk_predicate || o == api.vk_function) return true;
+    if (o == Py_None || tp == &PyBool_Type || tp == &PyFloat_Type || tp == &PyFrozenSet_Type) return true;
+    if (tp == &PyTuple_Type) {
+        if (depth > 2) return false;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(o); i < n; ++i)
+            if (!gc_safe(api, PyTuple_GET_ITEM(o, i), depth + 1)) return false;
+        return true;
+    }
+    PyObject* st = api.sort_types;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st); ++i)
+        if (reinterpret_cast<PyObject*>(tp) == PyTuple_GET_ITEM(st, i)) return true;
+    return false;
+}
+
+// Allocates a node of kind k for `type` (nullptr: the exact class).  Fields
+// are zeroed; the caller fills them, then calls finish_node.
+static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
+    PyObject* o;
+    if ((!type || type == api.types[k]) && k == K_VARIABLE) {
+        o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[k]));
+        if (!o) throw PyErrorSet{};
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
+                    kKindInfo[k].basicsize - sizeof(PyObject));
+    } else if (!type || type == api.types[k]) {
+        o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, api.types[k]));
+        if (!o) throw PyErrorSet{};
+        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
+                    kKindInfo[k].basicsize - sizeof(PyObject));
+    } else {
+        o = type->tp_alloc(type, 0);
+        if (!o) throw PyErrorSet{};
+    }
+    reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
+    return o;
+}
+
+// gc_safe for a field holding a node, settled in place for exact nodes.
+static inline bool child_gc_safe(const AstApi& api, PyObject* o) {
+    if (Py_TYPE(o)->tp_dealloc == api.node_dealloc) {
+        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
+        return !PyObject_GC_IsTracked(o);
+    }
+    return gc_safe(api, o);
+}
+
+// gc_safe for the other fields: strings, ints, the free-variable cache.
+static inline bool value_gc_safe(const AstApi& api, PyObject* o) {
+    PyTypeObject* tp = Py_TYPE(o);
+    if (tp == &PyUnicode_Type || tp == &PyLong_Type || tp == &PyFrozenSet_Type) return true;
+    return gc_safe(api, o);
+}
+
+// The free-variable cache: a frozenset or a single Variable.
+static inline bool child_or_value_gc_safe(const AstApi& api, PyObject* o) {
+    if (Py_TYPE(o) == &PyFrozenSet_Type) return true;
+    return child_gc_safe(api, o);
+}
+
+static inline bool args_gc_safe(const AstApi& api, PyObject* args) {
+    if (Py_TYPE(args) != &PyTuple_Type) return gc_safe(api, args);
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+        if (!child_gc_safe(api, PyTuple_GET_ITEM(args, i))) return false;
+    return true;
+}
+
+// Exact instances whose fields are all GC-safe stay untracked; everything else
+// (including every instance of a Python subclass) is tracked.  Every field is
+// set by the time this runs.
+static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
+    if (Py_TYPE(o) != api.types[k] || k == K_VARIABLE) return o;
+    bool safe;
+    switch (k) {
+        case K_CONSTANT: {
+            ConstantNode* c = reinterpret_cast<ConstantNode*>(o);
+            safe = value_gc_safe(api, c->name) && gc_safe(api, c->sort);
+            break;
+        }
+        case K_FUNCTION_APP: {
+            FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+            safe = value_gc_safe(api, f->func) && value_gc_safe(api, f->arity) && args_gc_safe(api, f->args) &&
+                   gc_safe(api, f->return_sort) && child_or_value_gc_safe(api, f->free_vars);
+            break;
+        }
+        case K_PREDICATE_APP: {
+            PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+            safe = value_gc_safe(api, p->pred) && value_gc_safe(api, p->arity) && args_gc_safe(api, p->args) &&
+                   child_or_value_gc_safe(api, p->free_vars);
+            break;
+        }
+        case K_EQUALITY: {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+            safe = child_gc_safe(api, e->left) && child_gc_safe(api, e->right) &&
+                   child_or_value_gc_safe(api, e->free_vars);
+            break;
+        }
+        case K_NOT:
+            safe = child_gc_safe(api, reinterpret_cast<NotNode*>(o)->operand);
+            break;
+        default: {  // binary connectives, quantifiers
+            BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
+            safe = child_gc_safe(api, b->left) && child_gc_safe(api, b->right);
+            break;
+        }
+    }
+    if (!safe) PyObject_GC_Track(o);
+    return o;
+}
+
+// ---------------------------------------------------------------- free variables
+
+// Accumulates the free variables of several children.  The result is the
+// shared empty frozenset, a single Variable (flagged NF_FV_SINGLE: the common
+// case of one variable, kept without allocating a set), a child's cached
+// frozenset when it is the only contribution, or a brand-new frozenset.
+class FreeVarBuilder {
+public:
+    explicit FreeVarBuilder(const AstApi& api) : api_(api) {}
+
+    void add_child(PyObject* child) {
+        int k = api_.exact_kind(child);
+        if (k == K_VARIABLE) {
+            add_item(child);
+        } else if (k == K_CONSTANT) {
+        } else if (kind_has_free_vars(k)) {
+            PyObject* fv = *free_vars_field(child, k);
+            if (free_vars_single(child)) add_item(fv);
+            else add_set(fv);
+        } else {
+            Ref s = Ref::check(free_variables(api_, child));
+            if (PySet_GET_SIZE(s.get()) > 0) {
+                materialize();
+                merge(s.get());
+            }
+        }
+    }
+
+    // Returns the cache value (new reference); sets `single` when it is a Variable.
+    PyObject* finish(bool& single) {
+        single = false;
+        if (acc_) return acc_.release();
+        if (set_) return set_.release();
+        if (var_) {
+            single = true;
+            return var_.release();
+        }
+        return Py_NewRef(api_.empty_frozenset);
+    }
+
+private:
+    void add_item(PyObject* v) {
+        if (!acc_ && !set_) {
+            if (!var_) {
+                var_ = Ref::borrow(v);
+                return;
+            }
+            if (var_.get() == v) return;
+        }
+        materialize();
+        check_int(PySet_Add(acc_.get(), v));
+    }
+    void add_set(PyObject* fs) {
+        if (PySet_GET_SIZE(fs) == 0) return;
+        if (!acc_ && !set_ && !var_) {
+            set_ = Ref::borrow(fs);
+            return;
+        }
+        if (set_.get() == fs) return;
+        materialize();
+        merge(fs);
+    }
+    void materialize() {
+        if (acc_) return;
+        acc_ = Ref::check(PyFrozenSet_New(nullptr));
+        if (var_) {
+            check_int(PySet_Add(acc_.get(), var_.get()));
+            var_.reset();
+        }
+        if (set_) {
+            merge(set_.get());
+            set_.reset();
+        }
+    }
+    void merge(PyObject* s) {
+        for_each_in_set(s, [&](PyObject* key) { check_int(PySet_Add(acc_.get(), key)); });
+    }
+
+    const AstApi& api_;
+    Ref var_;  // the only contribution so far, a single variable
+    Ref set_;  // the only contribution so far, a child's frozenset
+    Ref acc_;  // a brand-new frozenset being filled
+};
+
+// ---------------------------------------------------------------- hashing
+
+// Hash of a child: read straight from the cache of an exact node.
+static inline void add_child_hash(const AstApi& api, TupleHasher& h, PyObject* o) {
+    int k = api.exact_kind(o);
+    if (k >= 0 && hash_cached(o, k)) h.add_hash(reinterpret_cast<HashedNode*>(o)->hash);
+    else h.add(o);
+}
+
+// hash(args): the tuple hash computed here from the children's cached hashes
+// (same value as the interpreter's, which is not cached on tuples).
+static inline void add_args_hash(const AstApi& api, TupleHasher& h, PyObject* args) {
+    if (!PyTuple_CheckExact(args)) {
+        h.add(args);
+        return;
+    }
+    TupleHasher inner;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) add_child_hash(api, inner, PyTuple_GET_ITEM(args, i));
+    h.add_hash(inner.finish());
+}
+
+static Py_hash_t type_hash(PyTypeObject* t) {
+    Py_hash_t h = PyObject_Hash(reinterpret_cast<PyObject*>(t));
+    if (h == -1) throw PyErrorSet{};
+    return h;
+}
+
+// Hash of the class of a node being built: `type`, or the exact class of kind
+// k (nullptr), whose hash is taken once.
+static Py_hash_t class_hash(const AstApi& api, int k, PyTypeObject* type) {
+    if (type) return type_hash(type);
+    Py_hash_t h = api.type_hashes[k];
+    if (h == 0) api.type_hashes[k] = h = type_hash(api.types[k]);
+    return h;
+}
+
+// hash() of a symbol or arity field: read from an exact str that has it,
+// computed for a small exact int, asked of the object otherwise.
+static inline void add_field_hash(TupleHasher& h, PyObject* o) {
+    PyTypeObject* t = Py_TYPE(o);
+    if (t == &PyUnicode_Type) {
+        Py_hash_t sh = reinterpret_cast<PyASCIIObject*>(o)->hash;
+        if (sh != -1) {
+            h.add_hash(sh);
+            return;
+        }
+    } else if (t == &PyLong_Type) {
+        long v;
+        if (small_int_value(o, v)) {
+            h.add_hash(v == -1 ? -2 : v);
+            return;
+        }
+    }
+    h.add(o);
+}
+
+// ---------------------------------------------------------------- construction
+
+static bool is_interned_sort(const AstApi& api, PyObject* sort) {
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(sort));
+    PyObject* st = api.sort_types;
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(st); ++i)
+        if (tp == PyTuple_GET_ITEM(st, i)) return true;
+    return false;
+}
+
+Py_hash_t leaf_hash(const AstApi& api, PyObject* node) {
+    TupleHasher h;
+    if (reinterpret_cast<Node*>(node)->kind == K_VARIABLE) {
+        VariableNode* v = reinterpret_cast<VariableNode*>(node);
+        h.add(v->sort);
+        h.add(v->id);
+        Py_hash_t kh;
+        if (api.kind_hash(v->vkind, kh)) h.add_hash(kh);
+        else h.add(v->vkind);
+    } else {
+        ConstantNode* c = reinterpret_cast<ConstantNode*>(node);
+        h.add(c->sort);
+        h.add(c->name);
+    }
+    return h.finish();
+}
+
+static bool is_negative(const AstApi& api, PyObject* x) {
+    long small;
+    if (small_int_value(x, small)) return small < 0;
+    if (PyLong_CheckExact(x)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(x, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        return overflow < 0 || (overflow == 0 && v < 0);
+    }
+    return check_int(PyObject_RichCompareBool(x, api.zero, Py_LT)) != 0;
+}
+
+// len(args) != arity, with the interpreter's comparison for odd arity values.
+static bool count_differs(Py_ssize_t n, PyObject* arity) {
+    long small;
+    if (small_int_value(arity, small)) return small != n;
+    if (PyLong_CheckExact(arity)) {
+        int overflow = 0;
+        long v = PyLong_AsLongAndOverflow(arity, &overflow);
+        if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        return overflow != 0 || v != n;
+    }
+    Ref no = Ref::check(PyLong_FromSsize_t(n));
+    return check_int(PyObject_RichCompareBool(no.get(), arity, Py_NE)) != 0;
+}
+
+static void check_symbol(const AstApi& api, PyObject* sym, const char* empty_msg, const char* type_msg) {
+    if (PyUnicode_Check(sym)) {
+        if (PyUnicode_GET_LENGTH(sym) == 0) raise_invalid(api, empty_msg);
+        return;
+    }
+    if (!has_attr(sym, api.s_index) || !has_attr(sym, api.s_arity)) {
+        raise_invalid(api, PyUnicode_FromFormat(type_msg, reinterpret_cast<PyObject*>(Py_TYPE(sym))));
+    }
+}
+
+static Py_ssize_t arg_count(PyObject* args) {
+    if (PyTuple_CheckExact(args)) return PyTuple_GET_SIZE(args);
+    Py_ssize_t n = PyObject_Length(args);
+    if (n < 0) throw PyErrorSet{};
+    return n;
+}
+
+static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, bool& single) {
+    FreeVarBuilder b(api);
+    if (PyTuple_CheckExact(args)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) b.add_child(PyTuple_GET_ITEM(args, i));
+    } else {
+        Ref it = Ref::check(PyObject_GetIter(args));
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref own = Ref::steal(item);
+            b.add_child(item);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return b.finish(single);
+}
+
+PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort) {
+    if (is_negative(api, id))
+        raise_invalid(api, PyUnicode_FromFormat("Variable ID must be non-negative, got %S.", id));
+    // Interned sorts, ints and the VariableKind members hash immutably and
+    // cannot lead back to the variable: then the hash is taken once and the
+    // variable counts as GC-safe for the nodes built on it.
+    Py_hash_t kh;
+    bool fixed = PyLong_CheckExact(id) && api.kind_hash(vkind, kh) && is_interned_sort(api, sort);
+    Py_hash_t h = 0;
+    if (fixed) {
+        TupleHasher th;
+        th.add(sort);
+        add_field_hash(th, id);
+        th.add_hash(kh);
+        h = th.finish();
+    }
+    PyObject* o = alloc_node(api, K_VARIABLE, type);
+    VariableNode* v = reinterpret_cast<VariableNode*>(o);
+    v->sort = Py_NewRef(sort);
+    v->id = Py_NewRef(id);
+    v->vkind = Py_NewRef(vkind);
+    if (fixed) {
+        v->hash = h;
+        v->flags |= NF_HASH_CACHED | NF_GC_SAFE;
+    }
+    return o;
+}
+
+PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, PyObject* sort) {
+    int t = PyUnicode_CheckExact(name) ? PyUnicode_GET_LENGTH(name) != 0 : check_int(PyObject_IsTrue(name));
+    if (!t) raise_invalid(api, "Constant name cannot be empty.");
+    bool fixed = PyUnicode_CheckExact(name) && is_interned_sort(api, sort);
+    Py_hash_t h = 0;
+    if (fixed) {
+        TupleHasher th;
+        th.add(sort);
+        add_field_hash(th, name);
+        h = th.finish();
+    }
+    PyObject* o = alloc_node(api, K_CONSTANT, type);
+    ConstantNode* c = reinterpret_cast<ConstantNode*>(o);
+    c->sort = Py_NewRef(sort);
+    c->name = Py_NewRef(name);
+    if (fixed) {
+        c->hash = h;
+        c->flags |= NF_HASH_CACHED;
+    }
+    return finish_node(api, o, K_CONSTANT);
+}
+
+PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
+                            PyObject* args, PyObject* return_sort) {
+    check_symbol(api, func, "Function name cannot be empty.",
+                 "Function symbol must be str or FunctionVariable, got %S.");
+    if (is_negative(api, arity))
+        raise_invalid(api, PyUnicode_FromFormat("Function arity must be non-negative, got %S.", arity));
+    Py_ssize_t n = arg_count(args);
+    if (count_differs(n, arity))
+        raise_invalid(api, PyUnicode_FromFormat("FunctionApp '%S' expected arity %S, got %zd arguments.", func,
+                                                arity, n));
+    TupleHasher h;
+    h.add_hash(class_hash(api, K_FUNCTION_APP, type));
+    add_field_hash(h, func);
+    add_field_hash(h, arity);
+    add_args_hash(api, h, args);
+    h.add(return_sort);
+    bool single;
+    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
+    PyObject* o = alloc_node(api, K_FUNCTION_APP, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+    f->hash = h.finish();
+    f->sort = Py_NewRef(return_sort);
+    f->func = Py_NewRef(func);
+    f->arity = Py_NewRef(arity);
+    f->args = Py_NewRef(args);
+    f->return_sort = Py_NewRef(return_sort);
+    f->free_vars = fv.release();
+    return finish_node(api, o, K_FUNCTION_APP);
+}
+
+PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
+                             PyObject* args) {
+    check_symbol(api, pred, "Predicate name cannot be empty.",
+                 "Predicate symbol must be str or PredicateVariable, got %S.");
+    if (is_negative(api, arity))
+        raise_invalid(api, PyUnicode_FromFormat("Predicate arity must be non-negative, got %S.", arity));
+    Py_ssize_t n = arg_count(args);
+    if (count_differs(n, arity))
+        raise_invalid(api, PyUnicode_FromFormat("PredicateApp '%S' expected arity %S, got %zd arguments.", pred,
+                                                arity, n));
+    TupleHasher h;
+    h.add_hash(class_hash(api, K_PREDICATE_APP, type));
+    add_field_hash(h, pred);
+    add_field_hash(h, arity);
+    add_args_hash(api, h, args);
+    bool single;
+    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
+    PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+    p->hash = h.finish();
+    p->pred = Py_NewRef(pred);
+    p->arity = Py_NewRef(arity);
+    p->args = Py_NewRef(args);
+    p->free_vars = fv.release();
+    return finish_node(api, o, K_PREDICATE_APP);
+}
+
+PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {
+    TupleHasher h;
+    h.add_hash(class_hash(api, K_EQUALITY, type));
+    add_child_hash(api, h, left);
+    add_child_hash(api, h, right);
+    FreeVarBuilder b(api);
+    b.add_child(left);
+    b.add_child(right);
+    bool single;
+    Ref fv = Ref::steal(b.finish(single));
+    PyObject* o = alloc_node(api, K_EQUALITY, type);
+    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+    e->hash = h.finish();
+    e->left = Py_NewRef(left);
+    e->right = Py_NewRef(right);
+    e->free_vars = fv.release();
+    return finish_node(api, o, K_EQUALITY);
+}
+
+PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
+    TupleHasher h;
+    h.add_hash(class_hash(api, K_NOT, type));
+    add_child_hash(api, h, operand);
+    PyObject* o = alloc_node(api, K_NOT, type);
+    NotNode* n = reinterpret_cast<NotNode*>(o);
+    n->hash = h.finish();
+    n->operand = Py_NewRef(operand);
+    return finish_node(api, o, K_NOT);
+}
+
+// Binary connectives and first-order quantifiers share one layout: the hash
+// of (class, first, second) and the two fields.
+static_assert(offsetof(BinaryNode, left) == offsetof(QuantNode, variable) &&
+              offsetof(BinaryNode, right) == offsetof(QuantNode, body) && sizeof(BinaryNode) == sizeof(QuantNode));
+
+static PyObject* make_two_field_node(const AstApi& api, int k, PyTypeObject* type, PyObject* first, PyObject* second) {
+    TupleHasher h;
+    h.add_hash(class_hash(api, k, type));
+    add_child_hash(api, h, first);
+    add_child_hash(api, h, second);
+    PyObject* o = alloc_node(api, k, type);
+    BinaryNode* n = reinterpret_cast<BinaryNode*>(o);
+    n->hash = h.finish();
+    n->left = Py_NewRef(first);
+    n->right = Py_NewRef(second);
+    return finish_node(api, o, k);
+}
+
+PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right) {
+    return make_two_field_node(api, k, type, left, right);
+}
+
+PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body) {
+    return make_two_field_node(api, k, type, variable, body);
+}
+
+}  // namespace kv
