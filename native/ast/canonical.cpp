@@ -18,7 +18,9 @@ class IndexGenerator {
 public:
     void reserve(long id) {
         if (id < 0) return;
-        if (id < kDense) {
+        if (id < kSmall) {
+            small_[id >> 6] |= uint64_t{1} << (id & 63);
+        } else if (id < kDense) {
             if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
             dense_[id] = true;
         } else {
@@ -31,11 +33,14 @@ public:
     }
 
 private:
+    static constexpr long kSmall = 256;  // ids below: a bitset in place
     static constexpr long kDense = 1 << 16;
     bool reserved(long i) const {
+        if (i < kSmall) return (small_[i >> 6] >> (i & 63)) & 1;
         if (i < static_cast<long>(dense_.size())) return dense_[i];
         return !sparse_.empty() && sparse_.count(i);
     }
+    uint64_t small_[kSmall / 64] = {};
     std::vector<bool> dense_;
     std::unordered_set<long> sparse_;
     long current_ = 0;
@@ -50,7 +55,10 @@ public:
     explicit Environment(const AstApi& api) : api_(api) {}
     bool empty() const { return stack_.empty(); }
     void push(PyObject* var, PyObject* canon) { stack_.emplace_back(Ref::borrow(var), Ref::borrow(canon)); }
-    void pop() { stack_.pop_back(); }
+    void pop() {
+        stack_.back() = {};
+        stack_.pop_back();
+    }
     PyObject* lookup(PyObject* v) {
         for (size_t i = stack_.size(); i-- > 0;) {
             PyObject* b = stack_[i].first.get();
@@ -70,12 +78,12 @@ public:
 
 private:
     const AstApi& api_;
-    std::vector<std::pair<Ref, Ref>> stack_;
+    SmallStack<std::pair<Ref, Ref>, 8> stack_;
 };
 
 class Canonicalizer {
 public:
-    Canonicalizer(State* st) : st_(st), api_(st->api), env_(st->api) {}
+    Canonicalizer(State* st) : st_(st), api_(st->api), env_(st->api), floor_(stack_floor()) {}
 
     // Reserves the index of every free variable whose id equals a
     // non-negative int, by value, as variable equality compares ids: 0.0,
@@ -94,6 +102,29 @@ public:
         if (PyErr_Occurred()) throw PyErrorSet{};
     }
 
+    // The canonical form of term t; `same` tells whether it equals t (t
+    // itself, or a copy whose fields equal t's).
+    PyObject* term(PyObject* t, bool& same) {
+        int k = api_.exact_kind(t);
+        if (k == K_VARIABLE) {
+            PyObject* m = env_.empty() ? nullptr : env_.lookup(t);
+            same = !m || m == t;
+            return Py_NewRef(m ? m : t);
+        }
+        if (k == K_CONSTANT) {
+            same = true;
+            return Py_NewRef(t);
+        }
+        if (k == K_FUNCTION_APP && PyTuple_CheckExact(reinterpret_cast<FunctionAppNode*>(t)->args)) {
+            RecursionGuard guard(" in canonicalize_bound_variables", floor_);
+            Ref nargs = map_args(reinterpret_cast<FunctionAppNode*>(t)->args, same);
+            return derive_app(api_, t, k, nargs.get(), same);
+        }
+        PyObject* r = term(t);
+        same = r == t;
+        return r;
+    }
+
     PyObject* term(PyObject* t) {
         int k = api_.instance_kind(t);
         if (k == K_VARIABLE) {
@@ -102,7 +133,7 @@ public:
             return Py_NewRef(m ? m : t);
         }
         if (k != K_FUNCTION_APP) return Py_NewRef(t);  // constants and unknown objects pass through
-        RecursionGuard guard(" in canonicalize_bound_variables");
+        RecursionGuard guard(" in canonicalize_bound_variables", floor_);
         Ref func = FIELD(api_, t, k, FunctionAppNode, func);
         Ref arity = FIELD(api_, t, k, FunctionAppNode, arity);
         Ref args = FIELD(api_, t, k, FunctionAppNode, args);
@@ -112,8 +143,23 @@ public:
     }
 
     PyObject* formula(PyObject* f) {
-        RecursionGuard guard(" in canonicalize_bound_variables");
-        int k = api_.instance_kind(f);
+        RecursionGuard guard(" in canonicalize_bound_variables", floor_);
+        // Exact atoms are copied field by field: only their arguments change,
+        // and an atom whose arguments come back equal keeps its hash and free
+        // variables.  Everything else takes the general path below.
+        int k = api_.exact_kind(f);
+        if (k == K_PREDICATE_APP && PyTuple_CheckExact(reinterpret_cast<PredicateAppNode*>(f)->args)) {
+            bool same;
+            Ref nargs = map_args(reinterpret_cast<PredicateAppNode*>(f)->args, same);
+            return derive_app(api_, f, k, nargs.get(), same);
+        }
+        if (k == K_EQUALITY) {
+            bool same_l, same_r;
+            Ref nl = Ref::steal(term(reinterpret_cast<EqualityNode*>(f)->left, same_l));
+            Ref nr = Ref::steal(term(reinterpret_cast<EqualityNode*>(f)->right, same_r));
+            return derive_equality(api_, f, nl.get(), nr.get(), same_l && same_r);
+        }
+        k = api_.instance_kind(f);
         switch (k) {
             case K_PREDICATE_APP: {
                 Ref pred = FIELD(api_, f, k, PredicateAppNode, pred);
@@ -186,9 +232,10 @@ public:
 
 private:
     // True when `v` equals a variable bound in `scope`.
-    bool bound(const std::vector<PyObject*>& scope, PyObject* v) {
+    bool bound(SmallStack<PyObject*, 16>& scope, PyObject* v) {
         Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;
-        for (PyObject* b : scope) {
+        for (size_t i = 0; i < scope.size(); ++i) {
+            PyObject* b = scope[i];
             if (b == v) return true;
             if (reinterpret_cast<HashedNode*>(b)->hash == hv && nodes_equal(api_, b, v)) return true;
         }
@@ -201,12 +248,12 @@ private:
     // Iterative: an explicit stack of (node, binders in scope for it).
     bool reserve_free_ids(PyObject* root) {
         SmallStack<std::pair<PyObject*, size_t>, 32> todo;
-        std::vector<PyObject*> scope;
+        SmallStack<PyObject*, 16> scope;
         todo.emplace_back(root, size_t{0});
         while (!todo.empty()) {
             auto [f, depth] = todo.back();
             todo.pop_back();
-            scope.resize(depth);
+            while (scope.size() > depth) scope.pop_back();
             int k = api_.exact_kind(f);
             switch (k) {
                 case K_PREDICATE_APP:
@@ -240,7 +287,7 @@ private:
                     auto* q = reinterpret_cast<QuantNode*>(f);
                     if (api_.exact_kind(q->variable) != K_VARIABLE || !hash_cached(q->variable, K_VARIABLE))
                         return false;
-                    scope.push_back(q->variable);
+                    scope.emplace_back(q->variable);
                     todo.emplace_back(q->body, depth + 1);
                     break;
                 }
@@ -267,6 +314,31 @@ private:
         if (check_int(PyObject_RichCompareBool(id, candidate.get(), Py_EQ))) gen_.reserve(static_cast<long>(h));
     }
 
+    // The canonical arguments of an exact tuple: the tuple itself when every
+    // argument comes back as the same object, else a new tuple; `same` tells
+    // whether they all come back equal.
+    Ref map_args(PyObject* args, bool& same) {
+        same = true;
+        Ref out;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+            PyObject* a = PyTuple_GET_ITEM(args, i);
+            bool s;
+            PyObject* r = term(a, s);
+            same = same && s;
+            if (!out && r != a) {
+                out = Ref::steal(PyTuple_New(n));
+                if (!out) {
+                    Py_DECREF(r);
+                    throw PyErrorSet{};
+                }
+                for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
+            }
+            if (out) PyTuple_SET_ITEM(out.get(), i, r);
+            else Py_DECREF(r);
+        }
+        return out ? std::move(out) : Ref::borrow(args);
+    }
+
     Ref map_args(PyObject* args) {
         Ref seq = Ref::check(PySequence_Tuple(args));
         Py_ssize_t n = PyTuple_GET_SIZE(seq.get());
@@ -279,6 +351,7 @@ private:
     const AstApi& api_;
     IndexGenerator gen_;
     Environment env_;
+    uintptr_t floor_;  // the running thread's stack floor, read once per call
 };
 
 }  // namespace

@@ -202,33 +202,41 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 // empties in a loop.
 static thread_local std::vector<PyObject*> t_release_later;
 static thread_local bool t_releasing_later = false;
-
-static void release_field(PyObject*& field) {
-    PyObject* o = field;
-    field = nullptr;
-    if (!o) return;
-    if (stack_exhausted()) {
-        t_release_later.push_back(o);  // the reference moves to the list
-        return;
-    }
-    Py_DECREF(o);
-}
+// Mirrors t_release_later.size(): a plain thread-local, read by every
+// deallocation at the cost of one lookup.
+static KV_THREAD_LOCAL size_t t_release_pending = 0;
 
 static void release_deferred() {
-    if (t_releasing_later || t_release_later.empty() || stack_exhausted()) return;
+    if (!t_release_pending || t_releasing_later || stack_exhausted()) return;
     t_releasing_later = true;
     while (!t_release_later.empty()) {
         PyObject* o = t_release_later.back();
         t_release_later.pop_back();
+        t_release_pending = t_release_later.size();
         Py_DECREF(o);
     }
     t_releasing_later = false;
 }
 
+// The stack is measured once per node: every field is released from this frame.
 static void node_release(PyObject* self, PyTypeObject* tp) {
     int k = reinterpret_cast<Node*>(self)->kind;
     PyObject** f = node_fields(self, k);
-    for (int i = 0, n = kind_owned_fields(k); i < n; ++i) release_field(f[i]);
+    int n = kind_owned_fields(k);
+    if (stack_exhausted()) {
+        for (int i = 0; i < n; ++i) {
+            PyObject* o = f[i];
+            f[i] = nullptr;
+            if (o) t_release_later.push_back(o);  // the reference moves to the list
+        }
+        t_release_pending = t_release_later.size();
+    } else {
+        for (int i = 0; i < n; ++i) {
+            PyObject* o = f[i];
+            f[i] = nullptr;
+            Py_XDECREF(o);
+        }
+    }
     tp->tp_free(self);
     Py_DECREF(tp);
 }

@@ -19,8 +19,11 @@ namespace kv {
 static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
     PyTypeObject* tp = Py_TYPE(o);
     if (tp->tp_dealloc == api.node_dealloc) {
-        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
-        return !PyObject_GC_IsTracked(o);
+        Node* n = reinterpret_cast<Node*>(o);
+        // The flag is set on variables with immutable fields and on the other
+        // exact nodes left untracked; instances of subclasses are tracked.
+        if (n->kind == K_VARIABLE || tp == api.types[n->kind]) return n->flags & NF_GC_SAFE;
+        return false;
     }
     if (tp == &PyUnicode_Type || tp == &PyLong_Type) return true;
     if (o == api.vk_individual || o == api.vk_predicate || o == api.vk_function) return true;
@@ -62,8 +65,9 @@ static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
 // gc_safe for a field holding a node, settled in place for exact nodes.
 static inline bool child_gc_safe(const AstApi& api, PyObject* o) {
     if (Py_TYPE(o)->tp_dealloc == api.node_dealloc) {
-        if (reinterpret_cast<Node*>(o)->kind == K_VARIABLE) return reinterpret_cast<Node*>(o)->flags & NF_GC_SAFE;
-        return !PyObject_GC_IsTracked(o);
+        Node* n = reinterpret_cast<Node*>(o);
+        if (n->kind == K_VARIABLE || Py_TYPE(o) == api.types[n->kind]) return n->flags & NF_GC_SAFE;
+        return false;
     }
     return gc_safe(api, o);
 }
@@ -86,6 +90,14 @@ static inline bool args_gc_safe(const AstApi& api, PyObject* args) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
         if (!child_gc_safe(api, PyTuple_GET_ITEM(args, i))) return false;
     return true;
+}
+
+// A copy whose fields equal those of `like` one by one, as copies made the
+// same way or the same objects, is GC-safe exactly when `like` is.
+static PyObject* finish_like(PyObject* o, PyObject* like) {
+    if (reinterpret_cast<Node*>(like)->flags & NF_GC_SAFE) reinterpret_cast<Node*>(o)->flags |= NF_GC_SAFE;
+    else PyObject_GC_Track(o);
+    return o;
 }
 
 // Exact instances whose fields are all GC-safe stay untracked; everything else
@@ -127,7 +139,8 @@ static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
             break;
         }
     }
-    if (!safe) PyObject_GC_Track(o);
+    if (safe) reinterpret_cast<Node*>(o)->flags |= NF_GC_SAFE;
+    else PyObject_GC_Track(o);
     return o;
 }
 
@@ -406,6 +419,11 @@ PyObject* make_constant(const AstApi& api, PyTypeObject* type, PyObject* name, P
     return finish_node(api, o, K_CONSTANT);
 }
 
+static PyObject* build_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
+                                    PyObject* args, PyObject* return_sort, PyObject* like);
+static PyObject* build_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
+                                     PyObject* args, PyObject* like);
+
 PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
                             PyObject* args, PyObject* return_sort) {
     check_symbol(api, func, "Function name cannot be empty.",
@@ -416,25 +434,38 @@ PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* fun
     if (count_differs(n, arity))
         raise_invalid(api, PyUnicode_FromFormat("FunctionApp '%S' expected arity %S, got %zd arguments.", func,
                                                 arity, n));
+    return build_function_app(api, type, func, arity, args, return_sort, nullptr);
+}
+
+// The node once its fields are valid.  `like`: an exact FunctionApp whose
+// fields equal these one by one, whose hash and free variables are taken over.
+static PyObject* build_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
+                                    PyObject* args, PyObject* return_sort, PyObject* like) {
     TupleHasher h;
-    h.add_hash(class_hash(api, K_FUNCTION_APP, type));
-    add_field_hash(h, func);
-    add_field_hash(h, arity);
-    add_args_hash(api, h, args);
-    h.add(return_sort);
     bool single;
-    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
+    Ref fv;
+    if (like) {
+        single = free_vars_single(like);
+        fv = Ref::borrow(reinterpret_cast<FunctionAppNode*>(like)->free_vars);
+    } else {
+        h.add_hash(class_hash(api, K_FUNCTION_APP, type));
+        add_field_hash(h, func);
+        add_field_hash(h, arity);
+        add_args_hash(api, h, args);
+        h.add(return_sort);
+        fv = Ref::steal(free_vars_of_args(api, args, single));
+    }
     PyObject* o = alloc_node(api, K_FUNCTION_APP, type);
     if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
-    f->hash = h.finish();
+    f->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     f->sort = Py_NewRef(return_sort);
     f->func = Py_NewRef(func);
     f->arity = Py_NewRef(arity);
     f->args = Py_NewRef(args);
     f->return_sort = Py_NewRef(return_sort);
     f->free_vars = fv.release();
-    return finish_node(api, o, K_FUNCTION_APP);
+    return like ? finish_like(o, like) : finish_node(api, o, K_FUNCTION_APP);
 }
 
 PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
@@ -447,42 +478,81 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
     if (count_differs(n, arity))
         raise_invalid(api, PyUnicode_FromFormat("PredicateApp '%S' expected arity %S, got %zd arguments.", pred,
                                                 arity, n));
+    return build_predicate_app(api, type, pred, arity, args, nullptr);
+}
+
+// As build_function_app.
+static PyObject* build_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
+                                     PyObject* args, PyObject* like) {
     TupleHasher h;
-    h.add_hash(class_hash(api, K_PREDICATE_APP, type));
-    add_field_hash(h, pred);
-    add_field_hash(h, arity);
-    add_args_hash(api, h, args);
     bool single;
-    Ref fv = Ref::steal(free_vars_of_args(api, args, single));
+    Ref fv;
+    if (like) {
+        single = free_vars_single(like);
+        fv = Ref::borrow(reinterpret_cast<PredicateAppNode*>(like)->free_vars);
+    } else {
+        h.add_hash(class_hash(api, K_PREDICATE_APP, type));
+        add_field_hash(h, pred);
+        add_field_hash(h, arity);
+        add_args_hash(api, h, args);
+        fv = Ref::steal(free_vars_of_args(api, args, single));
+    }
     PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
     if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
-    p->hash = h.finish();
+    p->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     p->pred = Py_NewRef(pred);
     p->arity = Py_NewRef(arity);
     p->args = Py_NewRef(args);
     p->free_vars = fv.release();
-    return finish_node(api, o, K_PREDICATE_APP);
+    return like ? finish_like(o, like) : finish_node(api, o, K_PREDICATE_APP);
 }
 
-PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {
+static PyObject* build_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right,
+                                PyObject* like) {
     TupleHasher h;
-    h.add_hash(class_hash(api, K_EQUALITY, type));
-    add_child_hash(api, h, left);
-    add_child_hash(api, h, right);
-    FreeVarBuilder b(api);
-    b.add_child(left);
-    b.add_child(right);
     bool single;
-    Ref fv = Ref::steal(b.finish(single));
+    Ref fv;
+    if (like) {
+        single = free_vars_single(like);
+        fv = Ref::borrow(reinterpret_cast<EqualityNode*>(like)->free_vars);
+    } else {
+        h.add_hash(class_hash(api, K_EQUALITY, type));
+        add_child_hash(api, h, left);
+        add_child_hash(api, h, right);
+        FreeVarBuilder b(api);
+        b.add_child(left);
+        b.add_child(right);
+        fv = Ref::steal(b.finish(single));
+    }
     PyObject* o = alloc_node(api, K_EQUALITY, type);
     if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
     EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
-    e->hash = h.finish();
+    e->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     e->left = Py_NewRef(left);
     e->right = Py_NewRef(right);
     e->free_vars = fv.release();
-    return finish_node(api, o, K_EQUALITY);
+    return like ? finish_like(o, like) : finish_node(api, o, K_EQUALITY);
+}
+
+PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {
+    return build_equality(api, type, left, right, nullptr);
+}
+
+// ---------------------------------------------------------------- derived nodes
+
+PyObject* derive_app(const AstApi& api, PyObject* orig, int k, PyObject* args, bool same_value) {
+    PyObject* like = same_value ? orig : nullptr;
+    if (k == K_FUNCTION_APP) {
+        FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(orig);
+        return build_function_app(api, nullptr, f->func, f->arity, args, f->return_sort, like);
+    }
+    PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(orig);
+    return build_predicate_app(api, nullptr, p->pred, p->arity, args, like);
+}
+
+PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyObject* right, bool same_value) {
+    return build_equality(api, nullptr, left, right, same_value ? orig : nullptr);
 }
 
 PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {

@@ -166,7 +166,8 @@ enum NodeFlags : uint8_t {
     NF_FV_SINGLE = 1,
     // Variable and Constant: `hash` holds the hash (fields hash immutably).
     NF_HASH_CACHED = 2,
-    // Variable: every field is GC-safe (see gc_safe in construct.cpp).
+    // An exact node whose fields are all GC-safe (see gc_safe in construct.cpp):
+    // left untracked by the cycle collector for its whole life.
     NF_GC_SAFE = 4,
 };
 
@@ -294,6 +295,14 @@ PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand);
 PyObject* make_binary(const AstApi& api, int k, PyTypeObject* type, PyObject* left, PyObject* right);
 // Forall, Exists.
 PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* variable, PyObject* body);
+
+// Copies for rewriting walks: an exact node like `orig` (an exact FunctionApp
+// or PredicateApp of kind k, or an exact Equality), whose fields passed the
+// constructor's checks, with new children.  With `same_value` the children
+// equal orig's one by one (the same objects or equal copies), and orig's hash
+// and free variables are taken over instead of computed.
+PyObject* derive_app(const AstApi& api, PyObject* orig, int k, PyObject* args, bool same_value);
+PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyObject* right, bool same_value);
 
 // Hash of a Variable or Constant computed from its fields (as hash() of the
 // tuple of its compared fields).

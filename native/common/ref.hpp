@@ -125,8 +125,12 @@ void raise_stack_exhausted(const char* where);
 // recursive native function holds one per level.
 class RecursionGuard {
 public:
-    explicit RecursionGuard(const char* where) {
-        if (stack_exhausted()) {
+    explicit RecursionGuard(const char* where) : RecursionGuard(where, stack_floor()) {}
+    // With the floor read once by the walk (stack_floor() of the running
+    // thread), which spares a thread-local lookup per level.
+    RecursionGuard(const char* where, uintptr_t floor) {
+        char probe;
+        if (reinterpret_cast<uintptr_t>(&probe) < floor) {
             raise_stack_exhausted(where);
             throw PyErrorSet{};
         }
