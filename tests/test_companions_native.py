@@ -30,7 +30,7 @@ from kelvara.core.ast import (
     VariableKind,
 )
 from kelvara.core.exceptions import UnificationError
-from kelvara.core.sorts import Nat, PrimitiveSort
+from kelvara.core.sorts import Ind, Nat, PrimitiveSort
 from kelvara.prover import clausifier
 from kelvara.prover.clausifier import Clause, Literal, literal_sort_key
 from kelvara.sol.ast_ext import ForallPred, FunctionVariable, PredicateVariable
@@ -142,6 +142,18 @@ def test_symbol_names_order_by_code_point(names):
 def test_variable_ids_order_numerically(ids):
     lits = frozenset(Literal(P(Variable(i))) for i in ids)
     assert [l.atom.args[0].id for l in native.sort_literals(lits)] == sorted(ids)
+
+
+@pytest.mark.parametrize("ids", [(2**30 - 1, 2**30, 2**30 + 1, 1), (0, 2**31, 2**29, 7)])
+def test_sorts_and_ids_alternating_within_a_literal(ids):
+    # Each variable's sort and id are encoded where it stands: alternating
+    # sorts and ids on both sides of a one-digit int must keep their own keys.
+    lits = frozenset(Literal(P(*(Variable(i, sort=Nat if j % 2 else Ind) for j, i in enumerate(ids[k:] + ids[:k]))))
+                     for k in range(len(ids)))
+    got = native.sort_literals(lits)
+    assert got == tuple(sorted(lits, key=literal_sort_key))
+    for l1, l2 in zip(got, got[1:]):
+        assert l1._order < l2._order
 
 
 # --- inputs outside the fast path go to the reference -----------------------

@@ -24,9 +24,15 @@ namespace kv::native {
 namespace {
 
 struct Encoder {
+    // Room for the keys of a usual clause, taken once instead of grown by steps.
+    Encoder(State* s, const AstApi& a) : st(s), api(a) { out.reserve(256); }
+
     State* st;
     const AstApi& api;
     std::string out;
+    PyObject* last_sort = nullptr;  // compared by address only
+    Ref last_sort_key;
+    uintptr_t floor = stack_floor();
 
     void tag(int t) { out.push_back(static_cast<char>(t)); }
 
@@ -51,23 +57,38 @@ struct Encoder {
     }
 
     void integer(PyObject* o) {
-        if (!PyLong_Check(o)) throw Fallback{};
-        int overflow = 0;
-        long long v = PyLong_AsLongLongAndOverflow(o, &overflow);
-        if (overflow) throw Fallback{};
-        if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        long small;
+        long long v;
+        if (small_int_value(o, small)) {
+            v = small;
+        } else {
+            if (!PyLong_Check(o)) throw Fallback{};
+            int overflow = 0;
+            v = PyLong_AsLongLongAndOverflow(o, &overflow);
+            if (overflow) throw Fallback{};
+            if (v == -1 && PyErr_Occurred()) throw PyErrorSet{};
+        }
         unsigned long long u = static_cast<unsigned long long>(v) ^ (1ULL << 63);
-        for (int shift = 56; shift >= 0; shift -= 8) out.push_back(static_cast<char>((u >> shift) & 0xff));
+        char bytes[8];
+        for (int i = 0; i < 8; ++i) bytes[i] = static_cast<char>((u >> (56 - 8 * i)) & 0xff);
+        out.append(bytes, 8);
     }
 
-    // (type(sort).__name__, sort.name or str(sort)); cached for interned sorts.
+    // (type(sort).__name__, sort.name or str(sort)); cached for interned sorts,
+    // the last one used also here.
     void sort(PyObject* s) {
+        if (s == last_sort && last_sort_key) {
+            out.append(PyBytes_AS_STRING(last_sort_key.get()), static_cast<size_t>(PyBytes_GET_SIZE(last_sort_key.get())));
+            return;
+        }
         bool interned = false;
         for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(api.sort_types); ++i)
             if (reinterpret_cast<PyObject*>(Py_TYPE(s)) == PyTuple_GET_ITEM(api.sort_types, i)) interned = true;
         if (interned) {
             PyObject* cached = PyDict_GetItemWithError(st->sort_keys, s);
             if (cached) {
+                last_sort = s;  // interned sorts live as long as the cache holds them
+                last_sort_key = Ref::borrow(cached);
                 out.append(PyBytes_AS_STRING(cached), static_cast<size_t>(PyBytes_GET_SIZE(cached)));
                 return;
             }
@@ -127,7 +148,7 @@ struct Encoder {
                 return;
             }
             case K_FUNCTION_APP: {
-                RecursionGuard guard(" while ordering literals");
+                RecursionGuard guard(" while ordering literals", floor);
                 auto* f = reinterpret_cast<FunctionAppNode*>(t);
                 tag(3);
                 symbol(f->func);
@@ -227,7 +248,7 @@ bool key_less(PyObject* a, PyObject* b) {
 
 // The literals of a frozenset in clause order; throws Fallback.
 Ref sorted_literals(State* st, PyObject* lits) {
-    Encoder enc{st, st->api, {}};
+    Encoder enc{st, st->api};
     Py_ssize_t n = PySet_GET_SIZE(lits);
     SmallStack<Entry, 8> entries;
     try {
@@ -265,7 +286,7 @@ PyObject* sort_literals(PyObject* module, PyObject* const* args, Py_ssize_t narg
 }  // namespace
 
 Ref literal_order_key(State* st, PyObject* lit) {
-    Encoder enc{st, st->api, {}};
+    Encoder enc{st, st->api};
     return literal_key(st, enc, lit);
 }
 

@@ -33,6 +33,7 @@ static void collect_subterms(const AstApi& api, PyObject* term, Terms& out) {
 }
 
 static void collect_atom_subterms(const AstApi& api, PyObject* atom, Terms& out) {
+    out.reserve(16);  // one allocation for the usual atom, not one per doubling
     int k = api.instance_kind(atom);
     if (k == K_PREDICATE_APP) {
         Ref args = args_of(api, atom, K_PREDICATE_APP, offsetof(PredicateAppNode, args));
