@@ -113,7 +113,9 @@ void read_options(PyObject* options, Options& opt, size_t ninputs) {
                 double d = read_seconds(v, k);
                 Ref time = Ref::check(PyImport_ImportModule("time"));
                 Ref now = Ref::check(PyObject_CallMethod(time.get(), "monotonic", nullptr));
-                double left = d - PyFloat_AsDouble(now.get());
+                double clock = PyFloat_AsDouble(now.get());
+                if (clock == -1.0 && PyErr_Occurred()) throw PyErrorSet{};
+                double left = d - clock;
                 opt.deadline = left < 0 ? 0 : left;
             }
         } else if (is("memory_limit")) {

@@ -117,9 +117,10 @@ static Clause* drop_trivial(Engine& e, Clause* c) {
 }
 
 
-// A unit clause whose literal is the complement of literal i of c (up to matching), or nullptr.
-static Clause* cutter(Engine& e, const Clause* c, const Lit& l) {
-    int role = unit_role(!l.pos, l.eq);
+// An active unit clause other than c, of sign `pos`, whose literal matches
+// literal l's sides (up to matching, either orientation for equations), or nullptr.
+static Clause* unit_generalizing(Engine& e, const Clause* c, const Lit& l, bool pos) {
+    int role = unit_role(pos, l.eq);
     FP fl = fingerprint(l.lhs);
     Clause* found = nullptr;
     auto visit = [&](const Entry& en) {
@@ -137,6 +138,9 @@ static Clause* cutter(Engine& e, const Clause* c, const Lit& l) {
     e.units[role]->generalizations(keys, l.eq ? 2 : 1, visit);
     return found;
 }
+
+// A unit clause whose literal is the complement of l (up to matching), or nullptr.
+static Clause* cutter(Engine& e, const Clause* c, const Lit& l) { return unit_generalizing(e, c, l, !l.pos); }
 
 static Clause* cut_literals(Engine& e, Clause* c) {
     for (bool again = true; again && c;) {
@@ -260,25 +264,7 @@ bool Engine::subsumes(const Clause& general, const Clause& specific) {
 }
 
 // An active unit clause whose literal matches literal l (same sign), or nullptr.
-static Clause* unit_instance_of(Engine& e, const Clause* c, const Lit& l) {
-    int role = unit_role(l.pos, l.eq);
-    FP fl = fingerprint(l.lhs);
-    Clause* found = nullptr;
-    auto visit = [&](const Entry& en) {
-        if (en.c == c || !fp_matchable(en.fp, fl)) return false;
-        const Lit& u = en.c->lits[0];
-        Term* a = en.side ? u.rhs : u.lhs;
-        Term* b = en.side ? u.lhs : u.rhs;
-        size_t m = e.subst.mark();
-        bool ok = match(e.subst, a, l.lhs) && match(e.subst, b, l.rhs);
-        e.subst.undo(m);
-        if (ok) found = en.c;
-        return ok;
-    };
-    Term* keys[2] = {l.lhs, l.rhs};
-    e.units[role]->generalizations(keys, l.eq ? 2 : 1, visit);
-    return found;
-}
+static Clause* unit_instance_of(Engine& e, const Clause* c, const Lit& l) { return unit_generalizing(e, c, l, l.pos); }
 
 bool Engine::subsumed(Clause* c) {
     for (const Lit& l : c->lits)
