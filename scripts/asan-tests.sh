@@ -20,5 +20,9 @@ for so in build/asan/rules*.so build/asan/_tptp*.so build/asan/_engine*.so; do [
 for so in build/asan/_native*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/; done
 for so in build/asan/_engine*.so build/asan/_tptp*.so; do [ -e "$so" ] && cp "$so" build/asan/pkg/kelvara/prover/; done
 export LD_PRELOAD="$(gcc -print-file-name=libasan.so) $(gcc -print-file-name=libubsan.so) $(gcc -print-file-name=libstdc++.so)"
-export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+# A failed allocation returns NULL as libc's malloc does (the sanitizer would
+# abort instead), so that address-space limits end in MemoryError as in a
+# release build.
+export PYTHONMALLOC=malloc ASAN_OPTIONS=detect_leaks=0:abort_on_error=1:allocator_may_return_null=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 PYTHONPATH="$PWD/build/asan/pkg" "$py" -m pytest -p no:cacheprovider "$@"

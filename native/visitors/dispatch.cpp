@@ -115,8 +115,13 @@ static const MethodDef* family_def(int f, int row) {
 // class and the classes its walk consults (the stand-ins and collectors of a
 // substitution's quantifier steps) stay cached together whatever their
 // addresses.  A fill takes the class's own way, else the way not used last.
+// The set is taken from a multiplicative hash of the address: allocators that
+// place objects of one size at a power-of-two stride (size-class allocators,
+// the sanitizer's) leave the low address bits alike for every class.
+static_assert(kTypeCacheSets == 8, "type_cache_set takes three bits");
 static inline size_t type_cache_set(PyTypeObject* tp) {
-    return (reinterpret_cast<uintptr_t>(tp) >> 5) & (kTypeCacheSets - 1);
+    uint64_t a = static_cast<uint64_t>(reinterpret_cast<uintptr_t>(tp)) >> 4;
+    return static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 61);
 }
 
 static TypeCache* type_cache_fill(State* st, PyTypeObject* tp) {
