@@ -42,3 +42,51 @@ class Raising:
         if self.repr_:
             raise RuntimeError("repr refused")
         return "Raising()"
+
+
+# ---------------------------------------------------------------- node trees
+
+CHILD_FIELDS = ("left", "right", "operand", "variable", "body")
+
+
+def rebuild(n):
+    """An equal tree built bottom-up through the constructors."""
+    from kelvara.core.ast import Constant, Variable
+
+    if isinstance(n, tuple):
+        return tuple(rebuild(x) for x in n)
+    if isinstance(n, Variable):
+        return type(n)(n.id, n.kind, sort=n.sort)
+    if isinstance(n, Constant):
+        return type(n)(n.name, sort=n.sort)
+    if hasattr(n, "__match_args__"):
+        return type(n)(*[rebuild(getattr(n, a)) for a in n.__match_args__])
+    return n
+
+
+def nodes(n):
+    """The nodes of a tree in pre-order, arguments included."""
+    yield n
+    for name in CHILD_FIELDS:
+        if hasattr(n, name):
+            yield from nodes(getattr(n, name))
+    for a in getattr(n, "args", ()):
+        yield from nodes(a)
+
+
+def assert_like_constructed(result):
+    """Every node of `result` has the hash, free variables and cycle-collector
+    tracking of the same node built afresh through the constructors."""
+    import gc
+
+    from kelvara.core.ast import Variable
+
+    fresh = rebuild(result)
+    assert fresh == result
+    for got, want in zip(nodes(result), nodes(fresh), strict=True):
+        assert type(got) is type(want)
+        assert hash(got) == hash(want), got
+        if hasattr(want, "_free_vars"):
+            assert got._free_vars == want._free_vars, got
+        if not isinstance(want, Variable):
+            assert gc.is_tracked(got) == gc.is_tracked(want), got

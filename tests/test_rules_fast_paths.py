@@ -16,6 +16,7 @@ from hypothesis import strategies as st
 import kelvara.prover.clausifier as CL
 import kelvara.prover.rules as R
 import rules_model as M
+from helpers import assert_like_constructed
 from kelvara.core.ast import Constant, Equality, FunctionApp, PredicateApp, Variable
 from kelvara.core.sorts import Ind, Nat, PrimitiveSort
 from kelvara.prover.clausifier import Clause, Literal
@@ -77,6 +78,30 @@ def test_renamed_literals_are_those_of_the_renamed_clause_in_its_order(c1, c2):
     # c1's literals outermost, then the renamed clause's in its own order
     keys = [(c1.literals.index(l1), order[l2]) for l1, l2 in pairs]
     assert keys == sorted(keys)
+
+
+@settings(max_examples=60, deadline=None)
+@given(clauses, clauses)
+def test_renamed_atoms_are_like_constructed_ones(c1, c2):
+    # The renamed copies skip the constructors' checks: their hashes, free
+    # variables and tracking must still be those of constructed atoms.
+    for lit in R.standardize_clause_variables(c1, c2)[1].literals:
+        assert_like_constructed(lit.atom)
+    for resolvent, _, (l1, l2) in R.resolve_clauses(c1, c2):
+        assert_like_constructed(l2.atom)
+        for lit in resolvent.literals:
+            assert_like_constructed(lit.atom)
+
+
+def test_a_renamed_equality_of_nested_terms_is_like_a_constructed_one():
+    c1 = C(Literal(P(x, f(y))))
+    c2 = C(Literal(P(x, f(y)), False), Literal(Equality(f(f(x)), y)))
+    renamed = R.standardize_clause_variables(c1, c2)[1]
+    atoms = {type(l.atom).__name__: l.atom for l in renamed.literals}
+    # ids shifted past the largest of both clauses (2): x -> 4, y -> 5
+    assert atoms["Equality"] == Equality(f(f(Variable(4))), Variable(5))
+    for atom in atoms.values():
+        assert_like_constructed(atom)
 
 
 def test_ground_literals_of_the_renamed_clause_are_kept_themselves():

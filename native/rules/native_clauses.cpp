@@ -159,7 +159,8 @@ bool max_free_id(const AstApi& api, PyObject* lits, long& best) {
 }  // namespace
 
 // Rebuilds terms with every variable's id shifted by `offset`; the variable
-// made for one input variable is reused for its every occurrence.
+// made for one input variable is reused for its every occurrence.  The input
+// nodes are exact and valid (check_term), so the copies skip the checks.
 struct Shifter {
     const AstApi& api;
     long offset;
@@ -192,19 +193,19 @@ struct Shifter {
         RecursionGuard guard(" while renaming a clause");
         auto* f = reinterpret_cast<FunctionAppNode*>(t);
         Ref a = args(f->args);
-        return make_function_app(api, nullptr, f->func, f->arity, a.get(), f->return_sort);
+        return derive_app(api, t, K_FUNCTION_APP, a.get(), false);
     }
 
     Ref atom(PyObject* atom, int k) {
         if (k == K_PREDICATE_APP) {
             auto* p = reinterpret_cast<PredicateAppNode*>(atom);
             Ref a = args(p->args);
-            return Ref::steal(make_predicate_app(api, nullptr, p->pred, p->arity, a.get()));
+            return Ref::steal(derive_app(api, atom, K_PREDICATE_APP, a.get(), false));
         }
         auto* e = reinterpret_cast<EqualityNode*>(atom);
         Ref left = Ref::steal(term(e->left));
         Ref right = Ref::steal(term(e->right));
-        return Ref::steal(make_equality(api, nullptr, left.get(), right.get()));
+        return Ref::steal(derive_equality(api, atom, left.get(), right.get(), false));
     }
 };
 
