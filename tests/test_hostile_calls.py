@@ -88,3 +88,24 @@ def test_keyword_error_is_reported_before_the_positional_count(name, keyword):
     expected = message(reference, *ref_args, **{keyword: 1})
     assert "positional" not in expected  # the case under test: the keyword is named
     assert message(native, *args, **{keyword: 1}) == expected
+
+
+# Subclasses are called through the tuple-and-dict slots, which must parse
+# any number of arguments as the exact classes' vectorcalls do.
+SUBCLASSED = ["Variable", "Not", "Literal", "Clause", "InferenceRule"]
+MANY = tuple(range(20))
+
+
+@pytest.mark.parametrize("name", SUBCLASSED)
+@pytest.mark.parametrize("args, kwargs", [
+    (MANY, {}),
+    (MANY, {"bogus": 1}),
+    ((0,), {f"k{i}": i for i in range(20)}),
+    (MANY[:3], {f"k{i}": i for i in range(9)}),
+])
+def test_subclass_calls_with_many_arguments_raise_the_twins_error(name, args, kwargs):
+    native, reference, self_arg, _ = CALLS[name]
+    sub = type(f"Sub{name}", (native,), {})
+    expected = message(reference, self_arg, *args, **kwargs)
+    assert message(sub, *args, **kwargs) == expected
+    assert message(native, *args, **kwargs) == expected

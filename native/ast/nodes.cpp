@@ -167,27 +167,9 @@ template <int K>
 static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) noexcept {
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = state_of_type(type);
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-        PyObject* stack[16];
-        if (nargs + nkw > 16) {
-            PyErr_Format(PyExc_TypeError, "%s.__init__() got too many arguments", kKindInfo[K].name);
-            throw PyErrorSet{};
-        }
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-        Ref kwnames;
-        if (nkw) {
-            kwnames = Ref::check(PyTuple_New(nkw));
-            Py_ssize_t pos = 0, j = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), j, Py_NewRef(key));
-                stack[nargs + j] = value;
-                ++j;
-            }
-        }
+        TupleCall call(args, kwds);
         PyObject* v[5];
-        parse_ctor(K, type, stack, nargs, kwnames.get(), v);
+        parse_ctor(K, type, call.args(), call.nargs(), call.kwnames(), v);
         return build(st, K, type, v);
     });
 }

@@ -62,4 +62,24 @@ void parse_arguments(const char* fname, const char* const* names, int n, int nre
     }
 }
 
+TupleCall::TupleCall(PyObject* args, PyObject* kwds) {
+    nargs_ = PyTuple_GET_SIZE(args);
+    Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
+    size_t total = static_cast<size_t>(nargs_ + nkw);
+    if (total > sizeof(small_) / sizeof(small_[0])) {
+        big_.resize(total);
+        data_ = big_.data();
+    }
+    for (Py_ssize_t i = 0; i < nargs_; ++i) data_[i] = PyTuple_GET_ITEM(args, i);
+    if (!nkw) return;
+    kwnames_ = Ref::check(PyTuple_New(nkw));
+    Py_ssize_t pos = 0, j = 0;
+    PyObject *key, *value;
+    while (j < nkw && PyDict_Next(kwds, &pos, &key, &value)) {
+        PyTuple_SET_ITEM(kwnames_.get(), j, Py_NewRef(key));
+        data_[nargs_ + j] = value;
+        ++j;
+    }
+}
+
 }  // namespace kv

@@ -219,6 +219,27 @@ private:
 void parse_arguments(const char* fname, const char* const* names, int n, int nrequired, int nself,
                      PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, PyObject** out);
 
+// The arguments of a call made with a tuple and a dict (tp_new, tp_init),
+// laid out as a vectorcall passes them: the positional values, then the
+// keyword values, with the tuple of the keyword names.  The values are
+// borrowed from `args` and `kwds`, which the caller holds for the call.
+class TupleCall {
+public:
+    TupleCall(PyObject* args, PyObject* kwds);
+    TupleCall(const TupleCall&) = delete;
+    TupleCall& operator=(const TupleCall&) = delete;
+    PyObject* const* args() const noexcept { return data_; }
+    Py_ssize_t nargs() const noexcept { return nargs_; }
+    PyObject* kwnames() const noexcept { return kwnames_.get(); }
+
+private:
+    PyObject* small_[8];
+    std::vector<PyObject*> big_;
+    PyObject** data_ = small_;
+    Py_ssize_t nargs_ = 0;
+    Ref kwnames_;
+};
+
 // Parses the single argument of a METH_FASTCALL | METH_KEYWORDS function that
 // takes it positionally or as keyword `name`; returns it borrowed.
 inline PyObject* one_arg(const char* func, const char* name, PyObject* const* args, Py_ssize_t nargs,

@@ -93,19 +93,8 @@ PyObject* literal_vectorcall(PyObject* type, PyObject* const* args, size_t nargs
 // Parses the arguments of a call with a tuple and a dict (tp_new, tp_init).
 void parse_tuple_args(const char* fname, const char* const* names, int n, int nrequired, PyObject* args,
                       PyObject* kwds, PyObject** out) {
-    Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-    std::vector<PyObject*> stack(&PyTuple_GET_ITEM(args, 0), &PyTuple_GET_ITEM(args, 0) + nargs);
-    Ref kwnames;
-    if (kwds && PyDict_GET_SIZE(kwds)) {
-        kwnames = Ref::check(PyTuple_New(PyDict_GET_SIZE(kwds)));
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(kwds, &pos, &k, &v)) {
-            PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(k));
-            stack.push_back(v);
-        }
-    }
-    parse_args(fname, names, n, nrequired, stack.data(), nargs, kwnames.get(), out, true);
+    TupleCall call(args, kwds);
+    parse_args(fname, names, n, nrequired, call.args(), call.nargs(), call.kwnames(), out, true);
 }
 
 // Literal.__new__: the exact class builds the literal from the arguments (its

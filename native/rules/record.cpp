@@ -44,23 +44,9 @@ PyObject* rule_new(PyTypeObject* type, PyObject*, PyObject*) noexcept {
 
 static int rule_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
     return boundary<int>(-1, [&]() -> int {
-        Py_ssize_t nargs = PyTuple_GET_SIZE(args);
-        Py_ssize_t nkw = kwds ? PyDict_GET_SIZE(kwds) : 0;
-        std::vector<PyObject*> stack(static_cast<size_t>(nargs + nkw));
-        for (Py_ssize_t i = 0; i < nargs; ++i) stack[i] = PyTuple_GET_ITEM(args, i);
-        Ref kwnames;
-        if (nkw) {
-            kwnames = Ref::check(PyTuple_New(nkw));
-            Py_ssize_t pos = 0, j = 0;
-            PyObject *key, *value;
-            while (PyDict_Next(kwds, &pos, &key, &value)) {
-                PyTuple_SET_ITEM(kwnames.get(), j, Py_NewRef(key));
-                stack[nargs + j] = value;
-                ++j;
-            }
-        }
+        TupleCall call(args, kwds);
         PyObject* v[RF_COUNT];
-        parse_rule_args(stack.data(), nargs, kwnames.get(), v);
+        parse_rule_args(call.args(), call.nargs(), call.kwnames(), v);
         rule_set_fields(self, v);
         return 0;
     });
