@@ -112,6 +112,12 @@ struct FVIndex::Node {
     }
 };
 
+// The first kid whose value is not below v.
+template <class Kids>
+static auto kid_at_or_after(Kids& kids, uint16_t v) {
+    return std::lower_bound(kids.begin(), kids.end(), v, [](const auto& k, uint16_t x) { return k.first < x; });
+}
+
 FVIndex::FVIndex() : root_(new Node) {}
 FVIndex::~FVIndex() { delete root_; }
 
@@ -119,8 +125,7 @@ void FVIndex::insert(Clause* c) {
     Features f = features_of(*c);
     Node* n = root_;
     for (int i = 0; i < kFeatures; ++i) {
-        auto it = std::lower_bound(n->kids.begin(), n->kids.end(), f[i],
-                                   [](const std::pair<uint16_t, Node*>& k, uint16_t v) { return k.first < v; });
+        auto it = kid_at_or_after(n->kids, f[i]);
         if (it == n->kids.end() || it->first != f[i]) it = n->kids.insert(it, {f[i], new Node});
         n = it->second;
     }
@@ -131,8 +136,7 @@ void FVIndex::remove(Clause* c) {
     Features f = features_of(*c);
     Node* n = root_;
     for (int i = 0; i < kFeatures && n; ++i) {
-        auto it = std::lower_bound(n->kids.begin(), n->kids.end(), f[i],
-                                   [](const std::pair<uint16_t, Node*>& k, uint16_t v) { return k.first < v; });
+        auto it = kid_at_or_after(n->kids, f[i]);
         n = (it == n->kids.end() || it->first != f[i]) ? nullptr : it->second;
     }
     if (!n) return;
@@ -140,7 +144,8 @@ void FVIndex::remove(Clause* c) {
     if (it != n->leaf.end()) n->leaf.erase(it);
 }
 
-void FVIndex::at_most(const Features& f, std::vector<Clause*>& out) const {
+template <bool AtMost>
+void FVIndex::collect(const Features& f, std::vector<Clause*>& out) const {
     std::vector<std::pair<const Node*, int>> stack{{root_, 0}};
     while (!stack.empty()) {
         auto [n, d] = stack.back();
@@ -149,27 +154,18 @@ void FVIndex::at_most(const Features& f, std::vector<Clause*>& out) const {
             out.insert(out.end(), n->leaf.begin(), n->leaf.end());
             continue;
         }
-        for (auto& k : n->kids) {
-            if (k.first > f[d]) break;
-            stack.emplace_back(k.second, d + 1);
+        // Kids are sorted by value: walk from the end that fits and stop at the first that does not.
+        if constexpr (AtMost) {
+            for (auto it = n->kids.begin(); it != n->kids.end() && it->first <= f[d]; ++it)
+                stack.emplace_back(it->second, d + 1);
+        } else {
+            for (auto it = n->kids.rbegin(); it != n->kids.rend() && it->first >= f[d]; ++it)
+                stack.emplace_back(it->second, d + 1);
         }
     }
 }
 
-void FVIndex::at_least(const Features& f, std::vector<Clause*>& out) const {
-    std::vector<std::pair<const Node*, int>> stack{{root_, 0}};
-    while (!stack.empty()) {
-        auto [n, d] = stack.back();
-        stack.pop_back();
-        if (d == kFeatures) {
-            out.insert(out.end(), n->leaf.begin(), n->leaf.end());
-            continue;
-        }
-        for (auto it = n->kids.rbegin(); it != n->kids.rend(); ++it) {
-            if (it->first < f[d]) break;
-            stack.emplace_back(it->second, d + 1);
-        }
-    }
-}
+void FVIndex::at_most(const Features& f, std::vector<Clause*>& out) const { collect<true>(f, out); }
+void FVIndex::at_least(const Features& f, std::vector<Clause*>& out) const { collect<false>(f, out); }
 
 }  // namespace kv::engine

@@ -93,6 +93,9 @@ public:
 
 private:
     struct Node;
+    // The clauses whose every feature is <= f (AtMost) or >= f.
+    template <bool AtMost>
+    void collect(const Features& f, std::vector<Clause*>& out) const;
     Node* root_;
 };
 
