@@ -111,6 +111,15 @@ private:
         if (tok_.kind != k) syntax(tok_, expected);
         advance();
     }
+    // Reads one or more items separated by commas; `item` reads one and advances past it.
+    template <class F>
+    void comma_list(F&& item) {
+        for (;;) {
+            item();
+            if (tok_.kind != T_COMMA) return;
+            advance();
+        }
+    }
     std::string place(const Token& t) const {
         return file_ + ":" + std::to_string(t.line) + ":" + std::to_string(lx_.column(t));
     }
@@ -269,17 +278,12 @@ void Parser::include(PyObject* out) {
             advance();
             Ref names = Ref::check(PyList_New(0));
             if (tok_.kind != T_RBRK) {
-                for (;;) {
+                comma_list([&] {
                     if (!is_name_token(tok_, text(tok_))) syntax(tok_, "a formula name");
                     Ref n = name_of(tok_);
                     check_int(PyList_Append(names.get(), n.get()));
                     advance();
-                    if (tok_.kind == T_COMMA) {
-                        advance();
-                        continue;
-                    }
-                    break;
-                }
+                });
             }
             expect(T_RBRK, "',' or ']'");
             selection = Ref::check(PyList_AsTuple(names.get()));
@@ -407,7 +411,7 @@ Val Parser::formula() {
                 fr.var_base = bound_.size();
                 advance();
                 expect(T_LBRK, "'['");
-                for (;;) {
+                comma_list([&] {
                     if (tok_.kind != T_UPPER) syntax(tok_, "a variable");
                     std::string name(text(tok_));
                     Ref id = Ref::check(PyLong_FromSize_t(names_.size()));
@@ -416,12 +420,7 @@ Val Parser::formula() {
                     scope_[name].push_back(var.get());
                     bound_.emplace_back(std::move(name), std::move(var));
                     advance();
-                    if (tok_.kind == T_COMMA) {
-                        advance();
-                        continue;
-                    }
-                    break;
-                }
+                });
                 expect(T_RBRK, "',' or ']'");
                 expect(T_COLON, "':'");
                 stack.push_back(std::move(fr));
