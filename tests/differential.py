@@ -5,7 +5,8 @@ A seeded generator draws terms, formulas, literals, clauses and substitutions
 one, `args` that are no tuple, other sorts, junk) and runs every public
 operation of ``kelvara.core.ast``, ``kelvara.core.visitors``,
 ``kelvara.prover.rules`` and ``kelvara._native`` next to its Python
-counterpart:
+counterpart, and reads generated problem texts with the native reader and its
+lark twin (``tests/tptp_lark_twin.py``):
 
 - ``kelvara._native`` against the pure-Python references
   (``python_implementation`` of ``kelvara.core.substitutions`` and
@@ -371,8 +372,79 @@ def _check_visitors(g: Gen, out: list) -> None:
         out.append((name, (f,), nat, ref))
 
 
+# ---------------------------------------------------------------- the reader
+
+_TPTP_PRED = {"P": "p", "Q": "q", "R": "r"}
+_TPTP_BINARY = {K.And: "&", K.Or: "|", K.Implies: "=>", K.Iff: "<=>"}
+
+
+def _tptp(node: Any) -> str:
+    """TPTP text of a formula of the generator (plain inputs)."""
+    t = type(node)
+    if t is K.Variable:
+        return f"X{node.id}"
+    if t is K.Constant:
+        return node.name
+    if t in (K.FunctionApp, K.PredicateApp):
+        head = node.func if t is K.FunctionApp else _TPTP_PRED[node.pred]
+        return head if not node.args else f"{head}({','.join(_tptp(a) for a in node.args)})"
+    if t is K.Equality:
+        return f"{_tptp(node.left)} = {_tptp(node.right)}"
+    if t is K.Not:
+        return f"~ ({_tptp(node.operand)})"
+    if t in (K.Forall, K.Exists):
+        q = "!" if t is K.Forall else "?"
+        return f"{q} [{_tptp(node.variable)}] : ({_tptp(node.body)})"
+    return f"({_tptp(node.left)}) {_TPTP_BINARY[t]} ({_tptp(node.right)})"
+
+
+def _read(parse: Callable, text: str) -> tuple:
+    try:
+        return ("ok", [(f.name, f.role, f.formula) for f in parse(text).formulas])
+    except RecursionError:
+        raise
+    except Exception as e:
+        return ("raise", type(e).__name__)
+
+
+def check_reader(g: Gen, out: list) -> None:
+    """The native reader against the lark twin on generated statements: the
+    same formulas (fresh ids in reading order), or both refuse the text."""
+    import tptp_lark_twin as twin
+
+    from kelvara.prover import tptp
+
+    r = g.rng
+    odd, g.odd, g.set_args = g.odd, False, False
+    try:
+        statements = []
+        for i in range(r.randrange(1, 4)):
+            f = g.formula(3)
+            free = sorted(v.id for v in K.free_variables(f))
+            body = _tptp(f)
+            if free:  # a free variable of a fof formula is refused; close it
+                body = f"! [{','.join(f'X{v}' for v in free)}] : ({body})"
+            role = r.choice(["axiom", "conjecture", "hypothesis"])
+            statements.append(f"fof(s{i}, {role}, {body}).")
+        text = "\n".join(statements) + "\n"
+        damaged = r.random() < 0.2
+        if damaged:
+            k = r.randrange(len(text))
+            text = text[:k] + text[k + 1:]
+        nat, ref = _read(tptp.parse_problem, text), _read(twin.parse_problem, text)
+        # A damaged text may leave a variable free or a symbol at two arities,
+        # which the native reader refuses and the twin (closing free variables,
+        # checking no arities) reads: there the native reader may refuse more.
+        refused_more = damaged and nat[0] == "raise" and ref[0] == "ok"
+        if not refused_more and (nat[0] != ref[0] or (nat[0] == "ok" and nat[1] != ref[1])):
+            out.append(("parse_problem", (text,), nat, ref))
+    finally:
+        g.odd = odd
+        g.set_args = odd
+
+
 CHECKS = {"native": check_native, "records": check_records, "rules": check_rules, "ast": check_ast,
-          "visitors": check_visitors}
+          "visitors": check_visitors, "reader": check_reader}
 
 
 def run(seed: int, cases: int, odd: bool = True, only: str | None = None) -> tuple[list, dict]:

@@ -29,3 +29,20 @@ def test_the_comparison_sees_a_wrong_result():
     finally:
         differential.AST_QUERIES[2] = ("formula_depth", differential.K.formula_depth, original)
     assert any(op == "formula_depth" for op, *_ in out)
+
+
+def test_the_reader_comparison_sees_a_misread_statement(monkeypatch):
+    # A native reader that reads every axiom as a hypothesis is reported.
+    from kelvara.prover import tptp
+
+    original = tptp.parse_problem
+
+    def misread(text, **kwargs):
+        return original(text.replace(", axiom,", ", hypothesis,"), **kwargs)
+
+    monkeypatch.setattr(tptp, "parse_problem", misread)
+    out: list = []
+    g = differential.Gen(differential.random.Random(5), odd=False)
+    for _ in range(100):
+        differential.check_reader(g, out)
+    assert any(op == "parse_problem" for op, *_ in out)
