@@ -30,14 +30,15 @@ CONSULTED = {set_of(cls) for cls in vars(V).values()
              if isinstance(cls, type) and issubclass(cls, (V.ASTVisitor, V.ASTTransformer))}
 
 
-def colliding_classes(base, n):
-    """n subclasses of `base` whose addresses fall into one set of the cache
-    that none of the module's visitor classes uses."""
+def colliding_classes(base, n, into=None):
+    """n subclasses of `base` whose addresses fall into one set of the cache:
+    the set of the class `into` when given, else one that none of the
+    module's visitor classes hashes to."""
     made, by_set = [], {}
-    for i in range(2000):
+    for i in range(5000):
         cls = type(f"{base.__name__}{i}", (base,), {})
         made.append(cls)  # kept alive, so that no address is reused
-        if set_of(cls) in CONSULTED:
+        if set_of(cls) != set_of(into) if into is not None else set_of(cls) in CONSULTED:
             continue
         group = by_set.setdefault(set_of(cls), [])
         group.append(cls)
@@ -61,6 +62,48 @@ def test_two_classes_of_one_set_stay_cached(base, run):
     for _ in range(20):
         assert run(a) == want_a and run(b) == want_b
     assert fills() == before
+
+
+def substitute(cls):
+    return cls({y: FunctionApp("g", 1, (x,))}).visit(f)
+
+
+# A substitution whose value captures the bound variable consults the
+# module's transformer and collector classes on every walk; the module's own
+# classes share no set with the caller's classes, whatever their addresses.
+@pytest.mark.parametrize("consulted", ["SubstitutionTransformer", "FreeVariableCollector"])
+def test_classes_a_walk_consults_displace_no_caller_class(consulted):
+    a, b = colliding_classes(V.SubstitutionTransformer, 2, into=getattr(V, consulted))
+    want = substitute(V.SubstitutionTransformer)
+    assert substitute(a) == want and substitute(b) == want
+    before = fills()
+    for _ in range(20):
+        assert substitute(a) == want and substitute(b) == want
+        assert substitute(V.SubstitutionTransformer) == want
+    assert fills() == before
+
+
+def test_a_module_class_and_two_subclasses_in_its_set_stay_cached():
+    a, b = colliding_classes(V.SizeVisitor, 2, into=V.SizeVisitor)
+    for cls in (a, b, V.SizeVisitor):
+        assert cls().visit(f) == 5
+    before = fills()
+    for _ in range(10):
+        for cls in (V.SizeVisitor, a, V.SizeVisitor, b):
+            assert cls().visit(f) == 5
+    assert fills() == before
+
+
+def test_a_changed_module_class_is_read_again():
+    own = V.SizeVisitor.__dict__["visit_constant"]
+    assert V.SizeVisitor().visit(Constant("c")) == 1
+    try:
+        V.SizeVisitor.visit_constant = lambda self, node: 7
+        assert V.SizeVisitor().visit(Constant("c")) == 7
+        assert V.SizeVisitor().visit(f) == 5  # no constant in f
+    finally:
+        V.SizeVisitor.visit_constant = own
+    assert V.SizeVisitor().visit(Constant("c")) == 1
 
 
 def test_a_third_class_displaces_the_least_recently_used():

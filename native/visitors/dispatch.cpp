@@ -111,10 +111,14 @@ static const MethodDef* family_def(int f, int row) {
 // when the class customises attribute lookup, has no version tag, or changed
 // while it was being read.  The entry may be read until Python code next runs.
 //
-// Entries sit in sets of two ways chosen by the class's address: a visitor
-// class and the classes its walk consults (the stand-ins and collectors of a
-// substitution's quantifier steps) stay cached together whatever their
-// addresses.  A fill takes the class's own way, else the way not used last.
+// Entries of other classes sit in sets of two ways chosen by the class's
+// address: a visitor class and a subclass of it stay cached together
+// whatever their addresses.  A fill takes the class's own way, else the way
+// not used last.  The module's own visitor classes have an entry each outside
+// the sets: a walk consults them (a substitution's quantifier steps check the
+// base transformer and the collector on every walk), and were they in the
+// sets, a set holding two classes of the caller's and one of them would be
+// refilled on every walk.
 // The set is taken from a multiplicative hash of the address: allocators that
 // place objects of one size at a power-of-two stride (size-class allocators,
 // the sanitizer's) leave the low address bits alike for every class.
@@ -124,13 +128,17 @@ static inline size_t type_cache_set(PyTypeObject* tp) {
     return static_cast<size_t>((a * 0x9E3779B97F4A7C15ull) >> 61);
 }
 
-static TypeCache* type_cache_fill(State* st, PyTypeObject* tp) {
+// The entry outside the sets for `tp` when it is one of the module's own
+// classes, else nullptr.
+static inline TypeCache* own_entry(State* st, PyTypeObject* tp) {
+    PyObject* o = reinterpret_cast<PyObject*>(tp);
+    for (int f = FAM_NONE + 1; f < FAM_COUNT; ++f)
+        if (st->family_class[f] == o) return &st->tcache[kTypeCacheWays + f];
+    return nullptr;
+}
+
+static TypeCache* type_cache_fill(State* st, PyTypeObject* tp, TypeCache& e) {
     if (tp->tp_getattro != PyObject_GenericGetAttr) return nullptr;
-    size_t set = type_cache_set(tp);
-    TypeCache* ways = &st->tcache[2 * set];
-    int w = ways[0].tp == tp ? 0 : ways[1].tp == tp ? 1 : 1 - st->tcache_last[set];
-    TypeCache& e = ways[w];
-    st->tcache_last[set] = static_cast<uint8_t>(w);
     ++st->type_cache_fills;
     // The lookups may compare keys with Python __eq__: fill a local entry and
     // keep it only if the class kept its version throughout.
@@ -174,7 +182,13 @@ static inline TypeCache* type_cache_inline(State* st, PyTypeObject* tp) {
             return &ways[w];
         }
     }
-    return type_cache_fill(st, tp);
+    if (TypeCache* own = own_entry(st, tp)) {
+        if (own->tp == tp && own->version && own->version == v) return own;
+        return type_cache_fill(st, tp, *own);
+    }
+    int w = ways[0].tp == tp ? 0 : ways[1].tp == tp ? 1 : 1 - st->tcache_last[set];
+    st->tcache_last[set] = static_cast<uint8_t>(w);
+    return type_cache_fill(st, tp, ways[w]);
 }
 
 TypeCache* type_cache(State* st, PyTypeObject* tp) { return type_cache_inline(st, tp); }

@@ -129,10 +129,13 @@ struct TypeCache {
 };
 
 constexpr size_t kTypeCacheSets = 8;
+constexpr size_t kTypeCacheWays = 2 * kTypeCacheSets;
 
 struct State {
     AstApi api;
-    TypeCache tcache[2 * kTypeCacheSets];      // two ways per set (see type_cache_fill)
+    // Two ways per set, then one entry per family for the module's own
+    // class of that family (see type_cache_inline).
+    TypeCache tcache[kTypeCacheWays + FAM_COUNT];
     uint8_t tcache_last[kTypeCacheSets] = {};  // the way of each set used last
     uint64_t type_cache_fills = 0;             // entries filled (read by tests)
     PyTypeObject* method_type = nullptr;
