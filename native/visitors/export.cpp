@@ -228,7 +228,7 @@ static void child(ExportCtx& c, PyObject* node, int mode) {
         if (c.left <= 0 && !c.depth_checked) throw Decline{};
     }
     if (c.pure && c.left > 0) {
-        int row = export_row(c.st, node);
+        int row = node_row(c.st, node);
         if (row >= 0) {
             VisitGuard guard;
             --c.left;
@@ -657,7 +657,7 @@ PyObject* export_walk(State* st, PyObject* self, PyObject* node) {
     c.fixed = PyUnicode_Compare(n, st->s_prefix) == 0  ? N_PREFIX
               : PyUnicode_Compare(n, st->s_latex) == 0 ? N_LATEX
                                                        : N_INFIX;
-    int row = export_row(st, node);
+    int row = node_row(st, node);
     if (row < 0) return nullptr;
     long limit = walk_depth_limit();
     if (!returns_name(st, node, c.fixed) && connectives_plain(st)) {

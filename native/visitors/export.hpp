@@ -9,16 +9,6 @@ namespace kv::vis {
 
 enum Notation { N_INFIX, N_PREFIX, N_LATEX };
 
-// The row of an exact node class or second-order quantifier class, else -1.
-inline int export_row(State* st, PyObject* node) {
-    int k = st->api.exact_kind(node);
-    if (k >= 0) return k;
-    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(node));
-    for (int i = 0; i < 4; ++i)
-        if (tp == st->sol_types[i]) return R_FORALL_PRED + i;
-    return -1;
-}
-
 // The text of `node` in notation `nt` when it can be written without running
 // any Python code and within `limit` levels (a new reference); nullptr with
 // no error set otherwise, before anything Python can see was made.  Throws

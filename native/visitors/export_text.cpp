@@ -195,7 +195,7 @@ bool TextWalk::node(PyObject* n) {
     static const char* const kOpen[4] = {"(and ", "(or ", "(=> ", "(<=> "};
     static const char* const kLatex[4] = {" \\land ", " \\lor ", " \\implies ", " \\iff "};
     static const char* const kInfix[4] = {" & ", " | ", " => ", " <=> "};
-    int row = export_row(st_, n);
+    int row = node_row(st_, n);
     switch (row) {
         case K_VARIABLE: {
             PyObject* id = reinterpret_cast<VariableNode*>(n)->id;

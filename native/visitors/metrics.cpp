@@ -388,16 +388,6 @@ const int kFreeVarMethodCount = sizeof(kFreeVarMethods) / sizeof(kFreeVarMethods
 
 namespace kv::vis {
 
-// The row of an exact node class or second-order quantifier class, else -1.
-static int walk_row(State* st, PyObject* node) {
-    int k = st->api.exact_kind(node);
-    if (k >= 0) return k;
-    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(node));
-    for (int i = 0; i < 4; ++i)
-        if (tp == st->sol_types[i]) return R_FORALL_PRED + i;
-    return -1;
-}
-
 static PyObject* app_args_of(PyObject* node, int k) {
     return k == K_FUNCTION_APP ? reinterpret_cast<FunctionAppNode*>(node)->args
                                : reinterpret_cast<PredicateAppNode*>(node)->args;
@@ -411,7 +401,7 @@ static bool int_walk(State* st, PyObject* node, long long& out, long& left) {
         long& l;
         ~Up() { ++l; }
     } up{left};
-    int row = walk_row(st, node);
+    int row = node_row(st, node);
     long long a, b;
     switch (row) {
         case K_VARIABLE:
@@ -502,7 +492,7 @@ public:
     bool walk(PyObject* node) {
         Level level(left_);
         if (!level) return false;
-        int row = walk_row(st_, node);
+        int row = node_row(st_, node);
         switch (row) {
             case K_VARIABLE: return add(node);
             case K_CONSTANT: return true;

@@ -344,4 +344,14 @@ extern const int kSubstitutionMethodCount;
 extern const MethodDef kExportMethods[];
 extern const int kExportMethodCount;
 
+// The row of an exact node class or second-order quantifier class, else -1.
+inline int node_row(State* st, PyObject* node) {
+    int k = st->api.exact_kind(node);
+    if (k >= 0) return k;
+    PyObject* tp = reinterpret_cast<PyObject*>(Py_TYPE(node));
+    for (int i = 0; i < 4; ++i)
+        if (tp == st->sol_types[i]) return R_FORALL_PRED + i;
+    return -1;
+}
+
 }  // namespace kv::vis
