@@ -311,3 +311,68 @@ def test_text_subclass_names_are_text(notation):
     assert e.visit(And(PredicateApp(pred, 0, ()), P(Constant(name)))) == plain
     assert V.ExportVisitor(notation).visit(P(Constant(name), FunctionApp(Text("f"), 1, (x,)))) == \
         V.ExportVisitor(notation).visit(P(Constant("k"), FunctionApp("f", 1, (x,))))
+
+
+# ---------------------------------------------------------------- names the substitution walk relies on
+
+
+class LoggedForall(Forall):
+    pass
+
+
+class CountingCollector(V.FreeVariableCollector):
+    calls = 0
+
+    def __init__(self):
+        CountingCollector.calls += 1
+
+
+def _counting_init(self, mapping):
+    _counting_init.calls += 1
+    self.mapping = mapping
+
+
+_counting_init.calls = 0
+
+
+def _rebind(monkeypatch, change):
+    """Makes one change the substitution walk must notice; returns a check of its effect."""
+    if change == "Forall":
+        monkeypatch.setattr(V, "Forall", LoggedForall)
+        return lambda out: type(out) is LoggedForall and out.variable == Variable(3) and type(out.body) is PredicateApp
+    if change == "Variable":
+        made = []
+        monkeypatch.setattr(V, "Variable", lambda *a, **k: made.append(1) or Variable(*a, **k))
+        return lambda out: made != []
+    if change == "FreeVariableCollector":
+        CountingCollector.calls = 0
+        monkeypatch.setattr(V, "FreeVariableCollector", CountingCollector)
+        return lambda out: CountingCollector.calls > 0
+    if change == "collector-init":
+        CountingCollector.calls = 0
+        monkeypatch.setattr(V.FreeVariableCollector, "__init__", CountingCollector.__init__, raising=False)
+        return lambda out: CountingCollector.calls > 0
+    if change == "transformer-init":
+        _counting_init.calls = 0
+        monkeypatch.setattr(V.SubstitutionTransformer, "__init__", _counting_init)
+        return lambda out: _counting_init.calls > 1  # the caller's own, then the quantifier step's
+    raise AssertionError(change)
+
+
+@pytest.mark.parametrize("change", ["Forall", "Variable", "FreeVariableCollector", "collector-init",
+                                    "transformer-init"])
+def test_substitution_walk_notices_names_changed_after_a_whole_walk(monkeypatch, change):
+    node = Forall(x, P(x, y))  # the replacement holds x: the binder is renamed
+    mapping = {y: FunctionApp("g", 1, (x,))}
+    expected = V.SubstitutionTransformer(mapping).visit(node)
+    before = V._whole_walks()
+    assert V.SubstitutionTransformer(mapping).visit(node) == expected
+    assert V._whole_walks() == before + 1, "the first visit did not run as a whole walk"
+    took_effect = _rebind(monkeypatch, change)
+    out = V.SubstitutionTransformer(mapping).visit(node)
+    assert V._whole_walks() == before + 1, "a whole walk ran past a changed name"
+    assert took_effect(out)
+    assert change == "Forall" or out == expected
+    monkeypatch.undo()
+    assert V.SubstitutionTransformer(mapping).visit(node) == expected
+    assert V._whole_walks() == before + 2, "the walk stayed off once the names were restored"

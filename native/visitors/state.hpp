@@ -162,6 +162,12 @@ struct State {
     PyObject* super_type = nullptr;
     int dict_watcher = -1;    // this module's dict watcher (3.12+), -1 when none
     uint64_t whole_walks = 0;  // top-level visits answered by a whole walk from start to end (read by tests)
+    // The substitution walk's checks of the module's names, and of how its two
+    // classes create instances, held last with the module dict at this tag and
+    // the classes at these versions (0: not yet).
+    uint64_t subst_module_tag = 0;
+    unsigned int subst_sub_version = 0;
+    unsigned int subst_fv_version = 0;
 
     int traverse(visitproc visit, void* arg);
     void clear();

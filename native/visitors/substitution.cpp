@@ -162,7 +162,9 @@ const int kSubstitutionMethodCount = sizeof(kSubstitutionMethods) / sizeof(kSubs
 // FreeVariableCollector are pristine too, the whole substitution runs in C++:
 // the short-lived transformers and collectors of the quantifier step are
 // stood in for by their mappings, and the free-variable queries are answered
-// from the nodes directly.  Before anything is allocated the tree and the
+// from the nodes directly, and nodes are built by the constructors of the
+// classes the module's names were checked to hold.  Before anything is
+// allocated the tree and the
 // mapping are checked to be plain (exact nodes, variables whose comparison
 // and hash run no Python code) and no deeper than dispatch could manage; the
 // walk is handed to dispatch otherwise, unseen.
@@ -357,35 +359,43 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     }
     if (!PyDict_CheckExact(mapping)) return false;
     // The module's names: the classes the quantifier step creates and builds.
+    // They are looked up again only when the module dict changed since they
+    // last passed; how the classes create instances, only when a class changed.
     module_version_ = dict_tag(st_, st_->module_dict);
     if (!module_version_) return false;
-    for (int g = 0; g < K_COUNT; ++g)
-        if (PyDict_GetItemWithError(st_->module_dict, st_->global_names[g]) !=
-            reinterpret_cast<PyObject*>(st_->api.types[g]))
+    bool names_known = module_version_ == st_->subst_module_tag;
+    PyObject* sub = st_->family_class[FAM_SUBSTITUTION];
+    PyObject* fv = st_->family_class[FAM_FREE_VARS];
+    if (!names_known) {
+        for (int g = 0; g < K_COUNT; ++g)
+            if (PyDict_GetItemWithError(st_->module_dict, st_->global_names[g]) !=
+                reinterpret_cast<PyObject*>(st_->api.types[g]))
+                return false;
+        PyObject* sub_now = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_SUBSTITUTION_TRANSFORMER]);
+        PyObject* fv_now = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FREE_VARIABLE_COLLECTOR]);
+        PyObject* term = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_TERM]);
+        PyObject* formula = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FORMULA]);
+        if (PyErr_Occurred()) throw PyErrorSet{};
+        if (!sub_now || sub_now != sub || !fv_now || fv_now != fv) return false;
+        if (term != reinterpret_cast<PyObject*>(st_->api.term_type) ||
+            formula != reinterpret_cast<PyObject*>(st_->api.formula_type))
             return false;
-    PyObject* sub = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_SUBSTITUTION_TRANSFORMER]);
-    PyObject* fv = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FREE_VARIABLE_COLLECTOR]);
-    PyObject* term = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_TERM]);
-    PyObject* formula = PyDict_GetItemWithError(st_->module_dict, st_->global_names[G_FORMULA]);
-    if (PyErr_Occurred()) throw PyErrorSet{};
-    if (!sub || sub != st_->family_class[FAM_SUBSTITUTION] || !fv || fv != st_->family_class[FAM_FREE_VARS])
-        return false;
-    if (term != reinterpret_cast<PyObject*>(st_->api.term_type) ||
-        formula != reinterpret_cast<PyObject*>(st_->api.formula_type))
-        return false;
+    }
     PyTypeObject* sub_tp = reinterpret_cast<PyTypeObject*>(sub);
     PyTypeObject* fv_tp = reinterpret_cast<PyTypeObject*>(fv);
     if (!class_pristine(st_, sub_tp, FAM_SUBSTITUTION, sub_) || !sub_.mapping_plain ||
         !class_pristine(st_, fv_tp, FAM_FREE_VARS, fv_))
         return false;
-    // Creating them runs our __init__ (object's for the collector) and object.__new__.
-    PyObject* obj_new = type_lookup_peek(&PyBaseObject_Type, st_->s_new);
-    PyObject* obj_init = type_lookup_peek(&PyBaseObject_Type, st_->s_init);
-    PyObject* sub_init = type_lookup_peek(sub_tp, st_->s_init);
-    if (type_lookup_peek(sub_tp, st_->s_new) != obj_new || type_lookup_peek(fv_tp, st_->s_new) != obj_new ||
-        type_lookup_peek(fv_tp, st_->s_init) != obj_init || !sub_init || Py_TYPE(sub_init) != st_->method_type ||
-        reinterpret_cast<Method*>(sub_init)->def != &kSubstitutionMethods[0])
-        return false;
+    if (!names_known || sub_.version != st_->subst_sub_version || fv_.version != st_->subst_fv_version) {
+        // Creating them runs our __init__ (object's for the collector) and object.__new__.
+        PyObject* obj_new = type_lookup_peek(&PyBaseObject_Type, st_->s_new);
+        PyObject* obj_init = type_lookup_peek(&PyBaseObject_Type, st_->s_init);
+        PyObject* sub_init = type_lookup_peek(sub_tp, st_->s_init);
+        if (type_lookup_peek(sub_tp, st_->s_new) != obj_new || type_lookup_peek(fv_tp, st_->s_new) != obj_new ||
+            type_lookup_peek(fv_tp, st_->s_init) != obj_init || !sub_init || Py_TYPE(sub_init) != st_->method_type ||
+            reinterpret_cast<Method*>(sub_init)->def != &kSubstitutionMethods[0])
+            return false;
+    }
     if (Py_TYPE(sub)->tp_call != PyType_Type.tp_call || Py_TYPE(fv)->tp_call != PyType_Type.tp_call) return false;
     // The mapping and the tree.
     limit_ = room_ = walk_depth_limit();
@@ -410,6 +420,9 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     while (PyDict_Next(mapping, &pos, &k, &v)) top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
     // Checking the classes may have run Python code (a table key's __eq__).
     if (!holds()) return false;
+    st_->subst_module_tag = module_version_;
+    st_->subst_sub_version = sub_.version;
+    st_->subst_fv_version = fv_.version;
     pure_ = true;
     return true;
 }
@@ -475,7 +488,8 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
             Ref r = visit(tx, e->right);
             if (l.get() == e->left && r.get() == e->right) return Ref::borrow(node);
             if (assertions_enabled() && !(is_term(l.get()) && is_term(r.get()))) raise_assertion();
-            Ref out = Ref::check(construct(st_, K_EQUALITY, {"left", "right"}, {l.get(), r.get()}));
+            Ref out = pure_ ? Ref::steal(make_equality(st_->api, nullptr, l.get(), r.get()))
+                            : Ref::check(construct(st_, K_EQUALITY, {"left", "right"}, {l.get(), r.get()}));
             refresh();
             return out;
         }
@@ -484,7 +498,8 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
             Ref o = visit(tx, operand);
             if (o.get() == operand) return Ref::borrow(node);
             if (assertions_enabled() && !is_formula(o.get())) raise_assertion();
-            Ref out = Ref::check(construct(st_, K_NOT, {"operand"}, {o.get()}));
+            Ref out = pure_ ? Ref::steal(make_not(st_->api, nullptr, o.get()))
+                            : Ref::check(construct(st_, K_NOT, {"operand"}, {o.get()}));
             refresh();
             return out;
         }
@@ -497,7 +512,8 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
             Ref r = visit(tx, b->right);
             if (l.get() == b->left && r.get() == b->right) return Ref::borrow(node);
             if (assertions_enabled() && !(is_formula(l.get()) && is_formula(r.get()))) raise_assertion();
-            Ref out = Ref::check(construct(st_, k, {"left", "right"}, {l.get(), r.get()}));
+            Ref out = pure_ ? Ref::steal(make_binary(st_->api, k, nullptr, l.get(), r.get()))
+                            : Ref::check(construct(st_, k, {"left", "right"}, {l.get(), r.get()}));
             refresh();
             return out;
         }
@@ -535,7 +551,10 @@ Ref SubstWalk::app(Tx& tx, PyObject* node) {
         if (keepers[i]) PyTuple_SET_ITEM(tuple.get(), j++, Py_NewRef(out[i].get()));
     refresh();
     Ref result;
-    if constexpr (K == K_FUNCTION_APP) {
+    if (pure_ && kept == n) {
+        // The module's own class, and fields that passed its checks in `node`.
+        result = Ref::steal(derive_app(st_->api, node, K, tuple.get(), false));
+    } else if constexpr (K == K_FUNCTION_APP) {
         FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(node);
         result = Ref::check(construct(st_, K, {"func", "arity", "args", "return_sort"},
                                       {f->func, f->arity, tuple.get(), f->return_sort}));
@@ -570,8 +589,9 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
         for (Entry& e : tx.map) raise_max(reinterpret_cast<VariableNode*>(e.key.get())->id, best);
         Ref max_idx = Ref::check(PyNumber_Add(best.get(), st_->one));
         VariableNode* b = reinterpret_cast<VariableNode*>(bound);
-        Ref fresh =
-            Ref::check(construct(st_, K_VARIABLE, {"id", "sort", "kind"}, {max_idx.get(), b->sort, b->vkind}));
+        Ref fresh = pure_ ? Ref::steal(make_variable(st_->api, nullptr, max_idx.get(), b->vkind, b->sort))
+                          : Ref::check(construct(st_, K_VARIABLE, {"id", "sort", "kind"},
+                                                 {max_idx.get(), b->sort, b->vkind}));
         refresh();
         Tx renamer;
         renamer.map.push_back(Entry{Ref::borrow(bound), Ref::borrow(fresh.get())});
@@ -579,7 +599,8 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
         if (assertions_enabled() && !is_formula(renamed.get())) raise_assertion();
         Ref new_body = visit(tx, renamed.get());
         if (assertions_enabled() && !is_formula(new_body.get())) raise_assertion();
-        Ref out = Ref::check(construct(st_, K, {"variable", "body"}, {fresh.get(), new_body.get()}));
+        Ref out = pure_ ? Ref::steal(make_quant(st_->api, K, nullptr, fresh.get(), new_body.get()))
+                        : Ref::check(construct(st_, K, {"variable", "body"}, {fresh.get(), new_body.get()}));
         refresh();
         return out;
     }
@@ -589,7 +610,8 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
         if (!equal(e.key.get(), bound)) inner.map.push_back(Entry{Ref::borrow(e.key.get()), Ref::borrow(e.value.get())});
     Ref new_body = visit(inner, body);
     if (assertions_enabled() && !is_formula(new_body.get())) raise_assertion();
-    Ref out = Ref::check(construct(st_, K, {"variable", "body"}, {bound, new_body.get()}));
+    Ref out = pure_ ? Ref::steal(make_quant(st_->api, K, nullptr, bound, new_body.get()))
+                    : Ref::check(construct(st_, K, {"variable", "body"}, {bound, new_body.get()}));
     refresh();
     return out;
 }
