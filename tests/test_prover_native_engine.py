@@ -61,9 +61,11 @@ def _inputs(clauses):
 
 
 def _both(clauses):
+    # Either engine settles these small sets within milliseconds or runs on
+    # (both time out), so a one-second limit decides the same cases as a long one.
     inputs = _inputs(clauses)
-    python = Saturation(inputs, ProverConfig(time_limit=5.0, engine="python")).run()
-    mine = native.run_native(inputs, ProverConfig(time_limit=5.0, engine="native"))
+    python = Saturation(inputs, ProverConfig(time_limit=1.0, engine="python")).run()
+    mine = native.run_native(inputs, ProverConfig(time_limit=1.0, engine="native"))
     return inputs, python, mine
 
 
@@ -102,7 +104,7 @@ def test_bundled_answers_agree_with_their_status(name):
     from kelvara.prover.cli import bundled_dir
 
     problem = parse_file(bundled_dir() / f"{name}.p")
-    result, inputs = prove(problem, ProverConfig(time_limit=10.0, engine="native"))
+    result, inputs = prove(problem, ProverConfig(time_limit=3.0, engine="native"))  # the proved ones take < 0.2 s
     assert result.status != "Error", result.reason
     if _class(result.status) is not None:
         assert _class(result.status) == _class(problem.expected_status)

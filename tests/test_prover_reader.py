@@ -158,6 +158,28 @@ def test_columns_count_characters_not_bytes():
     assert (error.line, error.column) == (2, 21)
 
 
+@pytest.mark.parametrize("separator", [" ", "\n"])
+def test_places_on_a_long_line_are_character_columns(separator):
+    """Statement places and the first-use places in messages, with many statements
+    and symbols on one line (and, for contrast, one per line), asked for forwards
+    and backwards along the line."""
+    statements = [f"fof(s{i}, axiom, 'é{i}'(c{i}) & ('ü' | r{i}(d{i}, c{i})))." for i in range(300)]
+    text = separator.join(statements)
+    rows = Reader().read(text, "prob.p")
+    lines = text.split("\n")
+    for row, statement in zip(rows, statements):
+        line = next(n for n, t in enumerate(lines, 1) if statement in t)
+        assert row[4:6] == (line, lines[line - 1].index(statement) + 1), row[1]
+    clash = text + separator + "fof(z, axiom, 'é150'(a, b))."
+    lines = clash.split("\n")
+    first = f"'é150'(c150)"
+    line = next(n for n, t in enumerate(lines, 1) if first in t)
+    error = read_error(clash)
+    assert error.message == (f"'é150' is used with arity 2 here but with arity 1 at "
+                             f"prob.p:{line}:{lines[line - 1].index(first) + 1}")
+    assert (error.line, error.column) == (len(lines), len(lines[-1]) - len("'é150'(a, b)).") + 1)
+
+
 def test_general_annotation_terms_are_accepted():
     text = ("fof(a, axiom, p, file('x.p', a), [$fof(! [X] : (q(X) => r)), $cnf(~ q(Y) | r), "
             "description(\"text\"), 3.5e2, [], iquote(\"x\"), [a : b, c : [d]], $thf(x @ y)]).\n"

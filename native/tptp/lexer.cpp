@@ -160,9 +160,28 @@ Token Lexer::next() {
 }
 
 uint32_t Lexer::column_at(size_t line_start, size_t offset) const {
-    uint32_t col = 1;
-    for (size_t i = line_start; i < offset && i < n_; ++i)
-        if ((static_cast<unsigned char>(s_[i]) & 0xC0) != 0x80) ++col;
+    // Counting resumes from the previous answer when it lies on the same line
+    // (forwards or backwards, whichever is shorter than from the line's start),
+    // so a long line with many symbols and statements is not counted again for
+    // each of them.
+    auto starts = [this](size_t from, size_t to) {
+        uint32_t n = 0;
+        for (size_t i = from; i < to; ++i)
+            if ((static_cast<unsigned char>(s_[i]) & 0xC0) != 0x80) ++n;
+        return n;
+    };
+    if (offset > n_) offset = n_;
+    if (offset <= line_start) return 1;
+    uint32_t col;
+    if (col_line_ == line_start && col_offset_ <= offset)
+        col = col_ + starts(col_offset_, offset);
+    else if (col_line_ == line_start && col_offset_ - offset < offset - line_start)
+        col = col_ - starts(offset, col_offset_);
+    else
+        col = 1 + starts(line_start, offset);
+    col_line_ = line_start;
+    col_offset_ = offset;
+    col_ = col;
     return col;
 }
 

@@ -72,6 +72,10 @@ private:
     uint32_t line_ = 1;
     size_t line_start_ = 0;
     size_t count_ = 0;
+    // The last column answered (see column_at).
+    mutable size_t col_line_ = SIZE_MAX;
+    mutable size_t col_offset_ = 0;
+    mutable uint32_t col_ = 1;
 };
 
 // The name a quoted token stands for: quotes removed and \\ and \' (or \")
