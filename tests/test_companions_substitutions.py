@@ -1,7 +1,7 @@
 """Unification and substitution of terms and formulas."""
 
 import pytest
-from hypothesis import assume, given, settings
+from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from kelvara.core.ast import (

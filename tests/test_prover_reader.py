@@ -172,7 +172,7 @@ def test_places_on_a_long_line_are_character_columns(separator):
         assert row[4:6] == (line, lines[line - 1].index(statement) + 1), row[1]
     clash = text + separator + "fof(z, axiom, 'é150'(a, b))."
     lines = clash.split("\n")
-    first = f"'é150'(c150)"
+    first = "'é150'(c150)"
     line = next(n for n, t in enumerate(lines, 1) if first in t)
     error = read_error(clash)
     assert error.message == (f"'é150' is used with arity 2 here but with arity 1 at "
