@@ -42,6 +42,7 @@ WALKERS = {
     "latex": lambda: V.ExportVisitor("latex"),
     "subst": lambda: V.SubstitutionTransformer({y: c}),
     "subst-capture": lambda: V.SubstitutionTransformer({y: FunctionApp("g", 1, (z,))}),
+    "transformer": lambda: V.ASTTransformer(),
 }
 
 
@@ -60,7 +61,7 @@ def test_whole_walk_runs_and_agrees(kind):
     assert fast == slow and type(fast) is type(slow)
 
 
-@pytest.mark.parametrize("kind", ["depth", "free", "infix", "subst"])
+@pytest.mark.parametrize("kind", ["depth", "free", "infix", "subst", "transformer"])
 def test_subclass_overriding_nothing_still_walks_whole(kind):
     base = type(WALKERS[kind]())
     sub = type("Sub", (base,), {})

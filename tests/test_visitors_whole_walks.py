@@ -39,6 +39,7 @@ FACTORIES = {
     "infix": lambda: V.ExportVisitor("infix"),
     "prefix": lambda: V.ExportVisitor("prefix"),
     "latex": lambda: V.ExportVisitor("latex"),
+    "transformer": lambda: V.ASTTransformer(),
 }
 
 
@@ -50,6 +51,32 @@ def test_whole_walk_agrees_with_per_node_dispatch(kind, f):
     per_node = slow(FACTORIES[kind]()).visit(f)
     assert fast == per_node
     assert type(fast) is type(per_node)
+
+
+@settings(max_examples=60, deadline=None)
+@given(f=formulas(max_leaves=12))
+def test_base_transformer_returns_the_very_node_on_both_paths(f):
+    before = V._whole_walks()
+    assert V.ASTTransformer().visit(f) is f
+    assert V._whole_walks() == before + 1
+    assert slow(V.ASTTransformer()).visit(f) is f
+    assert V._whole_walks() == before + 1
+
+
+def test_transformer_whole_walk_covers_second_order_bodies():
+    inner = And(PredicateApp("P", 1, (x,)), PredicateApp("Q", 0, ()))
+    node = ForallPred(PredicateVariable(0, 1, "X"), inner)
+    before = V._whole_walks()
+    assert V.ASTTransformer().visit(node) is node
+    assert V._whole_walks() == before + 1
+    # A transformer whose table routes a second-order class elsewhere sees
+    # that row non-standard and walks per node.
+    class Routed(V.ASTTransformer):
+        def visit_and(self, node):
+            return PredicateApp("R", 0, ())
+
+    assert Routed().visit(node) == ForallPred(node.variable, PredicateApp("R", 0, ()))
+    assert V._whole_walks() == before + 1
 
 
 @settings(max_examples=60, deadline=None)
@@ -222,7 +249,7 @@ def test_size_and_free_variables_see_later_class_changes():
 
 
 @pytest.mark.parametrize("visitor", ["SizeVisitor()", "DepthVisitor()", "FreeVariableCollector()",
-                                     "ExportVisitor('infix')"])
+                                     "ExportVisitor('infix')", "ASTTransformer()"])
 def test_recursion_limits_are_those_of_per_node_dispatch(visitor):
     # Around the depth where per-node dispatch stops (recursion limit or C
     # stack), the whole walk succeeds and fails exactly where it does.

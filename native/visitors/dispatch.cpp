@@ -153,7 +153,12 @@ static TypeCache* type_cache_fill(State* st, PyTypeObject* tp, TypeCache& e) {
     bool plain_table = table && !Py_TYPE(table.get())->tp_descr_get;
     n.notation_plain = !type_lookup(tp, st->s_notation);
     n.mapping_plain = !type_lookup(tp, st->s_mapping);
-    for (int r = 0; r < R_COUNT; ++r) n.rows[r] = lookup_handler(st, tp, st->handler_names[r]);
+    Ref py[R_COUNT];
+    for (int r = 0; r < R_COUNT; ++r) {
+        Ref a = type_lookup(tp, st->handler_names[r]);
+        n.rows[r] = as_handler(st, a.get());
+        if (!n.rows[r] && a && Py_IS_TYPE(a.get(), &PyFunction_Type)) py[r] = std::move(a);
+    }
     n.family = FAM_NONE;
     for (int f = FAM_NONE + 1; f < FAM_COUNT && n.family == FAM_NONE; ++f) {
         bool all = true;
@@ -161,12 +166,17 @@ static TypeCache* type_cache_fill(State* st, PyTypeObject* tp, TypeCache& e) {
         if (all) n.family = static_cast<Family>(f);
     }
     if (type_version(tp) != v) return nullptr;
-    // The entry owns its table; the one it replaces is released last, and
-    // as that may run Python code, the entry is checked once more.
-    Ref old = Ref::steal(e.table);
-    e = n;
-    e.table = plain_table ? table.release() : nullptr;
-    old.reset();
+    // The entry owns its table and functions; the ones it replaces are
+    // released last, and as that may run Python code, the entry is checked
+    // once more.
+    {
+        Ref old = Ref::steal(e.table);
+        Ref old_py[R_COUNT];
+        for (int r = 0; r < R_COUNT; ++r) old_py[r] = Ref::steal(e.py_rows[r]);
+        e = n;
+        e.table = plain_table ? table.release() : nullptr;
+        for (int r = 0; r < R_COUNT; ++r) e.py_rows[r] = py[r].release();
+    }
     return e.tp == tp && e.version == v && type_version(tp) == v ? &e : nullptr;
 }
 
@@ -288,6 +298,13 @@ public:
             return -1;  // the general path decides, with what is true now
         }
         return current && tc_->row_ok[r] ? r : -1;
+    }
+    // The Python function that getattr(self, name) would bind for the name
+    // of row `row`, when the class holds a plain function there and the
+    // instance __dict__ cannot shadow it (a new reference), else empty.
+    Ref py_handler(int row) {
+        if (tc_ && clean_ && tc_->py_rows[row]) return Ref::borrow(tc_->py_rows[row]);
+        return Ref();
     }
     // self._dispatch_table (new reference).
     Ref table() {
@@ -461,11 +478,19 @@ static Ref handler_name(State* st, Lookup& lk, PyObject* node) {
     return name;
 }
 
+// f(self, node) for a Python handler `f` (held by the caller), without a
+// bound method or an argument tuple.
+static PyObject* call_py_handler(PyObject* f, PyObject* self, PyObject* node) {
+    PyObject* args[2] = {self, node};
+    return check(PyObject_Vectorcall(f, args, 2, nullptr));
+}
+
 static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* node) {
     VisitGuard guard;
     int row = lk.standard_row(node);
     if (row >= 0) {
         if (const MethodDef* h = lk.handler(st->handler_names[row], row)) return h->handler(st, self, node);
+        if (Ref f = lk.py_handler(row)) return call_py_handler(f.get(), self, node);
     }
     Ref name = handler_name(st, lk, node);
     if (const MethodDef* h = lk.handler(name.get(), st->api.exact_kind(node))) return h->handler(st, self, node);
@@ -480,6 +505,7 @@ PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
             case FAM_DEPTH: r = depth_walk(st, self, node); break;
             case FAM_SIZE: r = size_walk(st, self, node); break;
             case FAM_FREE_VARS: r = free_vars_walk(st, self, node); break;
+            case FAM_TRANSFORMER: r = transformer_walk(st, self, node); break;
             case FAM_EXPORT: r = export_walk(st, self, node); break;
             case FAM_SUBSTITUTION: r = substitution_walk(st, self, node); break;
             default: break;
@@ -508,6 +534,11 @@ const MethodDef* resolve_child(State* st, PyObject* self, PyObject* child, Ref& 
     int row = lk.standard_row(child);
     if (row >= 0) {
         if (const MethodDef* h = lk.handler(st->handler_names[row], row)) return h;
+        if (Ref f = lk.py_handler(row)) {
+            VisitGuard guard;
+            result = Ref::steal(call_py_handler(f.get(), self, child));
+            return nullptr;
+        }
     }
     Ref name = handler_name(st, lk, child);
     if (const MethodDef* h = lk.handler(name.get(), st->api.exact_kind(child))) return h;

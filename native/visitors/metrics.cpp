@@ -478,6 +478,21 @@ bool tree_within(State* st, PyObject* node, long limit) {
 PyObject* depth_walk(State* st, PyObject* self, PyObject* node) { return int_walk_top<true>(st, self, node); }
 PyObject* size_walk(State* st, PyObject* self, PyObject* node) { return int_walk_top<false>(st, self, node); }
 
+// The base transformer returns every node of a tree of exact nodes as it is
+// (each handler returns its node when its children came back unchanged), so
+// its whole walk only has to see that the tree is one: the nodes the size
+// walk accepts are exactly those the per-node walk visits, the quantifiers'
+// variables included.
+PyObject* transformer_walk(State* st, PyObject* self, PyObject* node) {
+    Pristine p;
+    if (!p.begin(st, self, FAM_TRANSFORMER)) return nullptr;
+    long long n;
+    long left = walk_depth_limit();
+    if (!int_walk<false>(st, node, n, left)) return nullptr;
+    ++st->whole_walks;
+    return Py_NewRef(node);
+}
+
 // Free variables: one accumulating set for the whole tree instead of a set
 // per node, and the variables bound by the enclosing quantifiers on a stack.
 // A variable occurrence is collected when it equals none of them; that is

@@ -16,7 +16,10 @@ int State::traverse(visitproc visit, void* arg) {
     Py_VISIT(ast_visitor);
     for (PyObject* o : sol_types) Py_VISIT(o);
     for (PyObject* o : family_class) Py_VISIT(o);
-    for (TypeCache& e : tcache) Py_VISIT(e.table);
+    for (TypeCache& e : tcache) {
+        Py_VISIT(e.table);
+        for (PyObject* f : e.py_rows) Py_VISIT(f);
+    }
     return api.traverse(visit, arg);
 }
 
@@ -34,6 +37,7 @@ void State::clear() {
     for (TypeCache& e : tcache) {
         e.tp = nullptr;
         Py_CLEAR(e.table);
+        for (PyObject*& f : e.py_rows) Py_CLEAR(f);
     }
 #define X(f) Py_CLEAR(f);
     KV_STATE_STRINGS(X)

@@ -122,6 +122,10 @@ struct TypeCache {
     bool mapping_plain = false;        // the class has no attribute `mapping`
     Family family = FAM_NONE;          // the family of `rows`, when they all belong to one
     const MethodDef* rows[16] = {};    // our handler under each standard handler name
+    // The plain Python function under each standard handler name that has
+    // no handler of ours (owned): calling it with (self, node) is what
+    // binding it to a visitor with a clean __dict__ and calling that does.
+    PyObject* py_rows[16] = {};
     // Rows r for which `table` maps the node class of row r to the standard
     // handler name, as of the table's tag `table_tag` (see dict_tag).
     uint64_t table_tag = 0;
@@ -283,6 +287,7 @@ Ref quiet_attr(PyObject* o, PyObject* name);
 // set when the walk is left to dispatch.  Throws PyErrorSet on errors.
 PyObject* depth_walk(State* st, PyObject* self, PyObject* node);
 PyObject* size_walk(State* st, PyObject* self, PyObject* node);
+PyObject* transformer_walk(State* st, PyObject* self, PyObject* node);
 PyObject* free_vars_walk(State* st, PyObject* self, PyObject* node);
 PyObject* export_walk(State* st, PyObject* self, PyObject* node);
 PyObject* substitution_walk(State* st, PyObject* self, PyObject* node);
