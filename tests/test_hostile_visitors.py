@@ -12,6 +12,7 @@ cannot silently compare the per-node path with itself.
 from __future__ import annotations
 
 import sys
+import textwrap
 
 import pytest
 
@@ -377,3 +378,63 @@ def test_substitution_walk_notices_names_changed_after_a_whole_walk(monkeypatch,
     monkeypatch.undo()
     assert V.SubstitutionTransformer(mapping).visit(node) == expected
     assert V._whole_walks() == before + 2, "the walk stayed off once the names were restored"
+
+
+# ---------------------------------------------------------------- trees the substitution walk must not take whole
+
+
+class OddSort:
+    """A sort-like object that is not one of the interned sorts."""
+
+    def __repr__(self):
+        return "OddSort"
+
+
+DEEP_PIECES = {
+    "frozenset-args": lambda: FunctionApp("g", 2, frozenset({x, c})),
+    "odd-sort": lambda: FunctionApp("f", 1, (Variable(4, sort=OddSort()),)),
+    "bool-id": lambda: FunctionApp("f", 1, (Variable(True),)),
+}
+
+
+@pytest.mark.parametrize("piece", sorted(DEEP_PIECES))
+@pytest.mark.parametrize("mapping", [{y: c}, {y: FunctionApp("g", 1, (x,))}], ids=["plain", "capture"])
+def test_substitution_refuses_a_whole_walk_over_an_odd_piece_deep_inside(piece, mapping):
+    node = Forall(x, And(P(x, y), Not(Exists(z, P(DEEP_PIECES[piece](), y)))))
+    before = V._whole_walks()
+    out = V.SubstitutionTransformer(mapping).visit(node)
+    assert V._whole_walks() == before, "a whole walk ran over a tree it must leave to dispatch"
+    assert out == per_node(V.SubstitutionTransformer(mapping)).visit(node)
+    # The same tree without the odd piece is taken whole.
+    plain = Forall(x, And(P(x, y), Not(Exists(z, P(FunctionApp("f", 1, (z,)), y)))))
+    assert V.SubstitutionTransformer(mapping).visit(plain) == per_node(V.SubstitutionTransformer(mapping)).visit(plain)
+    assert V._whole_walks() == before + 1
+
+
+def test_substitution_leaves_trees_to_dispatch_once_their_sorts_compare_by_value():
+    # A sort class whose == runs Python code: the variables of that sort in a
+    # tree are no longer plain, although the tree was built before the change
+    # (the mapping's own variables keep the default sort).
+    body = """
+    from kelvara.core.sorts import Ind, ParameterizedSort
+    from kelvara.core.ast import Exists, Forall
+    y = Variable(2)
+    w = Variable(7, sort=ParameterizedSort("list", (Ind,)))
+    node = Forall(x, And(PredicateApp("P", 2, (x, y)), Not(Exists(w, PredicateApp("Q", 1, (w,))))))
+    mapping = {y: FunctionApp("g", 1, (x,))}
+    first = V.SubstitutionTransformer(mapping).visit(node)
+    walks = V._whole_walks()
+    assert walks > 0, "the first visit did not run as a whole walk"
+    calls = []
+    def eq(self, other):
+        calls.append(1)
+        return self is other
+    ParameterizedSort.__eq__ = eq
+    ParameterizedSort.__hash__ = object.__hash__
+    second = V.SubstitutionTransformer(mapping).visit(node)
+    assert V._whole_walks() == walks, "a whole walk ran over variables that compare by value"
+    assert second == first
+    print("ok")
+    """
+    res = run_isolated(PRELUDE + textwrap.dedent(body), timeout=120)
+    assert res.returncode == 0 and res.stdout.strip() == "ok", res.stderr

@@ -176,42 +176,53 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 
 // ---------------------------------------------------------------- slots
 
-// Freeing a deep tree frees its children recursively.  The interpreter's
-// trashcan bounds that recursion by a count of levels, which on some versions
-// (3.13) is far more than a thread with a small stack holds; so once the
-// running thread's C stack is below its floor, children are handed to a
-// per-thread list instead, which the first deallocation above the floor
-// empties in a loop.
+// Freeing a deep tree frees its children recursively.  Once the running
+// thread's C stack is below its floor, children are handed to a per-thread
+// list instead, which the first deallocation above the floor empties in a
+// loop; that alone bounds the stack, on every version and for any thread's
+// stack size (the interpreter's trashcan counts levels, which on 3.13 is far
+// more than a thread with a small stack holds), so nodes do without it.
 static thread_local std::vector<PyObject*> t_release_later;
 static thread_local bool t_releasing_later = false;
-// Mirrors t_release_later.size(): a plain thread-local, read by every
-// deallocation at the cost of one lookup.
-static KV_THREAD_LOCAL size_t t_release_pending = 0;
+// What every deallocation reads, in one plain thread-local block so that it
+// is looked up once per node: the thread's stack floor (stack_floor(), copied
+// on first use) and t_release_later.size().
+struct DeallocTls {
+    uintptr_t floor;
+    size_t pending;
+};
+static KV_THREAD_LOCAL DeallocTls t_dealloc = {0, 0};
 
-static void release_deferred() {
-    if (!t_release_pending || t_releasing_later || stack_exhausted()) return;
+static inline bool below_floor(DeallocTls& t) {
+    if (!t.floor) t.floor = stack_floor();
+    char probe;
+    return reinterpret_cast<uintptr_t>(&probe) < t.floor;
+}
+
+static void release_deferred(DeallocTls& t) {
+    if (!t.pending || t_releasing_later || below_floor(t)) return;
     t_releasing_later = true;
     while (!t_release_later.empty()) {
         PyObject* o = t_release_later.back();
         t_release_later.pop_back();
-        t_release_pending = t_release_later.size();
+        t.pending = t_release_later.size();
         Py_DECREF(o);
     }
     t_releasing_later = false;
 }
 
 // The stack is measured once per node: every field is released from this frame.
-static void node_release(PyObject* self, PyTypeObject* tp) {
+static void node_release(PyObject* self, PyTypeObject* tp, DeallocTls& t) {
     int k = reinterpret_cast<Node*>(self)->kind;
     PyObject** f = node_fields(self, k);
     int n = kind_owned_fields(k);
-    if (stack_exhausted()) {
+    if (below_floor(t)) {
         for (int i = 0; i < n; ++i) {
             PyObject* o = f[i];
             f[i] = nullptr;
             if (o) t_release_later.push_back(o);  // the reference moves to the list
         }
-        t_release_pending = t_release_later.size();
+        t.pending = t_release_later.size();
     } else {
         for (int i = 0; i < n; ++i) {
             PyObject* o = f[i];
@@ -225,17 +236,14 @@ static void node_release(PyObject* self, PyTypeObject* tp) {
 
 void node_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
+    DeallocTls& t = t_dealloc;
     if (!PyType_IS_GC(tp)) {
-        node_release(self, tp);  // Variable: a leaf, no deep chain to bound
+        node_release(self, tp, t);  // Variable: a leaf, no deep chain to bound
         return;
     }
     PyObject_GC_UnTrack(self);
-    // The trashcan bounds the C stack when a deep tree is freed; it needs the
-    // GC header, which every class but Variable has.
-    Py_TRASHCAN_BEGIN(self, node_dealloc)
-    node_release(self, tp);
-    Py_TRASHCAN_END
-    release_deferred();
+    node_release(self, tp, t);
+    release_deferred(t);
 }
 
 static int node_traverse(PyObject* self, visitproc visit, void* arg) noexcept {

@@ -92,9 +92,59 @@ static inline bool args_gc_safe(const AstApi& api, PyObject* args) {
     return true;
 }
 
+// ---------------------------------------------------------------- plain subtrees
+
+// Whether child `c` is flagged NF_PLAIN (and a Variable when `var`), raising `h` to its height.
+static inline bool plain_child(const AstApi& api, PyObject* c, unsigned& h, bool var = false) {
+    unsigned ch = plain_height(api, c);
+    if (!ch || (var && reinterpret_cast<Node*>(c)->kind != K_VARIABLE)) return false;
+    if (ch > h) h = ch;
+    return true;
+}
+
+static inline bool plain_args(const AstApi& api, PyObject* args, unsigned& h) {
+    if (!PyTuple_CheckExact(args)) return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+        if (!plain_child(api, PyTuple_GET_ITEM(args, i), h)) return false;
+    return true;
+}
+
+// Flags a new exact node of kind k (not a Variable) NF_PLAIN when its children are.
+static void mark_plain(const AstApi& api, PyObject* o, int k) {
+    unsigned h = 0;
+    bool plain;
+    switch (k) {
+        case K_CONSTANT: plain = true; break;
+        case K_FUNCTION_APP: plain = plain_args(api, reinterpret_cast<FunctionAppNode*>(o)->args, h); break;
+        case K_PREDICATE_APP: plain = plain_args(api, reinterpret_cast<PredicateAppNode*>(o)->args, h); break;
+        case K_EQUALITY: {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+            plain = plain_child(api, e->left, h) && plain_child(api, e->right, h);
+            break;
+        }
+        case K_NOT: plain = plain_child(api, reinterpret_cast<NotNode*>(o)->operand, h); break;
+        case K_FORALL:
+        case K_EXISTS: {
+            QuantNode* q = reinterpret_cast<QuantNode*>(o);
+            plain = plain_child(api, q->variable, h, true) && plain_child(api, q->body, h);
+            break;
+        }
+        default: {  // binary connectives
+            BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
+            plain = plain_child(api, b->left, h) && plain_child(api, b->right, h);
+            break;
+        }
+    }
+    if (!plain) return;
+    Node* n = reinterpret_cast<Node*>(o);
+    n->flags |= NF_PLAIN;
+    n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
+}
+
 // A copy whose fields equal those of `like` one by one, as copies made the
 // same way or the same objects, is GC-safe exactly when `like` is.
-static PyObject* finish_like(PyObject* o, PyObject* like) {
+static PyObject* finish_like(const AstApi& api, PyObject* o, int k, PyObject* like) {
+    mark_plain(api, o, k);
     if (reinterpret_cast<Node*>(like)->flags & NF_GC_SAFE) reinterpret_cast<Node*>(o)->flags |= NF_GC_SAFE;
     else PyObject_GC_Track(o);
     return o;
@@ -105,6 +155,7 @@ static PyObject* finish_like(PyObject* o, PyObject* like) {
 // set by the time this runs.
 static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
     if (Py_TYPE(o) != api.types[k] || k == K_VARIABLE) return o;
+    mark_plain(api, o, k);
     bool safe;
     switch (k) {
         case K_CONSTANT: {
@@ -393,6 +444,10 @@ PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyO
     if (fixed) {
         v->hash = h;
         v->flags |= NF_HASH_CACHED | NF_GC_SAFE;
+        if (Py_TYPE(o) == api.types[K_VARIABLE]) {
+            v->flags |= NF_PLAIN;
+            v->height = 1;
+        }
     }
     return o;
 }
@@ -465,7 +520,7 @@ static PyObject* build_function_app(const AstApi& api, PyTypeObject* type, PyObj
     f->args = Py_NewRef(args);
     f->return_sort = Py_NewRef(return_sort);
     f->free_vars = fv.release();
-    return like ? finish_like(o, like) : finish_node(api, o, K_FUNCTION_APP);
+    return like ? finish_like(api, o, K_FUNCTION_APP, like) : finish_node(api, o, K_FUNCTION_APP);
 }
 
 PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
@@ -505,7 +560,7 @@ static PyObject* build_predicate_app(const AstApi& api, PyTypeObject* type, PyOb
     p->arity = Py_NewRef(arity);
     p->args = Py_NewRef(args);
     p->free_vars = fv.release();
-    return like ? finish_like(o, like) : finish_node(api, o, K_PREDICATE_APP);
+    return like ? finish_like(api, o, K_PREDICATE_APP, like) : finish_node(api, o, K_PREDICATE_APP);
 }
 
 static PyObject* build_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right,
@@ -532,7 +587,7 @@ static PyObject* build_equality(const AstApi& api, PyTypeObject* type, PyObject*
     e->left = Py_NewRef(left);
     e->right = Py_NewRef(right);
     e->free_vars = fv.release();
-    return like ? finish_like(o, like) : finish_node(api, o, K_EQUALITY);
+    return like ? finish_like(api, o, K_EQUALITY, like) : finish_node(api, o, K_EQUALITY);
 }
 
 PyObject* make_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right) {

@@ -51,7 +51,8 @@ enum Kind : uint8_t {
 #define KV_NODE_HEAD \
     PyObject_HEAD    \
     uint8_t kind;    \
-    uint8_t flags;
+    uint8_t flags;   \
+    uint16_t height;  // with NF_PLAIN: levels of the subtree (a leaf: 1), at most 0xffff
 
 struct Node {
     KV_NODE_HEAD
@@ -169,7 +170,14 @@ enum NodeFlags : uint8_t {
     // An exact node whose fields are all GC-safe (see gc_safe in construct.cpp):
     // left untracked by the cycle collector for its whole life.
     NF_GC_SAFE = 4,
+    // An exact node whose whole subtree is exact nodes, with application
+    // arguments in exact tuples, quantifiers binding Variables, and
+    // Variables whose hash is cached from an exact int id, a VariableKind
+    // member and an interned sort; `height` holds the subtree's levels.
+    // Walks that need such a tree read it here instead of checking every node.
+    NF_PLAIN = 8,
 };
+
 
 // True when `hash` of a node of kind k holds its hash.
 inline bool hash_cached(PyObject* o, int k) {
@@ -279,6 +287,13 @@ struct AstApi {
     // Fills everything from an imported ast module.
     void init_from_module(PyObject* ast_module);
 };
+
+// The height of a node flagged NF_PLAIN, or 0 when `o` is not one.
+inline unsigned plain_height(const AstApi& api, PyObject* o) {
+    if (Py_TYPE(o)->tp_dealloc != api.node_dealloc) return 0;
+    const Node* n = reinterpret_cast<const Node*>(o);
+    return (n->flags & NF_PLAIN) ? n->height : 0;
+}
 
 // ---- construction (all validate exactly like the Python-level constructors) ----
 // Each returns a new reference and throws PyErrorSet on error.  `type` may be a

@@ -188,6 +188,8 @@ PyObject* new_method(State* st, PyObject* module, const MethodDef* def, const ch
 class VisitGuard {
 public:
     VisitGuard() : rec_(" while visiting a node") {}
+    // With the running thread's stack_floor() read once by the walk.
+    explicit VisitGuard(uintptr_t floor) : rec_(" while visiting a node", floor) {}
 
 private:
     RecursionGuard rec_;

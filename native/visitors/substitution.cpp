@@ -198,7 +198,7 @@ public:
     // Takes the snapshot and checks the inputs; false to leave the walk to dispatch.
     bool begin(PyObject* self, PyObject* node);
     Ref run(PyObject* node) {
-        VisitGuard guard;
+        VisitGuard guard(floor_);
         return handle(top_, node);
     }
     // Whether the walk ran in C++ to the end (nothing changed on the way).
@@ -225,7 +225,7 @@ private:
 
     Ref visit(Tx& tx, PyObject* node) {
         if (pure_) {
-            VisitGuard guard;
+            VisitGuard guard(floor_);
             return handle(tx, node);
         }
         if (!tx.obj) make_real(tx);
@@ -257,11 +257,33 @@ private:
     // variables bound around it.
     template <class F>
     void free_vars(PyObject* n, SmallStack<PyObject*, 16>& bound, F&& f) const;
+    // Whether a key of tx is among the cached free variables of the exact
+    // application or equation `node` (kind k).  When none is, every variable
+    // below maps to itself and the walk would return `node` itself; it has no
+    // binders, and the visits it skips have no effects.
+    bool touched(const Tx& tx, PyObject* node, int k) const {
+        if (tx.map.empty()) return false;
+        PyObject* fv = *free_vars_field(node, k);
+        if (free_vars_single(node)) {
+            for (const Entry& e : tx.map)
+                if (equal(e.key.get(), fv)) return true;
+            return false;
+        }
+        if (PySet_GET_SIZE(fv) == 0) return false;
+        for (const Entry& e : tx.map)
+            if (check_int(PySet_Contains(fv, e.key.get()))) return true;
+        return false;
+    }
     void raise_max(PyObject* id, Ref& best) const {
         if (!best || check_int(PyObject_RichCompareBool(id, best.get(), Py_GT))) best = Ref::borrow(id);
     }
 
+    // Whether the sorts and VariableKind members compare by identity, so that
+    // the variables of a tree flagged NF_PLAIN are plain.
+    bool leaf_types_plain() const;
+
     State* st_;
+    uintptr_t floor_ = 0;
     bool pure_ = false;
     Pristine snap_;
     ClassMark sub_, fv_;
@@ -273,6 +295,18 @@ private:
 
 // The type's richcompare is object's: comparing runs no Python code.
 static bool identity_compare(PyObject* o) { return Py_TYPE(o)->tp_richcompare == PyBaseObject_Type.tp_richcompare; }
+
+bool SubstWalk::leaf_types_plain() const {
+    const AstApi& api = st_->api;
+    if (!identity_compare(api.vk_individual) || !identity_compare(api.vk_predicate) ||
+        !identity_compare(api.vk_function))
+        return false;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(api.sort_types); i < n; ++i)
+        if (reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(api.sort_types, i))->tp_richcompare !=
+            PyBaseObject_Type.tp_richcompare)
+            return false;
+    return true;
+}
 
 bool SubstWalk::plain_var(PyObject* v) const {
     if (st_->api.exact_kind(v) != K_VARIABLE || !(reinterpret_cast<Node*>(v)->flags & NF_HASH_CACHED)) return false;
@@ -407,10 +441,16 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
         if (!plain_var(k) || !plain_term(v, d)) return false;
         if (d > value_depth) value_depth = d;
     }
-    long depth = 0, qlevel = 0;
-    if (!plain_tree(node, 1, depth, qlevel)) return false;
-    if (qlevel && qlevel + value_depth > depth) depth = qlevel + value_depth;
-    if (depth > limit_) return false;
+    // A tree flagged plain at construction is checked at its root; its height
+    // plus the replacements' bounds the depth of the walk from above.
+    long height = plain_height(st_->api, node);
+    if (!height || height + value_depth > limit_ || !leaf_types_plain()) {
+        long depth = 0, qlevel = 0;
+        if (!plain_tree(node, 1, depth, qlevel)) return false;
+        if (qlevel && qlevel + value_depth > depth) depth = qlevel + value_depth;
+        if (depth > limit_) return false;
+    }
+    floor_ = stack_floor();
     mapping_ = Ref::borrow(mapping);
     mapping_version_ = dict_tag(st_, mapping);
     if (!mapping_version_) return false;
@@ -480,9 +520,14 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
                 if (equal(e.key.get(), node)) return Ref::borrow(e.value.get());
             return Ref::borrow(node);
         case K_CONSTANT: return Ref::borrow(node);
-        case K_FUNCTION_APP: return app<K_FUNCTION_APP>(tx, node);
-        case K_PREDICATE_APP: return app<K_PREDICATE_APP>(tx, node);
+        case K_FUNCTION_APP:
+            if (!touched(tx, node, k)) return Ref::borrow(node);
+            return app<K_FUNCTION_APP>(tx, node);
+        case K_PREDICATE_APP:
+            if (!touched(tx, node, k)) return Ref::borrow(node);
+            return app<K_PREDICATE_APP>(tx, node);
         case K_EQUALITY: {
+            if (!touched(tx, node, k)) return Ref::borrow(node);
             EqualityNode* e = reinterpret_cast<EqualityNode*>(node);
             Ref l = visit(tx, e->left);
             Ref r = visit(tx, e->right);
