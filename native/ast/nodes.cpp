@@ -176,12 +176,13 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 
 // ---------------------------------------------------------------- slots
 
-// Freeing a deep tree frees its children recursively.  Once the running
-// thread's C stack is below its floor, children are handed to a per-thread
-// list instead, which the first deallocation above the floor empties in a
-// loop; that alone bounds the stack, on every version and for any thread's
-// stack size (the interpreter's trashcan counts levels, which on 3.13 is far
-// more than a thread with a small stack holds), so nodes do without it.
+// Freeing a deep tree frees its children recursively.  The interpreter's
+// trashcan bounds that recursion by a count of levels, which on some versions
+// (3.13) is far more than a thread with a small stack holds; so once the
+// running thread's C stack is below its floor, children are handed to a
+// per-thread list instead, which the first deallocation above the floor
+// empties in a loop.  A node flagged NF_PLAIN knows its height: when that is
+// small, freeing it recurses no deeper than that and it skips the trashcan.
 static thread_local std::vector<PyObject*> t_release_later;
 static thread_local bool t_releasing_later = false;
 // What every deallocation reads, in one plain thread-local block so that it
@@ -192,6 +193,9 @@ struct DeallocTls {
     size_t pending;
 };
 static KV_THREAD_LOCAL DeallocTls t_dealloc = {0, 0};
+// The height up to which a plain tree is freed without the trashcan: within
+// the trashcan's own nesting bound.
+static constexpr uint16_t kShallowHeight = 32;
 
 static inline bool below_floor(DeallocTls& t) {
     if (!t.floor) t.floor = stack_floor();
@@ -242,7 +246,15 @@ void node_dealloc(PyObject* self) noexcept {
         return;
     }
     PyObject_GC_UnTrack(self);
-    node_release(self, tp, t);
+    const Node* n = reinterpret_cast<const Node*>(self);
+    if ((n->flags & NF_PLAIN) && n->height <= kShallowHeight) {
+        node_release(self, tp, t);
+    } else {
+        // The trashcan needs the GC header, which every class but Variable has.
+        Py_TRASHCAN_BEGIN(self, node_dealloc)
+        node_release(self, tp, t);
+        Py_TRASHCAN_END
+    }
     release_deferred(t);
 }
 

@@ -59,11 +59,6 @@ const KindInfo kKindInfo[K_COUNT] = {
     KV_QUANT_INFO("Exists"),
 };
 
-int kind_owned_fields(int k) {
-    // Number of PyObject* slots from first_field to the end of the struct.
-    return static_cast<int>((kKindInfo[k].basicsize - kKindInfo[k].first_field) / sizeof(PyObject*));
-}
-
 PyObject* module_by_def(PyTypeObject* tp, PyModuleDef* def) {
     PyObject* mro = tp->tp_mro;
     if (mro && PyTuple_Check(mro)) {

@@ -323,8 +323,11 @@ PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyO
 // tuple of its compared fields).
 Py_hash_t leaf_hash(const AstApi& api, PyObject* node);
 
-// Number of owned PyObject* slots of kind k (compared and derived fields).
-int kind_owned_fields(int k);
+// Number of owned PyObject* slots of kind k (compared and derived fields):
+// those from first_field to the end of the struct.
+inline int kind_owned_fields(int k) {
+    return static_cast<int>((kKindInfo[k].basicsize - kKindInfo[k].first_field) / sizeof(PyObject*));
+}
 
 // free_variables(node): a new mutable set.
 PyObject* free_variables(const AstApi& api, PyObject* node);
