@@ -18,7 +18,7 @@ from helpers import run_isolated
 from strategies import formulas, terms
 
 from kelvara.core import visitors as V
-from kelvara.core.ast import And, Constant, Forall, FunctionApp, Not, PredicateApp, Variable
+from kelvara.core.ast import And, Constant, Equality, Forall, FunctionApp, Not, PredicateApp, Variable
 from kelvara.core.sorts import Ind
 from kelvara.sol.ast_ext import ForallPred, PredicateVariable
 
@@ -87,6 +87,22 @@ def test_free_variables_hold_the_first_free_occurrence(f):
     fast = V.FreeVariableCollector().visit(f)
     per_node = slow(V.FreeVariableCollector()).visit(f)
     assert sorted(map(id, fast)) == sorted(map(id, per_node))
+
+
+@pytest.mark.parametrize("atom", ["app", "equality"])
+def test_free_variables_under_a_binder_keep_the_first_occurrence_inside_an_atom(atom):
+    y1, y2, y3, x1 = Variable(2), Variable(2), Variable(2), Variable(1)
+    if atom == "app":
+        inner = PredicateApp("P", 4, (FunctionApp("f", 2, (c, y1)), y2, x1, FunctionApp("g", 1, (y3,))))
+    else:
+        inner = Equality(FunctionApp("f", 2, (y1, x1)), FunctionApp("g", 2, (y2, y3)))
+    f = Forall(x, inner)
+    before = V._whole_walks()
+    fast = V.FreeVariableCollector().visit(f)
+    assert V._whole_walks() == before + 1
+    per_node = slow(V.FreeVariableCollector()).visit(f)
+    assert fast == per_node == {y}
+    assert next(iter(fast)) is y1 and next(iter(per_node)) is y1
 
 
 def test_free_variables_keep_the_occurrence_not_the_binder():

@@ -1,6 +1,17 @@
 // The one place where the native modules reach past the public C API or
 // depend on the interpreter version.  Every entry says why it is here and
 // which versions have what it uses; code elsewhere calls these wrappers.
+//
+// Checked against the C API changes of 3.14 (its removals, and the private
+// functions it deprecates for removal in 3.18): nothing here is removed
+// there.  PyDictObject.ma_version_tag, which 3.14 removes, is read only
+// before 3.12; the thread state's recursion counters, which 3.14 replaces by
+// stack limits, are read only up to 3.13; _PyType_Lookup and
+// _PyType_LookupRef are still declared in 3.14's cpython/object.h; none of
+// the private functions 3.14 deprecates (_PyDict_Pop, _PyLong_Sign,
+// _PyUnicodeWriter_*, _PyThreadState_UncheckedGet, _Py_HashPointer, ...) is
+// used.  Outside this header the modules use, on 3.12+, dict watchers
+// (PyDict_AddWatcher), present in 3.14.
 #pragma once
 
 #include "common/ref.hpp"
@@ -64,6 +75,25 @@ inline void set_merge(PyObject* acc, PyObject* items) {
 #endif
 }
 
+// ---- small ints
+// The value of an exact int `o` whose magnitude fits one internal digit;
+// false for a larger one.  3.12 added the unstable-tier PyUnstable_Long_IsCompact
+// and PyUnstable_Long_CompactValue (present in 3.14); before 3.12 the int's
+// size and first digit are read from its layout (cpython/longintrepr.h),
+// which those versions keep.
+inline bool compact_int_value(PyObject* o, long& v) {
+#if PY_VERSION_HEX >= 0x030C0000
+    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
+    v = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
+    return true;
+#else
+    Py_ssize_t size = Py_SIZE(o);
+    if (size < -1 || size > 1) return false;
+    v = size == 0 ? 0 : static_cast<long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]) * size;
+    return true;
+#endif
+}
+
 // ---- instance dictionaries
 // Whether instances of `tp` can have a __dict__ (a dict offset, or one kept
 // by the interpreter: Py_TPFLAGS_MANAGED_DICT, 3.12+).
@@ -85,9 +115,17 @@ inline Ref instance_dict_of(PyObject* o) {
 // ---- type attribute lookup
 // The attribute `name` (a str) found in the MRO of `tp` without invoking
 // descriptors, as a strong reference (empty when absent).  _PyType_Lookup is
-// declared in cpython/object.h on 3.10-3.14 (3.15 adds the public
-// PyType_Lookup); its result is borrowed, so a reference is taken at once.
-inline Ref type_lookup(PyTypeObject* tp, PyObject* name) { return Ref::borrow(_PyType_Lookup(tp, name)); }
+// declared in cpython/object.h on 3.10-3.14 and returns a borrowed result, so
+// a reference is taken at once; 3.13 and 3.14 also declare _PyType_LookupRef,
+// which returns the result with its reference already taken (the only safe
+// form where another thread could change the class meanwhile).
+inline Ref type_lookup(PyTypeObject* tp, PyObject* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(_PyType_LookupRef(tp, name));
+#else
+    return Ref::borrow(_PyType_Lookup(tp, name));
+#endif
+}
 
 // The same lookup when the caller only compares the result by identity and
 // runs no Python code before doing so (the pointer is never dereferenced
@@ -134,7 +172,7 @@ inline long recursion_budget() {
 // The version of a dict's contents, which changes with every change and is
 // never reused (PEP 509's ma_version_tag, cpython/dictobject.h).  3.12
 // deprecated it and 3.14 removed it; from 3.12 on dict watchers take its
-// place (see native/visitors/watch.cpp), so this is only defined before 3.12.
+// place (see native/visitors/dispatch.cpp), so this is only defined before 3.12.
 #if PY_VERSION_HEX < 0x030C0000
 inline uint64_t dict_contents_version(PyObject* d) { return reinterpret_cast<PyDictObject*>(d)->ma_version_tag; }
 #endif

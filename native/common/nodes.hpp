@@ -119,19 +119,7 @@ struct QuantNode {  // Forall, Exists
 
 // The value of an exact int whose magnitude fits one internal digit (the ints
 // node fields hold: ids, arities); false for any other object.
-inline bool small_int_value(PyObject* o, long& v) {
-    if (!PyLong_CheckExact(o)) return false;
-#if PY_VERSION_HEX >= 0x030C0000
-    if (!PyUnstable_Long_IsCompact(reinterpret_cast<PyLongObject*>(o))) return false;
-    v = static_cast<long>(PyUnstable_Long_CompactValue(reinterpret_cast<PyLongObject*>(o)));
-    return true;
-#else
-    Py_ssize_t size = Py_SIZE(o);
-    if (size < -1 || size > 1) return false;
-    v = size == 0 ? 0 : static_cast<long>(reinterpret_cast<PyLongObject*>(o)->ob_digit[0]) * size;
-    return true;
-#endif
-}
+inline bool small_int_value(PyObject* o, long& v) { return PyLong_CheckExact(o) && compact_int_value(o, v); }
 
 // A stack with inline storage for the common shallow case.
 template <class T, size_t N>

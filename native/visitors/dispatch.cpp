@@ -245,8 +245,11 @@ static bool refresh_table_rows(State* st, TypeCache* tc, uint64_t tag) {
 // table, refreshing them when not.  False when the table keeps no tag or the
 // refresh ran into a change (the entry must then be read again).
 static bool rows_current(State* st, TypeCache* tc, bool& python_ran) {
-    uint64_t tag = dict_tag(st, tc->table);
+    // Once asked for, a dict stays watched while it lives, and the entry
+    // holds its table: later tags are read without watching it again.
+    uint64_t tag = tc->table_watched ? dict_tag_now(tc->table) : dict_tag(st, tc->table);
     if (!tag) return false;
+    tc->table_watched = true;
     if (tag == tc->table_tag) return true;
     python_ran = true;
     return refresh_table_rows(st, tc, tag) && dict_tag_now(tc->table) == tag;

@@ -611,9 +611,29 @@ private:
             set_merge(acc_, fv);
             return true;
         }
-        bool ok = true;
-        for_each_free_var(node, k, [&](PyObject* v) { ok = ok && add(v); });
-        return ok;
+        return add_terms(node, k);
+    }
+    // Under a binder, the variable occurrences of an atom or application
+    // whose terms are known to be exact nodes, read off its terms in
+    // traversal order: the same additions as its cached set's elements (each
+    // the first occurrence of its variable there, added only if free), with
+    // no iterator to allocate.
+    bool add_terms(PyObject* node, int k) {
+        if (k == K_EQUALITY) {
+            EqualityNode* e = reinterpret_cast<EqualityNode*>(node);
+            return add_term(e->left) && add_term(e->right);
+        }
+        PyObject* args = app_args_of(node, k);
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+            if (!add_term(PyTuple_GET_ITEM(args, i))) return false;
+        return true;
+    }
+    bool add_term(PyObject* t) {
+        switch (st_->api.exact_kind(t)) {
+            case K_VARIABLE: return add(t);
+            case K_FUNCTION_APP: return add_terms(t, K_FUNCTION_APP);
+            default: return true;  // a constant (terms_exact admitted nothing else)
+        }
     }
 
     State* st_;

@@ -129,6 +129,7 @@ struct TypeCache {
     // Rows r for which `table` maps the node class of row r to the standard
     // handler name, as of the table's tag `table_tag` (see dict_tag).
     uint64_t table_tag = 0;
+    bool table_watched = false;  // dict_tag has been asked for `table` (which the entry holds)
     bool row_ok[16] = {};
 };
 
