@@ -182,7 +182,43 @@ namespace {
 struct Entry {
     Ref key, value;
 };
-using Entries = std::vector<Entry>;
+// The entries of a stand-in's mapping: the first few in place (a mapping
+// usually holds one or two), the rest on the heap.
+class Entries {
+public:
+    void reserve(size_t n) {
+        if (n > kInline) more_.reserve(n - kInline);
+    }
+    void push_back(Entry e) {
+        if (n_ < kInline) in_[n_] = std::move(e);
+        else more_.push_back(std::move(e));
+        ++n_;
+    }
+    size_t size() const { return n_; }
+    bool empty() const { return n_ == 0; }
+    Entry& operator[](size_t i) { return i < kInline ? in_[i] : more_[i - kInline]; }
+
+    struct iterator {
+        Entries* of;
+        size_t i;
+        Entry& operator*() const { return (*of)[i]; }
+        iterator& operator++() {
+            ++i;
+            return *this;
+        }
+        bool operator!=(const iterator& o) const { return i != o.i; }
+    };
+    iterator begin() { return {this, 0}; }
+    iterator end() { return {this, n_}; }
+    iterator begin() const { return {const_cast<Entries*>(this), 0}; }
+    iterator end() const { return {const_cast<Entries*>(this), n_}; }
+
+private:
+    static constexpr size_t kInline = 2;
+    Entry in_[kInline];
+    std::vector<Entry> more_;
+    size_t n_ = 0;
+};
 
 // A transformer of the walk: the visitor itself, or a stand-in for one the
 // quantifier step would create (`obj` empty until made for real).
