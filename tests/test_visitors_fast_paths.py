@@ -184,6 +184,11 @@ def walk_with_finaliser(t, node, effect):
     fired = []
     gc.collect()
     old = gc.get_threshold()
+    # Other threads (the test runner's, a finished cluster's) must not take the
+    # interpreter lock between arming and walking: a collection in one of them
+    # re-arms the trigger, which then fires at an arbitrary later point.
+    switch = sys.getswitchinterval()
+    sys.setswitchinterval(100.0)
     Trigger(lambda: (fired.append(1), effect()))
     gc.set_threshold(1)
     try:
@@ -191,6 +196,7 @@ def walk_with_finaliser(t, node, effect):
         during = bool(fired)
     finally:
         gc.set_threshold(*old)
+        sys.setswitchinterval(switch)
         gc.collect()
     assert during, "no collection ran during the walk"
     return out
