@@ -269,6 +269,26 @@ def test_finaliser_swapping_the_module_class_mid_walk():
     assert out.body.right.body == P(K)
 
 
+@pytest.mark.parametrize("quantified", [False, True])
+def test_an_attribute_stored_while_the_walk_makes_the_instance_dict_is_kept(quantified):
+    # A fresh instance has no __dict__ yet: the walk makes it before it
+    # starts, and that allocation is the first one after the trigger is armed.
+    class Sub(V.SubstitutionTransformer):
+        pass
+
+    t = Sub({y: c})
+
+    def effect():
+        t.visit_variable = lambda node: K
+
+    body = And(P(y), And(P(z), P(y)))
+    out = walk_with_finaliser(t, Forall(x, body) if quantified else body, effect)
+    assert "visit_variable" in vars(t)
+    assert t.visit_variable(x) is K
+    if not quantified:
+        assert out.right.right == P(K)
+
+
 # ---------------------------------------------------------------- depth limits
 
 

@@ -106,10 +106,21 @@ inline bool has_instance_dict(PyTypeObject* tp) {
 
 // The instance __dict__ of `o` (new reference; created when the object has
 // none yet), or an empty Ref when its class gives instances no __dict__.
-// Public API on every version (PyObject_GenericGetDict).
+// Public API on every version (PyObject_GenericGetDict).  Before 3.12 an
+// allocation may run a collection on the spot, and a finaliser that stores an
+// attribute on `o` while its dict is being made loses the store (the dict
+// under construction replaces the one the store made).  The collector is held
+// off while the dict is made; it runs at the next allocation instead.
 inline Ref instance_dict_of(PyObject* o) {
     if (!has_instance_dict(Py_TYPE(o))) return Ref();
+#if PY_VERSION_HEX < 0x030C0000
+    int was_enabled = PyGC_Disable();
+    PyObject* d = PyObject_GenericGetDict(o, nullptr);
+    if (was_enabled) PyGC_Enable();
+    return Ref::check(d);
+#else
     return Ref::check(PyObject_GenericGetDict(o, nullptr));
+#endif
 }
 
 // ---- type attribute lookup
