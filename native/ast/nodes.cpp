@@ -281,9 +281,14 @@ static Py_hash_t node_hash_slot(PyObject* self) noexcept {
 
 PyObject* node_richcompare(PyObject* self, PyObject* other, int op) noexcept {
     if ((op != Py_EQ && op != Py_NE) || Py_TYPE(self) != Py_TYPE(other)) Py_RETURN_NOTIMPLEMENTED;
+    // Two plain trees are usually settled without the module's state.
+    if (self != other && Py_TYPE(self)->tp_dealloc == node_dealloc) {
+        int eq = plain_trees_equal(node_dealloc, self, other);
+        if (eq >= 0) return PyBool_FromLong(op == Py_EQ ? eq : !eq);
+    }
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         State* st = state_of(self);
-        int eq = nodes_equal(st->api, self, other);
+        int eq = ordered_nodes_equal(st->api, self, other);
         return PyBool_FromLong(op == Py_EQ ? eq : !eq);
     });
 }

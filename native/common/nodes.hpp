@@ -363,6 +363,13 @@ inline PyObject* indexable_args(PyObject* node, int k) {
 // Structural equality of two objects that may be nodes; iterative, so deep
 // trees do not exhaust the C stack.  Returns 1, 0 or throws.
 int nodes_equal(const AstApi& api, PyObject* a, PyObject* b);
+// The part of nodes_equal that runs no Python code, for two exact nodes of one
+// class (`node_dealloc` is AstApi::node_dealloc): 1 or 0 when it settles the
+// comparison (both trees NF_PLAIN, only the same objects, exact str and
+// compact exact ints in their fields), -1 when only nodes_equal can tell.
+int plain_trees_equal(destructor node_dealloc, PyObject* a, PyObject* b);
+// nodes_equal without that first part (for callers that already ran it).
+int ordered_nodes_equal(const AstApi& api, PyObject* a, PyObject* b);
 
 // Reads a field of a node of kind k: from the struct for exact nodes, through
 // attribute access for instances of subclasses.
