@@ -3,10 +3,17 @@
 Every figure is measured in one run side by side with a frozen-dataclass model
 of the same classes (bench/models.py) and with the interpreter's floor, a
 builtin of the same arity.  Run: python bench/bench_ast.py
+
+    python bench/bench_ast.py --loop ROW --side kelvara|model|floor --times N
+        (one row alone, N runs of 1,000 operations under itertools.starmap, after
+        one run to warm up, for valgrind --tool=callgrind --toggle-collect=starmap_next;
+        `--rows` lists the rows, bench/icount.py runs them all)
 """
 
 from __future__ import annotations
 
+import argparse
+import itertools
 import math
 import os
 import sys
@@ -101,8 +108,76 @@ def memory() -> None:
             print(f"{label:10} {name:9} {per:6.1f} bytes   sys.getsizeof {sys.getsizeof(keep[0])}")
 
 
-if __name__ == "__main__":
+# ---------------------------------------------------------------- one row in a loop
+
+CONSTRUCTION = {
+    "Variable": ("Variable(3)", "slice(a)"),
+    "Constant": ("Constant('c')", "slice(a)"),
+    "FunctionApp": ("FunctionApp('f', 2, args2)", "slice(a, b, c)"),
+    "PredicateApp": ("PredicateApp('P', 2, args2)", "slice(a, b, c)"),
+    "And": ("And(p, q)", "slice(a, b)"),
+    "Forall": ("Forall(x, p)", "slice(a, b)"),
+}
+HASH_DEPTHS = (1, 10, 1000)
+LOOP_ROWS = [*CONSTRUCTION, *(f"hash-not{d}" for d in HASH_DEPTHS), "hash-variable", "dedup"]
+PER_RUN = 1000
+
+
+def loop_namespace(row: str, side: str) -> tuple[str, dict]:
+    """The statement of `row` and the names it reads, for one side."""
+    if side == "floor":
+        if row not in CONSTRUCTION:
+            raise SystemExit(f"row {row} has no floor")
+        return CONSTRUCTION[row][1], {"a": 1, "b": 2, "c": 3}
+    mod = K if side == "kelvara" else M
+    if row in CONSTRUCTION:
+        x = mod.Variable(0)
+        ns = {**vars(mod), "args2": (x, mod.Constant("c")), "x": x, "p": mod.PredicateApp("P", 1, (x,)),
+              "q": mod.PredicateApp("Q", 0, ())}
+        return CONSTRUCTION[row][0], ns
+    if row.startswith("hash-not"):
+        n = mod.PredicateApp("P", 0, ())
+        for _ in range(int(row[len("hash-not"):])):
+            n = mod.Not(n)
+        return "hash(n)", {"n": n}
+    if row == "hash-variable":
+        return "hash(v)", {"v": mod.Variable(3)}
+    xs = [mod.Variable(i % 50) for i in range(PER_RUN)]
+    nodes = [mod.PredicateApp("P", 2, (xs[i], mod.FunctionApp("f", 1, (xs[i - 1],)))) for i in range(PER_RUN)]
+    return "set(nodes)", {"nodes": nodes}
+
+
+def loop(row: str, side: str, times: int) -> None:
+    stmt, ns = loop_namespace(row, side)
+    if row == "dedup":  # one set of PER_RUN nodes is PER_RUN operations
+        src = f"def run():\n    {stmt}\n"
+    else:  # as timeit runs a statement: inline in a counted loop
+        src = f"def run():\n    for _ in range({PER_RUN}):\n        {stmt}\n"
+    exec(compile(src, f"<loop {row}>", "exec"), ns)
+    run = ns["run"]
+    run()
+    list(itertools.starmap(run, [()] * times))
+    print(f"{times * PER_RUN} operations")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--loop", metavar="ROW", choices=LOOP_ROWS)
+    parser.add_argument("--side", choices=("kelvara", "model", "floor"), default="kelvara")
+    parser.add_argument("--times", type=int, default=1)
+    parser.add_argument("--rows", action="store_true", help="print the row keys and stop")
+    args = parser.parse_args()
+    if args.rows:
+        print(" ".join(LOOP_ROWS))
+        return
+    if args.loop:
+        loop(args.loop, args.side, args.times)
+        return
     construction()
     hashing()
     dedup()
     memory()
+
+
+if __name__ == "__main__":
+    main()

@@ -6,10 +6,18 @@ formulas of about 30 and about 300 nodes.  A Python subclass that overrides
 one handler is measured against the same subclass of the Python model.
 
 Run: python bench/bench_visitors.py   (ratios > 1 mean kelvara is faster)
+
+    python bench/bench_visitors.py --loop ROW --size 30 --side kelvara|model --times N
+        (one row's visits alone, N passes over its 40 formulas under
+        itertools.starmap, after one pass to warm up: valgrind --tool=callgrind
+        --toggle-collect=starmap_next counts exactly those visits; bench/icount.py
+        runs every row on both sides under several interpreters)
 """
 
 from __future__ import annotations
 
+import argparse
+import itertools
 import os
 import random
 import sys
@@ -369,30 +377,67 @@ class MyPySize(PySize):
         return 1
 
 
-def main() -> None:
+def cases() -> list:
+    """(key, label, kelvara visitor, model visitor) for every row."""
     x = K.Variable(0)
     mx = M.Variable(0)
-    cases = [
-        ("DepthVisitor", V.DepthVisitor(), PyDepth()),
-        ("SizeVisitor", V.SizeVisitor(), PySize()),
-        ("FreeVariableCollector", V.FreeVariableCollector(), PyFreeVars()),
-        ("ASTTransformer", V.ASTTransformer(), PyTransformer()),
-        ("Substitution {x: f(x)}", V.SubstitutionTransformer({x: K.FunctionApp("f", 1, (x,))}),
+    return [
+        ("depth", "DepthVisitor", V.DepthVisitor(), PyDepth()),
+        ("size", "SizeVisitor", V.SizeVisitor(), PySize()),
+        ("freevars", "FreeVariableCollector", V.FreeVariableCollector(), PyFreeVars()),
+        ("transformer", "ASTTransformer", V.ASTTransformer(), PyTransformer()),
+        ("subst", "Substitution {x: f(x)}", V.SubstitutionTransformer({x: K.FunctionApp("f", 1, (x,))}),
          PySubstitution({mx: M.FunctionApp("f", 1, (mx,))})),
-        ("ExportVisitor infix", V.ExportVisitor("infix"), PyExport("infix")),
-        ("ExportVisitor prefix", V.ExportVisitor("prefix"), PyExport("prefix")),
-        ("ExportVisitor latex", V.ExportVisitor("latex"), PyExport("latex")),
-        ("Size, 1 handler in Python", MySize(), MyPySize()),
+        ("infix", "ExportVisitor infix", V.ExportVisitor("infix"), PyExport("infix")),
+        ("prefix", "ExportVisitor prefix", V.ExportVisitor("prefix"), PyExport("prefix")),
+        ("latex", "ExportVisitor latex", V.ExportVisitor("latex"), PyExport("latex")),
+        ("size1", "Size, 1 handler in Python", MySize(), MyPySize()),
     ]
-    for size in (30, 300):
-        ours = corpus(size, 40, K, seed=size)
-        model = corpus(size, 40, M, seed=size)
+
+
+SIZES = (30, 300)
+FORMULAS = 40
+
+
+def loop(row: str, size: int, side: str, times: int) -> None:
+    """Runs one row's visits `times` passes over its formulas under starmap."""
+    visitor = {c[0]: c[2 if side == "kelvara" else 3] for c in cases()}[row]
+    formulas = corpus(size, FORMULAS, K if side == "kelvara" else M, seed=size)
+    visit = visitor.visit
+
+    def run():
+        for f in formulas:
+            visit(f)
+
+    run()  # warm up: caches filled, the interpreter's inline caches specialised
+    list(itertools.starmap(run, [()] * times))
+    print(f"{times * len(formulas)} operations")
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--loop", metavar="ROW", choices=[c[0] for c in cases()])
+    parser.add_argument("--size", type=int, choices=SIZES, default=30)
+    parser.add_argument("--side", choices=("kelvara", "model"), default="kelvara")
+    parser.add_argument("--times", type=int, default=1)
+    parser.add_argument("--rows", action="store_true", help="print the row keys and stop")
+    args = parser.parse_args()
+    if args.rows:
+        print(" ".join(c[0] for c in cases()))
+        return
+    if args.loop:
+        loop(args.loop, args.size, args.side, args.times)
+        return
+    rows = cases()
+    for size in SIZES:
+        ours = corpus(size, FORMULAS, K, seed=size)
+        model = corpus(size, FORMULAS, M, seed=size)
         nodes = sum(V.SizeVisitor().visit(f) for f in ours) / len(ours)
         assert [PySize().visit(f) for f in model] == [V.SizeVisitor().visit(f) for f in ours]
         assert [PyExport().visit(f) for f in model] == [V.ExportVisitor().visit(f) for f in ours]
         print(f"\nformulas of about {size} nodes (mean {nodes:.0f}), microseconds per visit")
         print(f"{'visitor':28} {'kelvara':>9} {'py model':>9} {'ratio':>7}")
-        for name, ov, pv in cases:
+        for _key, name, ov, pv in rows:
             t_ours, t_model = side_by_side(ov, pv, ours, model)
             print(f"{name:28} {t_ours:9.2f} {t_model:9.2f} {t_model / t_ours:7.1f}x")
 
