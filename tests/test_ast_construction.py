@@ -12,7 +12,7 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
-from kelvara.core.ast import (And, Constant, Equality, Exists, FunctionApp, Not, PredicateApp, Variable,
+from kelvara.core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Iff, Not, PredicateApp, Variable,
                               VariableKind)
 from kelvara.core.exceptions import InvalidFormulaError
 from kelvara.core.sorts import Ind, PrimitiveSort
@@ -103,6 +103,35 @@ def _tracked_cases():
         ("quantifier over an odd variable", Exists(odd_var, plain), True),
         ("quantifier, plain", Exists(Variable(0), plain), False),
         ("odd constant", odd_const, True),
+    ] + _symbol_variable_cases()
+
+
+class Name(str):
+    pass
+
+
+def _symbol_variable_cases():
+    # Nodes over a predicate or function variable (or a str subclass as the
+    # symbol) have only exact nodes below them, yet can lead back to a user
+    # object: every node above them is tracked too, whatever its kind.
+    from kelvara.sol.ast_ext import FunctionVariable, PredicateVariable
+
+    x = Variable(0)
+    pv, fv = PredicateVariable(0, 1), FunctionVariable(0, 1)
+    p_var, f_var = PredicateApp(pv, 1, (x,)), FunctionApp(fv, 1, (x,))
+    plain = PredicateApp("P", 1, (x,))
+    return [
+        ("atom over a predicate variable", p_var, True),
+        ("atom named by a str subclass", PredicateApp(Name("P"), 1, (x,)), True),
+        ("not over a predicate-variable atom", Not(p_var), True),
+        ("and, predicate-variable atom left", And(p_var, plain), True),
+        ("iff, predicate-variable atom right", Iff(plain, p_var), True),
+        ("quantifier over a predicate-variable atom", Forall(x, p_var), True),
+        ("atom over a function-variable term", PredicateApp("P", 1, (f_var,)), True),
+        ("function over a function-variable term", FunctionApp("g", 1, (f_var,)), True),
+        ("equality, function-variable term left", Equality(f_var, x), True),
+        ("function with a bool arity", FunctionApp("g", True, (x,)), False),
+        ("all plain, nested", Forall(x, Iff(Not(plain), Equality(FunctionApp("g", 1, (x,)), x))), False),
     ]
 
 

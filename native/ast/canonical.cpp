@@ -167,6 +167,34 @@ public:
             Ref nr = Ref::steal(term(reinterpret_cast<EqualityNode*>(f)->right, same_r));
             return derive_equality(api_, f, nl.get(), nr.get(), same_l && same_r);
         }
+        // Exact connectives and quantifiers: their fields read in place (the
+        // node, held by its parent, keeps them alive).
+        switch (k) {
+            case K_NOT: {
+                Ref nop = Ref::steal(formula(reinterpret_cast<NotNode*>(f)->operand));
+                return make_not(api_, nullptr, nop.get());
+            }
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF: {
+                BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
+                Ref nl = Ref::steal(formula(b->left));
+                Ref nr = Ref::steal(formula(b->right));
+                return make_binary(api_, k, nullptr, nl.get(), nr.get());
+            }
+            case K_FORALL:
+            case K_EXISTS: {
+                QuantNode* q = reinterpret_cast<QuantNode*>(f);
+                if (api_.exact_kind(q->variable) != K_VARIABLE) break;
+                VariableNode* vn = reinterpret_cast<VariableNode*>(q->variable);
+                Ref id = Ref::check(PyLong_FromLong(gen_.get_next()));
+                Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vn->vkind, vn->sort));
+                return quantified(k, q->variable, canon.get(), q->body);
+            }
+            default:
+                break;
+        }
         k = api_.instance_kind(f);
         switch (k) {
             case K_PREDICATE_APP: {
@@ -209,18 +237,8 @@ public:
                 Ref vkind = exact_var ? Ref::borrow(vn->vkind) : Ref::check(PyObject_GetAttr(var.get(), api_.s_kind));
                 Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vkind.get(), sort.get()));
                 if (!exact_var && PyObject_Hash(var.get()) == -1) throw PyErrorSet{};
-                env_.push(var.get(), canon.get());
                 Ref body = FIELD(api_, f, k, QuantNode, body);
-                PyObject* nb = nullptr;
-                try {
-                    nb = formula(body.get());
-                } catch (...) {
-                    env_.pop();
-                    throw;
-                }
-                Ref new_body = Ref::steal(nb);
-                env_.pop();
-                return make_quant(api_, k, nullptr, canon.get(), new_body.get());
+                return quantified(k, var.get(), canon.get(), body.get());
             }
             default:
                 break;
@@ -239,6 +257,22 @@ public:
     }
 
 private:
+    // The quantifier of kind k binding `canon` over `body` canonicalized with
+    // `var` renamed to `canon` inside it.
+    PyObject* quantified(int k, PyObject* var, PyObject* canon, PyObject* body) {
+        env_.push(var, canon);
+        PyObject* nb = nullptr;
+        try {
+            nb = formula(body);
+        } catch (...) {
+            env_.pop();
+            throw;
+        }
+        Ref new_body = Ref::steal(nb);
+        env_.pop();
+        return make_quant(api_, k, nullptr, canon, new_body.get());
+    }
+
     // True when `v` equals a variable bound in `scope`.
     bool bound(SmallStack<PyObject*, 16>& scope, PyObject* v) {
         Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;

@@ -240,21 +240,35 @@ static void node_release(PyObject* self, PyTypeObject* tp, DeallocTls& t) {
 
 void node_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
+    const Node* n = reinterpret_cast<const Node*>(self);
+    if ((n->flags & NF_PLAIN) && n->height <= kShallowHeight) {
+        // A small plain tree: all it holds is plain nodes, exact tuples of
+        // them, strs, ints, interned sorts and VariableKind members, so
+        // freeing it recurses at most `height` levels, well within the margin
+        // above the stack floor: neither the floor nor the trashcan is
+        // consulted.  A GC-safe node was never tracked.
+        int k = n->kind;
+        if (!(n->flags & NF_GC_SAFE) && PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
+        PyObject** f = node_fields(self, k);
+        for (int i = 0, m = kind_owned_fields(k); i < m; ++i) {
+            PyObject* o = f[i];
+            f[i] = nullptr;
+            Py_XDECREF(o);
+        }
+        tp->tp_free(self);
+        Py_DECREF(tp);
+        return;
+    }
     DeallocTls& t = t_dealloc;
     if (!PyType_IS_GC(tp)) {
         node_release(self, tp, t);  // Variable: a leaf, no deep chain to bound
         return;
     }
     PyObject_GC_UnTrack(self);
-    const Node* n = reinterpret_cast<const Node*>(self);
-    if ((n->flags & NF_PLAIN) && n->height <= kShallowHeight) {
-        node_release(self, tp, t);
-    } else {
-        // The trashcan needs the GC header, which every class but Variable has.
-        Py_TRASHCAN_BEGIN(self, node_dealloc)
-        node_release(self, tp, t);
-        Py_TRASHCAN_END
-    }
+    // The trashcan needs the GC header, which every class but Variable has.
+    Py_TRASHCAN_BEGIN(self, node_dealloc)
+    node_release(self, tp, t);
+    Py_TRASHCAN_END
     release_deferred(t);
 }
 

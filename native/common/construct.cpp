@@ -150,11 +150,80 @@ static PyObject* finish_like(const AstApi& api, PyObject* o, int k, PyObject* li
     return o;
 }
 
+// Whether `c` is flagged both NF_PLAIN and NF_GC_SAFE (so an exact node),
+// raising `h` to its height.
+static inline bool plain_and_safe(const AstApi& api, PyObject* c, unsigned& h) {
+    if (Py_TYPE(c)->tp_dealloc != api.node_dealloc) return false;
+    const Node* n = reinterpret_cast<const Node*>(c);
+    if ((n->flags & (NF_PLAIN | NF_GC_SAFE)) != (NF_PLAIN | NF_GC_SAFE)) return false;
+    if (n->height > h) h = n->height;
+    return true;
+}
+
+// The common case of a new exact Not, binary connective or quantifier: its
+// children plain and GC-safe make it both (what mark_plain and the checks in
+// finish_node conclude for them, read off two flags); false to take the
+// general route.
+static inline bool finish_connective(const AstApi& api, PyObject* o, int k) {
+    unsigned h = 0;
+    if (k == K_NOT) {
+        if (!plain_and_safe(api, reinterpret_cast<NotNode*>(o)->operand, h)) return false;
+    } else {
+        BinaryNode* b = reinterpret_cast<BinaryNode*>(o);
+        if (!plain_and_safe(api, b->left, h) || !plain_and_safe(api, b->right, h)) return false;
+        if (kind_is_quant(k) && reinterpret_cast<Node*>(b->left)->kind != K_VARIABLE) return false;
+    }
+    Node* n = reinterpret_cast<Node*>(o);
+    n->flags |= NF_PLAIN | NF_GC_SAFE;
+    n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
+    return true;
+}
+
+// The same for a new exact atom or application whose symbol is a str, arity
+// an int, arguments an exact tuple of plain GC-safe nodes, free-variable cache
+// a frozenset or one such Variable, and (FunctionApp) sort the default one.
+static inline bool finish_app(const AstApi& api, PyObject* o, int k) {
+    PyObject *sym, *arity, *args, *fv;
+    if (k == K_FUNCTION_APP) {
+        FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+        if (f->return_sort != api.ind) return false;
+        sym = f->func, arity = f->arity, args = f->args, fv = f->free_vars;
+    } else {
+        PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+        sym = p->pred, arity = p->arity, args = p->args, fv = p->free_vars;
+    }
+    if (!PyUnicode_CheckExact(sym) || !PyLong_CheckExact(arity) || !PyTuple_CheckExact(args)) return false;
+    unsigned h = 0;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+        if (!plain_and_safe(api, PyTuple_GET_ITEM(args, i), h)) return false;
+    unsigned fh = 0;
+    if (!PyFrozenSet_CheckExact(fv) && !plain_and_safe(api, fv, fh)) return false;
+    Node* n = reinterpret_cast<Node*>(o);
+    n->flags |= NF_PLAIN | NF_GC_SAFE;
+    n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
+    return true;
+}
+
+static inline bool finish_equality(const AstApi& api, PyObject* o) {
+    EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
+    unsigned h = 0, fh = 0;
+    if (!plain_and_safe(api, e->left, h) || !plain_and_safe(api, e->right, h)) return false;
+    if (!PyFrozenSet_CheckExact(e->free_vars) && !plain_and_safe(api, e->free_vars, fh)) return false;
+    Node* n = reinterpret_cast<Node*>(o);
+    n->flags |= NF_PLAIN | NF_GC_SAFE;
+    n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
+    return true;
+}
+
 // Exact instances whose fields are all GC-safe stay untracked; everything else
 // (including every instance of a Python subclass) is tracked.  Every field is
 // set by the time this runs.
 static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
     if (Py_TYPE(o) != api.types[k] || k == K_VARIABLE) return o;
+    if (k >= K_NOT ? finish_connective(api, o, k)
+                   : k == K_EQUALITY ? finish_equality(api, o)
+                                     : k != K_CONSTANT && finish_app(api, o, k))
+        return o;
     mark_plain(api, o, k);
     bool safe;
     switch (k) {
