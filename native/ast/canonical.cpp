@@ -288,10 +288,40 @@ private:
     // variables have cached hashes and small int ids; false for any other
     // tree (the ids reserved so far are ids of free variables all the same).
     // Iterative: an explicit stack of (node, binders in scope for it).
+    // Reserves the id of `v` unless a binder in `scope` binds it; false when
+    // `v` is not an exact Variable with a cached hash and a small int id.
+    bool reserve_var(SmallStack<PyObject*, 16>& scope, PyObject* v) {
+        long id;
+        if (api_.exact_kind(v) != K_VARIABLE || !hash_cached(v, K_VARIABLE) ||
+            !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id))
+            return false;
+        if (!bound(scope, v)) gen_.reserve(id);
+        return true;
+    }
+
+    // reserve_var for each free variable of an argument of an atom: the
+    // argument itself (a Variable), none (a Constant), the cached ones (a
+    // FunctionApp); false for any other object.
+    bool reserve_term(SmallStack<PyObject*, 16>& scope, PyObject* t) {
+        int k = api_.exact_kind(t);
+        if (k == K_VARIABLE) return reserve_var(scope, t);
+        if (k == K_CONSTANT) return true;
+        if (k != K_FUNCTION_APP) return false;
+        bool ok = true;
+        for_each_free_var(t, k, [&](PyObject* v) { ok = ok && reserve_var(scope, v); });
+        return ok;
+    }
+
+    // A pending node of the walk below and the number of binders in scope for it.
+    struct Pending {
+        PyObject* node;
+        size_t depth;
+    };
+
     bool reserve_free_ids(PyObject* root) {
-        SmallStack<std::pair<PyObject*, size_t>, 32> todo;
+        SmallStack<Pending, 32> todo;
         SmallStack<PyObject*, 16> scope;
-        todo.emplace_back(root, size_t{0});
+        todo.emplace_back(Pending{root, 0});
         while (!todo.empty()) {
             auto [f, depth] = todo.back();
             todo.pop_back();
@@ -300,37 +330,28 @@ private:
             switch (k) {
                 case K_PREDICATE_APP:
                 case K_EQUALITY: {
-                    PyObject* fvs = *free_vars_field(f, k);
-                    prefetch_node(fvs);
-                    if (k == K_PREDICATE_APP) {
-                        prefetch_node(reinterpret_cast<PredicateAppNode*>(f)->args);
-                    } else {
-                        prefetch_node(reinterpret_cast<EqualityNode*>(f)->left);
-                        prefetch_node(reinterpret_cast<EqualityNode*>(f)->right);
+                    // The atom's free variables are those of its arguments,
+                    // read off the arguments (no walk over the cached set).
+                    if (k == K_EQUALITY) {
+                        EqualityNode* e = reinterpret_cast<EqualityNode*>(f);
+                        if (!reserve_term(scope, e->left) || !reserve_term(scope, e->right)) return false;
+                        break;
                     }
-                    bool ok = true;
-                    for_each_free_var(f, k, [&](PyObject* v) {
-                        long id;
-                        if (!ok) return;
-                        if (api_.exact_kind(v) != K_VARIABLE || !hash_cached(v, K_VARIABLE) ||
-                            !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id)) {
-                            ok = false;
-                        } else if (!bound(scope, v)) {
-                            gen_.reserve(id);
-                        }
-                    });
-                    if (!ok) return false;
+                    PyObject* args = indexable_args(f, k);
+                    if (!args) return false;
+                    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+                        if (!reserve_term(scope, PyTuple_GET_ITEM(args, i))) return false;
                     break;
                 }
-                case K_NOT: todo.emplace_back(reinterpret_cast<NotNode*>(f)->operand, depth); break;
+                case K_NOT: todo.emplace_back(Pending{reinterpret_cast<NotNode*>(f)->operand, depth}); break;
                 case K_AND:
                 case K_OR:
                 case K_IMPLIES:
                 case K_IFF: {
                     auto* b = reinterpret_cast<BinaryNode*>(f);
                     prefetch_node(b->right);
-                    todo.emplace_back(b->right, depth);
-                    todo.emplace_back(b->left, depth);
+                    todo.emplace_back(Pending{b->right, depth});
+                    todo.emplace_back(Pending{b->left, depth});
                     break;
                 }
                 case K_FORALL:
@@ -339,7 +360,7 @@ private:
                     if (api_.exact_kind(q->variable) != K_VARIABLE || !hash_cached(q->variable, K_VARIABLE))
                         return false;
                     scope.emplace_back(q->variable);
-                    todo.emplace_back(q->body, depth + 1);
+                    todo.emplace_back(Pending{q->body, depth + 1});
                     break;
                 }
                 default: return false;

@@ -40,20 +40,36 @@ static bool gc_safe(const AstApi& api, PyObject* o, int depth = 0) {
     return false;
 }
 
+// Zeroes everything after the object header of a new exact node of kind k,
+// with the size known at compile time for each layout.
+template <class T>
+static inline void zero_body(PyObject* o) {
+    std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0, sizeof(T) - sizeof(PyObject));
+}
+static inline void zero_node(PyObject* o, int k) {
+    switch (k) {
+        case K_VARIABLE: zero_body<VariableNode>(o); break;
+        case K_CONSTANT: zero_body<ConstantNode>(o); break;
+        case K_FUNCTION_APP: zero_body<FunctionAppNode>(o); break;
+        case K_PREDICATE_APP: zero_body<PredicateAppNode>(o); break;
+        case K_EQUALITY: zero_body<EqualityNode>(o); break;
+        case K_NOT: zero_body<NotNode>(o); break;
+        default: zero_body<BinaryNode>(o); break;  // connectives and quantifiers
+    }
+}
+
 // Allocates a node of kind k for `type` (nullptr: the exact class).  Fields
 // are zeroed; the caller fills them, then calls finish_node.
-static PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
+static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
     if ((!type || type == api.types[k]) && k == K_VARIABLE) {
         o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[k]));
         if (!o) throw PyErrorSet{};
-        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
-                    kKindInfo[k].basicsize - sizeof(PyObject));
+        zero_node(o, k);
     } else if (!type || type == api.types[k]) {
         o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, api.types[k]));
         if (!o) throw PyErrorSet{};
-        std::memset(reinterpret_cast<char*>(o) + sizeof(PyObject), 0,
-                    kKindInfo[k].basicsize - sizeof(PyObject));
+        zero_node(o, k);
     } else {
         o = type->tp_alloc(type, 0);
         if (!o) throw PyErrorSet{};
