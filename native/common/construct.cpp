@@ -284,8 +284,12 @@ static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
 
 // Accumulates the free variables of several children.  The result is the
 // shared empty frozenset, a single Variable (flagged NF_FV_SINGLE: the common
-// case of one variable, kept without allocating a set), a child's cached
-// frozenset when it is the only contribution, or a brand-new frozenset.
+// case of one variable, kept without allocating a set), a pair of variables
+// (NF_FV_PAIR: two exact variables whose cached hashes differ, the next most
+// common case, kept in a 2-tuple until a frozenset is asked for), a child's
+// cached frozenset or pair when it is the only contribution, or a brand-new
+// frozenset.  Whatever is kept stands for the very frozenset the additions
+// would have built: its elements added in the same order.
 class FreeVarBuilder {
 public:
     explicit FreeVarBuilder(const AstApi& api) : api_(api) {}
@@ -296,8 +300,10 @@ public:
             add_item(child);
         } else if (k == K_CONSTANT) {
         } else if (kind_has_free_vars(k)) {
+            uint8_t flags = reinterpret_cast<Node*>(child)->flags;
             PyObject* fv = *free_vars_field(child, k);
-            if (free_vars_single(child)) add_item(fv);
+            if (flags & NF_FV_SINGLE) add_item(fv);
+            else if (flags & NF_FV_PAIR) add_pair(child, k, fv);
             else add_set(fv);
         } else {
             Ref s = Ref::check(free_variables(api_, child));
@@ -308,13 +314,24 @@ public:
         }
     }
 
-    // Returns the cache value (new reference); sets `single` when it is a Variable.
-    PyObject* finish(bool& single) {
-        single = false;
+    // Returns the cache value (new reference); sets `fv_flags` to the node
+    // flags that say how it is kept (NF_FV_SINGLE, NF_FV_PAIR or none).
+    PyObject* finish(uint8_t& fv_flags) {
+        fv_flags = 0;
         if (acc_) return acc_.release();
         if (set_) return set_.release();
+        if (pair_) {
+            fv_flags = NF_FV_PAIR;
+            return pair_.release();
+        }
+        if (var2_) {
+            PyObject* t = check(PyTuple_Pack(2, var_.get(), var2_.get()));
+            PyObject_GC_UnTrack(t);  // it holds two exact variables, which take no part in cycles
+            fv_flags = NF_FV_PAIR;
+            return t;
+        }
         if (var_) {
-            single = true;
+            fv_flags = NF_FV_SINGLE;
             return var_.release();
         }
         return Py_NewRef(api_.empty_frozenset);
@@ -322,19 +339,35 @@ public:
 
 private:
     void add_item(PyObject* v) {
-        if (!acc_ && !set_) {
+        if (!acc_ && !set_ && !pair_) {
             if (!var_) {
                 var_ = Ref::borrow(v);
                 return;
             }
             if (var_.get() == v) return;
+            if (!var2_) {
+                if (pairs_with(var_.get(), v)) {
+                    var2_ = Ref::borrow(v);
+                    return;
+                }
+            } else if (var2_.get() == v) {
+                return;
+            }
         }
         materialize();
         check_int(PySet_Add(acc_.get(), v));
     }
+    // Whether a frozenset holding `a` would take `b` without comparing the two
+    // (their hashes differ), and both can sit in an untracked pair.
+    bool pairs_with(PyObject* a, PyObject* b) const {
+        PyTypeObject* var_type = api_.types[K_VARIABLE];
+        return Py_TYPE(a) == var_type && Py_TYPE(b) == var_type &&
+               (reinterpret_cast<Node*>(a)->flags & reinterpret_cast<Node*>(b)->flags & NF_HASH_CACHED) &&
+               reinterpret_cast<HashedNode*>(a)->hash != reinterpret_cast<HashedNode*>(b)->hash;
+    }
     void add_set(PyObject* fs) {
         if (PySet_GET_SIZE(fs) == 0) return;
-        if (!acc_ && !set_ && !var_) {
+        if (!acc_ && !set_ && !var_ && !pair_) {
             set_ = Ref::borrow(fs);
             return;
         }
@@ -342,12 +375,33 @@ private:
         materialize();
         merge(fs);
     }
+    // A child (kind k) whose free variables are the pair `t`.
+    void add_pair(PyObject* child, int k, PyObject* t) {
+        if (!acc_ && !set_ && !var_ && !pair_) {
+            pair_ = Ref::borrow(t);
+            pair_owner_ = Ref::borrow(child);
+            pair_kind_ = k;
+            return;
+        }
+        if (pair_.get() == t) return;
+        // Merged in its frozenset's order: the child's frozenset is made now.
+        add_set(free_vars_cache(child, k));
+    }
     void materialize() {
         if (acc_) return;
+        if (pair_) {
+            set_ = Ref::borrow(free_vars_cache(pair_owner_.get(), pair_kind_));
+            pair_.reset();
+            pair_owner_.reset();
+        }
         acc_ = Ref::check(PyFrozenSet_New(nullptr));
         if (var_) {
             check_int(PySet_Add(acc_.get(), var_.get()));
             var_.reset();
+        }
+        if (var2_) {
+            check_int(PySet_Add(acc_.get(), var2_.get()));
+            var2_.reset();
         }
         if (set_) {
             merge(set_.get());
@@ -359,9 +413,13 @@ private:
     }
 
     const AstApi& api_;
-    Ref var_;  // the only contribution so far, a single variable
-    Ref set_;  // the only contribution so far, a child's frozenset
-    Ref acc_;  // a brand-new frozenset being filled
+    Ref var_;         // the first contribution so far, a single variable
+    Ref var2_;        // with var_, the only other one: a variable that pairs with it
+    Ref set_;         // the only contribution so far, a child's frozenset
+    Ref pair_;        // the only contribution so far, a child's pair ...
+    Ref pair_owner_;  // ... and that child (kind pair_kind_)
+    int pair_kind_ = 0;
+    Ref acc_;         // a brand-new frozenset being filled
 };
 
 // ---------------------------------------------------------------- hashing
@@ -490,7 +548,7 @@ static Py_ssize_t arg_count(PyObject* args) {
     return n;
 }
 
-static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, bool& single) {
+static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, uint8_t& fv_flags) {
     FreeVarBuilder b(api);
     if (PyTuple_CheckExact(args)) {
         for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) b.add_child(PyTuple_GET_ITEM(args, i));
@@ -502,7 +560,7 @@ static PyObject* free_vars_of_args(const AstApi& api, PyObject* args, bool& sing
         }
         if (PyErr_Occurred()) throw PyErrorSet{};
     }
-    return b.finish(single);
+    return b.finish(fv_flags);
 }
 
 PyObject* make_variable(const AstApi& api, PyTypeObject* type, PyObject* id, PyObject* vkind, PyObject* sort) {
@@ -582,10 +640,10 @@ PyObject* make_function_app(const AstApi& api, PyTypeObject* type, PyObject* fun
 static PyObject* build_function_app(const AstApi& api, PyTypeObject* type, PyObject* func, PyObject* arity,
                                     PyObject* args, PyObject* return_sort, PyObject* like) {
     TupleHasher h;
-    bool single;
+    uint8_t fv_flags;
     Ref fv;
     if (like) {
-        single = free_vars_single(like);
+        fv_flags = reinterpret_cast<Node*>(like)->flags & kFreeVarFlags;
         fv = Ref::borrow(reinterpret_cast<FunctionAppNode*>(like)->free_vars);
     } else {
         h.add_hash(class_hash(api, K_FUNCTION_APP, type));
@@ -593,10 +651,10 @@ static PyObject* build_function_app(const AstApi& api, PyTypeObject* type, PyObj
         add_field_hash(h, arity);
         add_args_hash(api, h, args);
         h.add(return_sort);
-        fv = Ref::steal(free_vars_of_args(api, args, single));
+        fv = Ref::steal(free_vars_of_args(api, args, fv_flags));
     }
     PyObject* o = alloc_node(api, K_FUNCTION_APP, type);
-    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    reinterpret_cast<Node*>(o)->flags |= fv_flags;
     FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
     f->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     f->sort = Py_NewRef(return_sort);
@@ -625,20 +683,20 @@ PyObject* make_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pr
 static PyObject* build_predicate_app(const AstApi& api, PyTypeObject* type, PyObject* pred, PyObject* arity,
                                      PyObject* args, PyObject* like) {
     TupleHasher h;
-    bool single;
+    uint8_t fv_flags;
     Ref fv;
     if (like) {
-        single = free_vars_single(like);
+        fv_flags = reinterpret_cast<Node*>(like)->flags & kFreeVarFlags;
         fv = Ref::borrow(reinterpret_cast<PredicateAppNode*>(like)->free_vars);
     } else {
         h.add_hash(class_hash(api, K_PREDICATE_APP, type));
         add_field_hash(h, pred);
         add_field_hash(h, arity);
         add_args_hash(api, h, args);
-        fv = Ref::steal(free_vars_of_args(api, args, single));
+        fv = Ref::steal(free_vars_of_args(api, args, fv_flags));
     }
     PyObject* o = alloc_node(api, K_PREDICATE_APP, type);
-    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    reinterpret_cast<Node*>(o)->flags |= fv_flags;
     PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
     p->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     p->pred = Py_NewRef(pred);
@@ -651,10 +709,10 @@ static PyObject* build_predicate_app(const AstApi& api, PyTypeObject* type, PyOb
 static PyObject* build_equality(const AstApi& api, PyTypeObject* type, PyObject* left, PyObject* right,
                                 PyObject* like) {
     TupleHasher h;
-    bool single;
+    uint8_t fv_flags;
     Ref fv;
     if (like) {
-        single = free_vars_single(like);
+        fv_flags = reinterpret_cast<Node*>(like)->flags & kFreeVarFlags;
         fv = Ref::borrow(reinterpret_cast<EqualityNode*>(like)->free_vars);
     } else {
         h.add_hash(class_hash(api, K_EQUALITY, type));
@@ -663,10 +721,10 @@ static PyObject* build_equality(const AstApi& api, PyTypeObject* type, PyObject*
         FreeVarBuilder b(api);
         b.add_child(left);
         b.add_child(right);
-        fv = Ref::steal(b.finish(single));
+        fv = Ref::steal(b.finish(fv_flags));
     }
     PyObject* o = alloc_node(api, K_EQUALITY, type);
-    if (single) reinterpret_cast<Node*>(o)->flags |= NF_FV_SINGLE;
+    reinterpret_cast<Node*>(o)->flags |= fv_flags;
     EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
     e->hash = like ? reinterpret_cast<HashedNode*>(like)->hash : h.finish();
     e->left = Py_NewRef(left);

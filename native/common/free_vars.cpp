@@ -7,8 +7,21 @@
 
 namespace kv {
 
+void materialize_free_var_pair(PyObject* node, int k) {
+    PyObject** slot = free_vars_field(node, k);
+    PyObject* pair = *slot;
+    Ref fs = Ref::check(PyFrozenSet_New(nullptr));
+    // Exact variables with differing cached hashes: no Python code runs here.
+    check_int(PySet_Add(fs.get(), PyTuple_GET_ITEM(pair, 0)));
+    check_int(PySet_Add(fs.get(), PyTuple_GET_ITEM(pair, 1)));
+    *slot = fs.release();
+    reinterpret_cast<Node*>(node)->flags &= static_cast<uint8_t>(~NF_FV_PAIR);
+    Py_DECREF(pair);
+}
+
 PyObject* free_vars_frozenset(PyObject* node, int k) {
     PyObject** slot = free_vars_field(node, k);
+    if (reinterpret_cast<Node*>(node)->flags & NF_FV_PAIR) materialize_free_var_pair(node, k);
     if (free_vars_single(node)) {
         Ref fs = Ref::check(PyFrozenSet_New(nullptr));
         check_int(PySet_Add(fs.get(), *slot));
@@ -171,7 +184,7 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
                 continue;
             }
         } else if (kind_has_free_vars(k)) {
-            PyObject* fv = *free_vars_field(node, k);
+            PyObject* fv = free_vars_cache(node, k);
             if (scope.empty() && !free_vars_single(node)) {
                 // Nothing is bound here: merge the cached set wholesale.
                 set_merge(acc, fv);
@@ -233,7 +246,7 @@ void add_free_variables(const AstApi& api, PyObject* root, PyObject* acc) {
 PyObject* free_variables(const AstApi& api, PyObject* node) {
     int k = api.exact_kind(node);
     if (kind_has_free_vars(k)) {
-        PyObject* fv = *free_vars_field(node, k);
+        PyObject* fv = free_vars_cache(node, k);
         if (!free_vars_single(node)) return check(PySet_New(fv));
         Ref acc = Ref::check(PySet_New(nullptr));
         check_int(PySet_Add(acc.get(), fv));

@@ -82,7 +82,7 @@ struct FunctionAppNode {
     PyObject* arity;        // int
     PyObject* args;         // tuple of terms
     PyObject* return_sort;  // Sort
-    PyObject* free_vars;    // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
+    PyObject* free_vars;    // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
 };
 struct PredicateAppNode {
     KV_NODE_HEAD
@@ -90,14 +90,14 @@ struct PredicateAppNode {
     PyObject* pred;       // str or predicate variable
     PyObject* arity;      // int
     PyObject* args;       // tuple of terms
-    PyObject* free_vars;  // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
+    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
 };
 struct EqualityNode {
     KV_NODE_HEAD
     Py_hash_t hash;
     PyObject* left;
     PyObject* right;
-    PyObject* free_vars;  // frozenset of Variable, or the single Variable (NF_FV_SINGLE)
+    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
 };
 struct NotNode {
     KV_NODE_HEAD
@@ -164,7 +164,14 @@ enum NodeFlags : uint8_t {
     // member and an interned sort; `height` holds the subtree's levels.
     // Walks that need such a tree read it here instead of checking every node.
     NF_PLAIN = 8,
+    // The free_vars field holds a 2-tuple (a, b) of exact Variables whose
+    // cached hashes differ: the frozenset made by adding a, then b, to an
+    // empty one, not made yet.  Reading it through free_vars_cache() or
+    // free_vars_frozenset() makes that frozenset and caches it in its place.
+    NF_FV_PAIR = 16,
 };
+// The flags that say how the free_vars field holds its value.
+constexpr uint8_t kFreeVarFlags = NF_FV_SINGLE | NF_FV_PAIR;
 
 
 // True when `hash` of a node of kind k holds its hash.
@@ -335,13 +342,32 @@ inline PyObject** free_vars_field(PyObject* node, int k) {
 inline bool free_vars_single(PyObject* node) { return reinterpret_cast<Node*>(node)->flags & NF_FV_SINGLE; }
 
 // The cached free variables of an atom or application (kind k) as a frozenset
-// (new reference); materialises and caches it when the node holds a single variable.
+// (new reference); materialises and caches it when the node holds a single
+// variable or a pair.
 PyObject* free_vars_frozenset(PyObject* node, int k);
+
+// Replaces the pair of a node flagged NF_FV_PAIR by the frozenset it stands for.
+void materialize_free_var_pair(PyObject* node, int k);
+
+// The free-variable cache of an atom or application (kind k), borrowed: a
+// frozenset, or the single Variable when free_vars_single(node).  A pair is
+// made into its frozenset first, so that the elements come in that set's
+// order wherever the cache is iterated or merged.
+inline PyObject* free_vars_cache(PyObject* node, int k) {
+    if (reinterpret_cast<Node*>(node)->flags & NF_FV_PAIR) materialize_free_var_pair(node, k);
+    return *free_vars_field(node, k);
+}
+
+// Whether an atom or application (kind k) has free variables, read without making a set.
+inline bool has_cached_free_vars(PyObject* node, int k) {
+    if (reinterpret_cast<Node*>(node)->flags & kFreeVarFlags) return true;
+    return PySet_GET_SIZE(*free_vars_field(node, k)) != 0;
+}
 
 // Calls f(variable) for each cached free variable of an atom or application.
 template <class F>
 inline void for_each_free_var(PyObject* node, int k, F&& f) {
-    PyObject* fv = *free_vars_field(node, k);
+    PyObject* fv = free_vars_cache(node, k);
     if (free_vars_single(node)) {
         f(fv);
         return;

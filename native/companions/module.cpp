@@ -23,7 +23,7 @@ PyObject* call_reference(State* st, const char* companion, PyObject* name, PyObj
 }
 
 bool fv_contains(PyObject* node, int k, PyObject* var) {
-    PyObject* fv = *free_vars_field(node, k);
+    PyObject* fv = free_vars_cache(node, k);
     if (free_vars_single(node)) return check_int(PyObject_RichCompareBool(fv, var, Py_EQ)) != 0;
     return check_int(PySet_Contains(fv, var)) != 0;
 }

@@ -113,10 +113,7 @@ int check_atom(const AstApi& api, PyObject* atom) {
     return k;
 }
 
-bool has_free_vars(PyObject* atom, int k) {
-    PyObject* fv = *free_vars_field(atom, k);
-    return free_vars_single(atom) || PySet_GET_SIZE(fv) != 0;
-}
+bool has_free_vars(PyObject* atom, int k) { return has_cached_free_vars(atom, k); }
 
 // The literals of a native clause, checked: every atom's kind, and with
 // `renamed` every term under it, and the byte order key of each literal.

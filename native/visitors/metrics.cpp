@@ -605,7 +605,7 @@ private:
         return true;
     }
     bool add_cached(PyObject* node, int k) {
-        PyObject* fv = *free_vars_field(node, k);
+        PyObject* fv = free_vars_cache(node, k);
         if (free_vars_single(node)) return add(fv);
         if (bound_.empty()) {
             set_merge(acc_, fv);

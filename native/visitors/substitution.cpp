@@ -299,7 +299,7 @@ private:
     // binders, and the visits it skips have no effects.
     bool touched(const Tx& tx, PyObject* node, int k) const {
         if (tx.map.empty()) return false;
-        PyObject* fv = *free_vars_field(node, k);
+        PyObject* fv = free_vars_cache(node, k);
         if (free_vars_single(node)) {
             for (const Entry& e : tx.map)
                 if (equal(e.key.get(), fv)) return true;
