@@ -95,7 +95,7 @@ static inline bool value_gc_safe(const AstApi& api, PyObject* o) {
     return gc_safe(api, o);
 }
 
-// The free-variable cache: a frozenset or a single Variable.
+// The free-variable cache: a frozenset, a single Variable or a pair (a tuple of two).
 static inline bool child_or_value_gc_safe(const AstApi& api, PyObject* o) {
     if (Py_TYPE(o) == &PyFrozenSet_Type) return true;
     return child_gc_safe(api, o);
@@ -197,7 +197,8 @@ static inline bool finish_connective(const AstApi& api, PyObject* o, int k) {
 
 // The same for a new exact atom or application whose symbol is a str, arity
 // an int, arguments an exact tuple of plain GC-safe nodes, free-variable cache
-// a frozenset or one such Variable, and (FunctionApp) sort the default one.
+// a frozenset, one such Variable or a pair (two of them), and (FunctionApp)
+// sort the default one.
 static inline bool finish_app(const AstApi& api, PyObject* o, int k) {
     PyObject *sym, *arity, *args, *fv;
     if (k == K_FUNCTION_APP) {
@@ -213,7 +214,9 @@ static inline bool finish_app(const AstApi& api, PyObject* o, int k) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
         if (!plain_and_safe(api, PyTuple_GET_ITEM(args, i), h)) return false;
     unsigned fh = 0;
-    if (!PyFrozenSet_CheckExact(fv) && !plain_and_safe(api, fv, fh)) return false;
+    if (!PyFrozenSet_CheckExact(fv) && !(reinterpret_cast<Node*>(o)->flags & NF_FV_PAIR) &&
+        !plain_and_safe(api, fv, fh))
+        return false;
     Node* n = reinterpret_cast<Node*>(o);
     n->flags |= NF_PLAIN | NF_GC_SAFE;
     n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
@@ -224,7 +227,8 @@ static inline bool finish_equality(const AstApi& api, PyObject* o) {
     EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
     unsigned h = 0, fh = 0;
     if (!plain_and_safe(api, e->left, h) || !plain_and_safe(api, e->right, h)) return false;
-    if (!PyFrozenSet_CheckExact(e->free_vars) && !plain_and_safe(api, e->free_vars, fh)) return false;
+    if (!PyFrozenSet_CheckExact(e->free_vars) && !(e->flags & NF_FV_PAIR) && !plain_and_safe(api, e->free_vars, fh))
+        return false;
     Node* n = reinterpret_cast<Node*>(o);
     n->flags |= NF_PLAIN | NF_GC_SAFE;
     n->height = static_cast<uint16_t>(h < 0xfffe ? h + 1 : 0xffff);
