@@ -359,6 +359,26 @@ static TypeCache* family_entry(State* st, PyTypeObject* tp, Family fam, int refr
     return tc;
 }
 
+#if PY_VERSION_HEX >= 0x030D0000
+// Makes `d`, the instance __dict__ of `self`, the object's own by assigning
+// it back through the class's `__dict__` descriptor, when that descriptor is
+// the one `type` gives every class whose instances have a dict (the same
+// definition as ASTVisitor's, which runs no Python code).  False when it is
+// another one.
+static bool own_dict(State* st, PyObject* self, PyObject* d) {
+    PyTypeObject* tp = Py_TYPE(self);
+    if (!(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return true;
+    Ref mine = type_lookup(tp, st->s_dunder_dict);
+    Ref base = type_lookup(reinterpret_cast<PyTypeObject*>(st->ast_visitor), st->s_dunder_dict);
+    if (!mine || !base || !Py_IS_TYPE(mine.get(), &PyGetSetDescr_Type) || !Py_IS_TYPE(base.get(), &PyGetSetDescr_Type))
+        return false;
+    PyGetSetDef* g = reinterpret_cast<PyGetSetDescrObject*>(mine.get())->d_getset;
+    if (g != reinterpret_cast<PyGetSetDescrObject*>(base.get())->d_getset || !g->set) return false;
+    if (g->set(self, d, g->closure) < 0) throw PyErrorSet{};
+    return true;
+}
+#endif
+
 bool Pristine::begin(State* st, PyObject* self, Family fam) {
     PyTypeObject* tp = Py_TYPE(self);
     // The dict first: creating it allocates, which may run Python code.
@@ -375,19 +395,19 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
     uint64_t dv = 0;
     if (dict) {
         if (!PyDict_CheckExact(dict.get()) || !keys_clean(dict.get())) return false;
+        // An empty dict stays unchanged while it stays empty (0: see dict_unchanged).
+        if (PyDict_GET_SIZE(dict.get()) != 0) {
 #if PY_VERSION_HEX >= 0x030D0000
-        Py_ssize_t pos = 0, i = 0;
-        PyObject *k, *v;
-        while (PyDict_Next(dict.get(), &pos, &k, &v)) {  // keys_clean: at most eight
-            items_[i++] = Ref::borrow(k);
-            items_[i++] = Ref::borrow(v);
-        }
-        n_items_ = i / 2;
-        dv = 1;
-#else
-        dv = dict_tag(st, dict.get());
-        if (!dv) return false;
+            // From 3.13 on a store into an instance whose __dict__ still shares
+            // the object's inline values notifies no dict watcher.  Assigning the
+            // dict back as the instance's __dict__ makes it the object's own (the
+            // same dict with the same items, so nothing observable changes), and
+            // from then on every change to it notifies.
+            if (!own_dict(st, self, dict.get())) return false;
 #endif
+            dv = dict_tag(st, dict.get());
+            if (!dv) return false;
+        }
     }
     self_ = self;
     tp_ = tp;
@@ -402,26 +422,24 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
 }
 
 bool Pristine::holds() const {
+    // begin() made the dict if the class gives instances one, so the
+    // instance still has a dict; reading it allocates nothing.
+    if (dict_ && !same_dict()) return false;
     if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
-    // begin() made the dict if the class gives instances one, so `dict_` is
-    // the instance's dict for good (a new __dict__ assigned is a change to it).
     if (dict_ && !dict_unchanged()) return false;
     return dict_tag_now(table_.get()) == table_tag_;
 }
 
+bool Pristine::same_dict() const {
+    PyObject* d = PyObject_GenericGetDict(self_, nullptr);
+    if (!d) throw PyErrorSet{};
+    Py_DECREF(d);  // the instance holds it
+    return d == dict_.get();
+}
+
 bool Pristine::dict_unchanged() const {
-#if PY_VERSION_HEX >= 0x030D0000
-    if (PyDict_GET_SIZE(dict_.get()) != n_items_) return false;
-    Py_ssize_t pos = 0, i = 0;
-    PyObject *k, *v;
-    while (PyDict_Next(dict_.get(), &pos, &k, &v)) {
-        if (i >= 2 * n_items_ || k != items_[i].get() || v != items_[i + 1].get()) return false;
-        i += 2;
-    }
-    return true;
-#else
+    if (!dict_tag_) return PyDict_GET_SIZE(dict_.get()) == 0;
     return dict_tag_now(dict_.get()) == dict_tag_;
-#endif
 }
 
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
@@ -483,9 +501,26 @@ static Ref handler_name(State* st, Lookup& lk, PyObject* node) {
 
 // f(self, node) for a Python handler `f` (held by the caller), without a
 // bound method or an argument tuple.
+// Then a safe point, as after any Python code.
 static PyObject* call_py_handler(PyObject* f, PyObject* self, PyObject* node) {
     PyObject* args[2] = {self, node};
-    return check(PyObject_Vectorcall(f, args, 2, nullptr));
+    Ref r = Ref::check(PyObject_Vectorcall(f, args, 2, nullptr));
+    safe_point();
+    return r.release();
+}
+
+// bound(node) for a bound handler, then a safe point.
+static PyObject* call_bound(PyObject* bound, PyObject* node) {
+    Ref r = Ref::check(PyObject_CallOneArg(bound, node));
+    safe_point();
+    return r.release();
+}
+
+// self.visit(child) through Python, then a safe point.
+static PyObject* call_visit(State* st, PyObject* self, PyObject* child) {
+    Ref r = Ref::check(PyObject_CallMethodOneArg(self, st->s_visit, child));
+    safe_point();
+    return r.release();
 }
 
 static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* node) {
@@ -498,7 +533,7 @@ static PyObject* dispatch_in(State* st, PyObject* self, Lookup& lk, PyObject* no
     Ref name = handler_name(st, lk, node);
     if (const MethodDef* h = lk.handler(name.get(), st->api.exact_kind(node))) return h->handler(st, self, node);
     Ref bound = attr(self, name.get());
-    return check(PyObject_CallOneArg(bound.get(), node));
+    return call_bound(bound.get(), node);
 }
 
 PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
@@ -521,17 +556,17 @@ PyObject* dispatch(State* st, PyObject* self, PyObject* node) {
 }
 
 PyObject* visit_child(State* st, PyObject* self, PyObject* child) {
-    safe_point();
+    level_safe_point(st->levels_to_safe_point);
     Lookup lk(st, self);
     if (lk.visit()) return dispatch_in(st, self, lk, child);
-    return check(PyObject_CallMethodOneArg(self, st->s_visit, child));
+    return call_visit(st, self, child);
 }
 
 const MethodDef* resolve_child(State* st, PyObject* self, PyObject* child, Ref& result) {
-    safe_point();
+    level_safe_point(st->levels_to_safe_point);
     Lookup lk(st, self);
     if (!lk.visit()) {
-        result = Ref::check(PyObject_CallMethodOneArg(self, st->s_visit, child));
+        result = Ref::steal(call_visit(st, self, child));
         return nullptr;
     }
     int row = lk.standard_row(child);
@@ -547,7 +582,7 @@ const MethodDef* resolve_child(State* st, PyObject* self, PyObject* child, Ref& 
     if (const MethodDef* h = lk.handler(name.get(), st->api.exact_kind(child))) return h;
     VisitGuard guard;
     Ref bound = attr(self, name.get());
-    result = Ref::check(PyObject_CallOneArg(bound.get(), child));
+    result = Ref::steal(call_bound(bound.get(), child));
     return nullptr;
 }
 

@@ -150,8 +150,8 @@ const int kVisitorMethodCount = sizeof(kVisitorMethods) / sizeof(kVisitorMethods
 // Builds a node of the class the module names for `row`, passing the fields
 // by keyword: straight through the shared constructors while the name still
 // denotes the class loaded from kelvara.core.ast, by a call otherwise.
-PyObject* construct(State* st, int row, std::initializer_list<const char*> names,
-                           std::initializer_list<PyObject*> values) {
+static PyObject* construct_node(State* st, int row, std::initializer_list<const char*> names,
+                                std::initializer_list<PyObject*> values) {
     PyObject* cls = global(st, row);
     const AstApi& api = st->api;
     PyObject* const* v = values.begin();
@@ -182,6 +182,15 @@ PyObject* construct(State* st, int row, std::initializer_list<const char*> names
     }
     Ref keep = Ref::borrow(cls);
     return check(PyObject_Vectorcall(cls, stack, 0, kwnames.get()));
+}
+
+// A new node is a new object the collector tracks: a safe point follows.
+PyObject* construct(State* st, int row, std::initializer_list<const char*> names,
+                    std::initializer_list<PyObject*> values) {
+    Ref node = Ref::steal(construct_node(st, row, names, values));
+    if (!node) return nullptr;
+    safe_point();
+    return node.release();
 }
 
 static PyObject* tr_leaf(State*, PyObject*, PyObject* node) { return Py_NewRef(node); }

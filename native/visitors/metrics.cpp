@@ -310,13 +310,19 @@ void set_update(PyObject* acc, PyObject* items) {
     for_each(items, [&](PyObject* v) { check_int(PySet_Add(acc, v)); });
 }
 
-static PyObject* fv_variable(State*, PyObject*, PyObject* node) {
-    Ref s = Ref::check(PySet_New(nullptr));
-    check_int(PySet_Add(s.get(), node));
+// A handler's new set is an object the collector tracks: a safe point follows.
+static PyObject* fresh_set(Ref s) {
+    safe_point();
     return s.release();
 }
 
-static PyObject* fv_constant(State*, PyObject*, PyObject*) { return PySet_New(nullptr); }
+static PyObject* fv_variable(State*, PyObject*, PyObject* node) {
+    Ref s = Ref::check(PySet_New(nullptr));
+    check_int(PySet_Add(s.get(), node));
+    return fresh_set(std::move(s));
+}
+
+static PyObject* fv_constant(State*, PyObject*, PyObject*) { return fresh_set(Ref::check(PySet_New(nullptr))); }
 
 template <int K>
 static PyObject* fv_app(State* st, PyObject* self, PyObject* node) {
@@ -326,14 +332,14 @@ static PyObject* fv_app(State* st, PyObject* self, PyObject* node) {
         Ref s = visit(st, self, a);
         set_update(acc.get(), s.get());
     });
-    return acc.release();
+    return fresh_set(std::move(acc));
 }
 
 template <int K>
 static PyObject* fv_pair(State* st, PyObject* self, PyObject* node) {
     Ref l = visit(st, self, left_of(st, node, K).get());
     Ref r = visit(st, self, right_of(st, node, K).get());
-    return as_set(check(PyNumber_Or(l.get(), r.get())));
+    return fresh_set(Ref::steal(as_set(check(PyNumber_Or(l.get(), r.get())))));
 }
 
 static PyObject* fv_not(State* st, PyObject* self, PyObject* node) {
@@ -346,7 +352,7 @@ static PyObject* fv_quant(State* st, PyObject* self, PyObject* node) {
     Ref var = variable_of(st, node, K);
     Ref bound = Ref::check(PySet_New(nullptr));
     check_int(PySet_Add(bound.get(), var.get()));
-    return as_set(check(PyNumber_Subtract(b.get(), bound.get())));
+    return fresh_set(Ref::steal(as_set(check(PyNumber_Subtract(b.get(), bound.get())))));
 }
 
 template <int R>

@@ -24,7 +24,7 @@ int State::traverse(visitproc visit, void* arg) {
 }
 
 #define KV_STATE_STRINGS(X)                                                                              \
-    X(s_visit) X(s_dispatch_table) X(s_init_subclass) X(s_init) X(s_new) X(s_notation) X(s_mapping) X(s_get) X(s_items)     \
+    X(s_visit) X(s_dispatch_table) X(s_init_subclass) X(s_init) X(s_new) X(s_dunder_dict) X(s_notation) X(s_mapping) X(s_get) X(s_items)     \
     X(s_infix) X(s_prefix) X(s_latex) X(empty_str) X(one) X(super_type)
 
 void State::clear() {
@@ -152,6 +152,7 @@ static int module_exec(PyObject* module) noexcept {
         st->s_init_subclass = intern("__init_subclass__");
         st->s_init = intern("__init__");
         st->s_new = intern("__new__");
+        st->s_dunder_dict = intern("__dict__");
         st->s_notation = intern("notation");
         st->s_mapping = intern("mapping");
         st->s_get = intern("get");

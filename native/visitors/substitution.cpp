@@ -86,7 +86,9 @@ static Ref next_id(State* st, PyObject* vars) {
 static Ref new_transformer(State* st, PyObject* mapping) {
     PyObject* cls = global(st, G_SUBSTITUTION_TRANSFORMER);
     Ref keep = Ref::borrow(cls);
-    return Ref::check(PyObject_CallOneArg(cls, mapping));
+    Ref t = Ref::check(PyObject_CallOneArg(cls, mapping));
+    safe_point();
+    return t;
 }
 
 template <int K>
@@ -101,6 +103,7 @@ static PyObject* subst_quant(State* st, PyObject* self, PyObject* node) {
         Ref keep = Ref::borrow(cls);
         collector = Ref::check(PyObject_CallNoArgs(cls));
     }
+    safe_point();  // after the set and the collector
     for_each_item(st, mapping.get(), [&](PyObject* v, PyObject* t) {
         Ref kv = Ref::borrow(v), tv = Ref::borrow(t);
         if (!differs(v, bound.get())) return;
