@@ -36,6 +36,10 @@ def P(*args):
 
 a = Constant("a")
 
+
+class Args(tuple):
+    pass
+
 CASES = {
     "free ids skipped": Forall(v(5), P(v(5), v(0), v(2))),
     "bound here, free there": And(Forall(v(0), P(v(0))), P(v(0), v(1))),
@@ -46,6 +50,14 @@ CASES = {
     "equality atoms": Forall(v(1), Equality(FunctionApp("f", 2, (v(1), v(0))), a)),
     "variable with a float id": Forall(v(1), P(v(1), Variable(0.0))),
     "binder of another sort": Forall(v(2, sort=Sub("T")), P(v(2), v(2, sort=Sub("T")))),
+    # The ids are read off the atoms' arguments: variables, constants and the
+    # cached free variables of function terms, bound or free where they occur.
+    "free inside a function term": Forall(v(1), P(FunctionApp("g", 2, (v(1), v(3))), v(0))),
+    "nested function terms": Forall(v(0), P(FunctionApp("f", 1, (FunctionApp("f", 1, (v(4),)),)), v(0))),
+    "constants only": Forall(v(0), P(a, a)),
+    "function terms on both sides": Exists(v(2), Equality(FunctionApp("f", 1, (v(2),)),
+                                                         FunctionApp("g", 2, (v(0), v(3))))),
+    "binder inside a function term only": Forall(v(6), Exists(v(1), P(FunctionApp("h", 2, (v(6), v(1)))))),
 }
 
 
@@ -53,6 +65,21 @@ CASES = {
 def test_reserved_indices_match_the_model(name):
     f = CASES[name]
     assert to_model(canonicalize_bound_variables(f)) == model(f)
+
+
+def test_arguments_in_a_tuple_subclass():
+    # Not read in place: the general route reserves 5 and renames 3 to 0.
+    f = Forall(v(3), And(PredicateApp("P", 2, Args((v(3), v(5)))), P(v(1))))
+    out = canonicalize_bound_variables(f)
+    assert out == Forall(v(0), And(PredicateApp("P", 2, (v(0), v(5))), P(v(1))))
+    g = Forall(v(3), PredicateApp("P", 2, Args((v(0), v(3)))))
+    assert canonicalize_bound_variables(g) == Forall(v(1), PredicateApp("P", 2, (v(0), v(1))))
+
+
+def test_arguments_in_a_frozenset():
+    # The arguments' order is the set's own, so the result is checked by value.
+    out = canonicalize_bound_variables(Forall(v(4), PredicateApp("P", 2, frozenset({v(4), v(0)}))))
+    assert out.variable == v(1) and set(out.body.args) == {v(0), v(1)}
 
 
 def test_shadowed_and_free_example():
