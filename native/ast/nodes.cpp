@@ -238,6 +238,19 @@ static void node_release(PyObject* self, PyTypeObject* tp, DeallocTls& t) {
     Py_DECREF(tp);
 }
 
+// Releases the owned fields of a node laid out as T, from offset `first` to
+// the end (the count known at compile time, so the loop unrolls).
+template <class T>
+static inline void drop_fields(PyObject* self, size_t first) {
+    PyObject** f = reinterpret_cast<PyObject**>(reinterpret_cast<char*>(self) + first);
+    const size_t n = (sizeof(T) - first) / sizeof(PyObject*);
+    for (size_t i = 0; i < n; ++i) {
+        PyObject* o = f[i];
+        f[i] = nullptr;
+        Py_XDECREF(o);
+    }
+}
+
 void node_dealloc(PyObject* self) noexcept {
     PyTypeObject* tp = Py_TYPE(self);
     const Node* n = reinterpret_cast<const Node*>(self);
@@ -249,11 +262,14 @@ void node_dealloc(PyObject* self) noexcept {
         // consulted.  A GC-safe node was never tracked.
         int k = n->kind;
         if (!(n->flags & NF_GC_SAFE) && PyType_IS_GC(tp)) PyObject_GC_UnTrack(self);
-        PyObject** f = node_fields(self, k);
-        for (int i = 0, m = kind_owned_fields(k); i < m; ++i) {
-            PyObject* o = f[i];
-            f[i] = nullptr;
-            Py_XDECREF(o);
+        switch (k) {
+            case K_VARIABLE: drop_fields<VariableNode>(self, offsetof(VariableNode, sort)); break;
+            case K_CONSTANT: drop_fields<ConstantNode>(self, offsetof(ConstantNode, sort)); break;
+            case K_FUNCTION_APP: drop_fields<FunctionAppNode>(self, offsetof(FunctionAppNode, sort)); break;
+            case K_PREDICATE_APP: drop_fields<PredicateAppNode>(self, offsetof(PredicateAppNode, pred)); break;
+            case K_EQUALITY: drop_fields<EqualityNode>(self, offsetof(EqualityNode, left)); break;
+            case K_NOT: drop_fields<NotNode>(self, offsetof(NotNode, operand)); break;
+            default: drop_fields<BinaryNode>(self, offsetof(BinaryNode, left)); break;  // and quantifiers
         }
         tp->tp_free(self);
         Py_DECREF(tp);
