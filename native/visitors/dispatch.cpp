@@ -368,12 +368,15 @@ static TypeCache* family_entry(State* st, PyTypeObject* tp, Family fam, int refr
 static bool own_dict(State* st, PyObject* self, PyObject* d) {
     PyTypeObject* tp = Py_TYPE(self);
     if (!(tp->tp_flags & Py_TPFLAGS_INLINE_VALUES)) return true;
+    if (!st->dict_getset) {
+        Ref base = type_lookup(reinterpret_cast<PyTypeObject*>(st->ast_visitor), st->s_dunder_dict);
+        if (!base || !Py_IS_TYPE(base.get(), &PyGetSetDescr_Type)) return false;
+        st->dict_getset = reinterpret_cast<PyGetSetDescrObject*>(base.get())->d_getset;
+    }
     Ref mine = type_lookup(tp, st->s_dunder_dict);
-    Ref base = type_lookup(reinterpret_cast<PyTypeObject*>(st->ast_visitor), st->s_dunder_dict);
-    if (!mine || !base || !Py_IS_TYPE(mine.get(), &PyGetSetDescr_Type) || !Py_IS_TYPE(base.get(), &PyGetSetDescr_Type))
-        return false;
+    if (!mine || !Py_IS_TYPE(mine.get(), &PyGetSetDescr_Type)) return false;
     PyGetSetDef* g = reinterpret_cast<PyGetSetDescrObject*>(mine.get())->d_getset;
-    if (g != reinterpret_cast<PyGetSetDescrObject*>(base.get())->d_getset || !g->set) return false;
+    if (g != st->dict_getset || !g->set) return false;
     if (g->set(self, d, g->closure) < 0) throw PyErrorSet{};
     return true;
 }

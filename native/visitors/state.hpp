@@ -159,6 +159,9 @@ struct State {
     PyObject* s_init = nullptr;
     PyObject* s_new = nullptr;
     PyObject* s_dunder_dict = nullptr;
+    // The definition behind the `__dict__` descriptor of classes whose
+    // instances have a dict (ASTVisitor's), found on first use (3.13+).
+    PyGetSetDef* dict_getset = nullptr;
     PyObject* s_notation = nullptr;
     PyObject* s_mapping = nullptr;
     PyObject* s_get = nullptr;
