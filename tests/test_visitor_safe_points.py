@@ -202,3 +202,23 @@ print("returned", time.monotonic(), flush=True)
     # answers in microseconds.  A busy machine may delay the child, hence the
     # margin.
     assert float(lines["handled"]) - sent < 1.5, (out, sent)
+
+
+@pytest.mark.parametrize("per_node", [False, True], ids=["whole-walk", "per-node"])
+def test_a_class_whose_dict_is_a_property_walks_without_calling_it(per_node):
+    calls = []
+
+    class Odd(V.SubstitutionTransformer):
+        @property
+        def __dict__(self):
+            calls.append(1)
+            return {"mapping": {y: K}}
+
+    t = Odd({y: c})
+    if per_node:
+        object.__setattr__(t, "_per_node", True)
+    f = And(P(y), Not(P(x)))
+    assert t.visit(f) == And(P(c), Not(P(x)))
+    t.mapping = {x: K}
+    assert t.visit(f) == And(P(y), Not(P(K)))
+    assert calls == []
