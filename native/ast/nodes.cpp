@@ -182,7 +182,8 @@ static PyObject* node_new(PyTypeObject* type, PyObject* args, PyObject* kwds) no
 // running thread's C stack is below its floor, children are handed to a
 // per-thread list instead, which the first deallocation above the floor
 // empties in a loop.  A node flagged NF_PLAIN knows its height: when that is
-// small, freeing it recurses no deeper than that and it skips the trashcan.
+// small, freeing it recurses no deeper than that, within the margin kept
+// above the floor, and it skips both the trashcan and the floor.
 static thread_local std::vector<PyObject*> t_release_later;
 static thread_local bool t_releasing_later = false;
 // What every deallocation reads, in one plain thread-local block so that it
