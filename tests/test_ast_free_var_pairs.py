@@ -1,6 +1,5 @@
 """The free-variable cache of atoms and applications kept without a set: a
-single variable, or a pair of variables that becomes a frozenset only when
-read.  Whatever the cache holds, `_free_vars` is the very frozenset the
+single variable, or a few variables that become a frozenset only when read.  Whatever the cache holds, `_free_vars` is the very frozenset the
 constructor builds by adding the arguments' variables in order (the same
 elements in the same iteration order), checked against a model of that
 construction, with reference counts and the collector's view around it."""
@@ -125,6 +124,19 @@ def test_a_pair_of_variables(ids):
     assert list(both._free_vars) == list(frozenset([*frozenset([x, y]), z]))
     other = PredicateApp("R", 2, (z, FunctionApp("g", 2, (x, y))))
     assert list(other._free_vars) == list(frozenset([z, *frozenset([x, y])]))
+
+
+@pytest.mark.parametrize("ids", [(0, 8, 16), (16, 8, 0), (1, 9, 17, 25), (3, 11, 19, 27, 35), (2, 10, 18, 26, 34, 42),
+                                 (0, 8, 2**61 - 1, 16), (5, 13, 5, 21)])
+def test_a_few_variables_in_argument_order(ids):
+    """Ids 8 apart share the low bits that place them in a small set, so the
+    order of the additions shows in the order of iteration."""
+    vs = [Variable(i) for i in ids]
+    atom = PredicateApp("R", len(vs), tuple(vs))
+    assert list(atom._free_vars) == list(frozenset(vs))
+    app = FunctionApp("h", len(vs), tuple(FunctionApp("f", 1, (v,)) for v in reversed(vs)))
+    assert list(app._free_vars) == list(frozenset(reversed(vs)))
+    assert list(Equality(app, Constant("c"))._free_vars) == list(frozenset(reversed(vs)))
 
 
 def test_equal_or_colliding_variables_are_not_kept_as_a_pair():

@@ -95,7 +95,7 @@ static inline bool value_gc_safe(const AstApi& api, PyObject* o) {
     return gc_safe(api, o);
 }
 
-// The free-variable cache: a frozenset, a single Variable or a pair (a tuple of two).
+// The free-variable cache: a frozenset, a single Variable or a few (a tuple of them).
 static inline bool child_or_value_gc_safe(const AstApi& api, PyObject* o) {
     if (Py_TYPE(o) == &PyFrozenSet_Type) return true;
     return child_gc_safe(api, o);
@@ -197,7 +197,7 @@ static inline bool finish_connective(const AstApi& api, PyObject* o, int k) {
 
 // The same for a new exact atom or application whose symbol is a str, arity
 // an int, arguments an exact tuple of plain GC-safe nodes, free-variable cache
-// a frozenset, one such Variable or a pair (two of them), and (FunctionApp)
+// a frozenset, one such Variable or a few of them, and (FunctionApp)
 // sort the default one.
 static inline bool finish_app(const AstApi& api, PyObject* o, int k) {
     PyObject *sym, *arity, *args, *fv;
@@ -214,7 +214,7 @@ static inline bool finish_app(const AstApi& api, PyObject* o, int k) {
     for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
         if (!plain_and_safe(api, PyTuple_GET_ITEM(args, i), h)) return false;
     unsigned fh = 0;
-    if (!PyFrozenSet_CheckExact(fv) && !(reinterpret_cast<Node*>(o)->flags & NF_FV_PAIR) &&
+    if (!PyFrozenSet_CheckExact(fv) && !(reinterpret_cast<Node*>(o)->flags & NF_FV_FEW) &&
         !plain_and_safe(api, fv, fh))
         return false;
     Node* n = reinterpret_cast<Node*>(o);
@@ -227,7 +227,7 @@ static inline bool finish_equality(const AstApi& api, PyObject* o) {
     EqualityNode* e = reinterpret_cast<EqualityNode*>(o);
     unsigned h = 0, fh = 0;
     if (!plain_and_safe(api, e->left, h) || !plain_and_safe(api, e->right, h)) return false;
-    if (!PyFrozenSet_CheckExact(e->free_vars) && !(e->flags & NF_FV_PAIR) && !plain_and_safe(api, e->free_vars, fh))
+    if (!PyFrozenSet_CheckExact(e->free_vars) && !(e->flags & NF_FV_FEW) && !plain_and_safe(api, e->free_vars, fh))
         return false;
     Node* n = reinterpret_cast<Node*>(o);
     n->flags |= NF_PLAIN | NF_GC_SAFE;
@@ -288,15 +288,21 @@ static PyObject* finish_node(const AstApi& api, PyObject* o, int k) {
 
 // Accumulates the free variables of several children.  The result is the
 // shared empty frozenset, a single Variable (flagged NF_FV_SINGLE: the common
-// case of one variable, kept without allocating a set), a pair of variables
-// (NF_FV_PAIR: two exact variables whose cached hashes differ, the next most
-// common case, kept in a 2-tuple until a frozenset is asked for), a child's
-// cached frozenset or pair when it is the only contribution, or a brand-new
-// frozenset.  Whatever is kept stands for the very frozenset the additions
-// would have built: its elements added in the same order.
+// case of one variable, kept without allocating a set), a few variables
+// (NF_FV_FEW: up to kFewFreeVars exact variables whose cached hashes all
+// differ, the next most common case, kept in a tuple until a frozenset is
+// asked for), a child's cached frozenset or tuple of a few when it is the only
+// contribution, or a brand-new frozenset.  Whatever is kept stands for the
+// very frozenset the additions would have built: its elements added in the
+// same order.
 class FreeVarBuilder {
 public:
     explicit FreeVarBuilder(const AstApi& api) : api_(api) {}
+    FreeVarBuilder(const FreeVarBuilder&) = delete;
+    FreeVarBuilder& operator=(const FreeVarBuilder&) = delete;
+    ~FreeVarBuilder() {
+        for (int i = 0; i < nvars_; ++i) Py_DECREF(vars_[i]);
+    }
 
     void add_child(PyObject* child) {
         int k = api_.exact_kind(child);
@@ -307,7 +313,7 @@ public:
             uint8_t flags = reinterpret_cast<Node*>(child)->flags;
             PyObject* fv = *free_vars_field(child, k);
             if (flags & NF_FV_SINGLE) add_item(fv);
-            else if (flags & NF_FV_PAIR) add_pair(child, k, fv);
+            else if (flags & NF_FV_FEW) add_few(child, k, fv);
             else add_set(fv);
         } else {
             Ref s = Ref::check(free_variables(api_, child));
@@ -319,59 +325,62 @@ public:
     }
 
     // Returns the cache value (new reference); sets `fv_flags` to the node
-    // flags that say how it is kept (NF_FV_SINGLE, NF_FV_PAIR or none).
+    // flags that say how it is kept (NF_FV_SINGLE, NF_FV_FEW or none).
     PyObject* finish(uint8_t& fv_flags) {
         fv_flags = 0;
         if (acc_) return acc_.release();
         if (set_) return set_.release();
-        if (pair_) {
-            fv_flags = NF_FV_PAIR;
-            return pair_.release();
+        if (few_) {
+            fv_flags = NF_FV_FEW;
+            return few_.release();
         }
-        if (var2_) {
-            PyObject* t = check(PyTuple_Pack(2, var_.get(), var2_.get()));
-            PyObject_GC_UnTrack(t);  // it holds two exact variables, which take no part in cycles
-            fv_flags = NF_FV_PAIR;
+        if (nvars_ >= 2) {
+            PyObject* t = check(PyTuple_New(nvars_));
+            for (int i = 0; i < nvars_; ++i) PyTuple_SET_ITEM(t, i, vars_[i]);  // the references move
+            nvars_ = 0;
+            PyObject_GC_UnTrack(t);  // it holds exact variables, which take no part in cycles
+            fv_flags = NF_FV_FEW;
             return t;
         }
-        if (var_) {
+        if (nvars_ == 1) {
             fv_flags = NF_FV_SINGLE;
-            return var_.release();
+            nvars_ = 0;
+            return vars_[0];
         }
         return Py_NewRef(api_.empty_frozenset);
     }
 
 private:
     void add_item(PyObject* v) {
-        if (!acc_ && !set_ && !pair_) {
-            if (!var_) {
-                var_ = Ref::borrow(v);
-                return;
-            }
-            if (var_.get() == v) return;
-            if (!var2_) {
-                if (pairs_with(var_.get(), v)) {
-                    var2_ = Ref::borrow(v);
-                    return;
-                }
-            } else if (var2_.get() == v) {
+        if (!acc_ && !set_ && !few_) {
+            for (int i = 0; i < nvars_; ++i)
+                if (vars_[i] == v) return;
+            if (nvars_ == 0 || (nvars_ < kFewFreeVars && joins(v))) {
+                vars_[nvars_++] = Py_NewRef(v);
                 return;
             }
         }
         materialize();
         check_int(PySet_Add(acc_.get(), v));
     }
-    // Whether a frozenset holding `a` would take `b` without comparing the two
-    // (their hashes differ), and both can sit in an untracked pair.
-    bool pairs_with(PyObject* a, PyObject* b) const {
+    // Whether a frozenset holding the variables so far would take `v` without
+    // comparing it to any of them (its hash differs from theirs), and all can
+    // sit in an untracked tuple.
+    bool joins(PyObject* v) const {
         PyTypeObject* var_type = api_.types[K_VARIABLE];
-        return Py_TYPE(a) == var_type && Py_TYPE(b) == var_type &&
-               (reinterpret_cast<Node*>(a)->flags & reinterpret_cast<Node*>(b)->flags & NF_HASH_CACHED) &&
-               reinterpret_cast<HashedNode*>(a)->hash != reinterpret_cast<HashedNode*>(b)->hash;
+        if (Py_TYPE(v) != var_type || !(reinterpret_cast<Node*>(v)->flags & NF_HASH_CACHED)) return false;
+        Py_hash_t h = reinterpret_cast<HashedNode*>(v)->hash;
+        for (int i = 0; i < nvars_; ++i) {
+            PyObject* w = vars_[i];
+            if (Py_TYPE(w) != var_type || !(reinterpret_cast<Node*>(w)->flags & NF_HASH_CACHED) ||
+                reinterpret_cast<HashedNode*>(w)->hash == h)
+                return false;
+        }
+        return true;
     }
     void add_set(PyObject* fs) {
         if (PySet_GET_SIZE(fs) == 0) return;
-        if (!acc_ && !set_ && !var_ && !pair_) {
+        if (!acc_ && !set_ && !nvars_ && !few_) {
             set_ = Ref::borrow(fs);
             return;
         }
@@ -379,34 +388,28 @@ private:
         materialize();
         merge(fs);
     }
-    // A child (kind k) whose free variables are the pair `t`.
-    void add_pair(PyObject* child, int k, PyObject* t) {
-        if (!acc_ && !set_ && !var_ && !pair_) {
-            pair_ = Ref::borrow(t);
-            pair_owner_ = Ref::borrow(child);
-            pair_kind_ = k;
+    // A child (kind k) whose free variables are the tuple of a few `t`.
+    void add_few(PyObject* child, int k, PyObject* t) {
+        if (!acc_ && !set_ && !nvars_ && !few_) {
+            few_ = Ref::borrow(t);
+            few_owner_ = Ref::borrow(child);
+            few_kind_ = k;
             return;
         }
-        if (pair_.get() == t) return;
+        if (few_.get() == t) return;
         // Merged in its frozenset's order: the child's frozenset is made now.
         add_set(free_vars_cache(child, k));
     }
     void materialize() {
         if (acc_) return;
-        if (pair_) {
-            set_ = Ref::borrow(free_vars_cache(pair_owner_.get(), pair_kind_));
-            pair_.reset();
-            pair_owner_.reset();
+        if (few_) {
+            set_ = Ref::borrow(free_vars_cache(few_owner_.get(), few_kind_));
+            few_.reset();
+            few_owner_.reset();
         }
         acc_ = Ref::check(PyFrozenSet_New(nullptr));
-        if (var_) {
-            check_int(PySet_Add(acc_.get(), var_.get()));
-            var_.reset();
-        }
-        if (var2_) {
-            check_int(PySet_Add(acc_.get(), var2_.get()));
-            var2_.reset();
-        }
+        for (int i = 0; i < nvars_; ++i) check_int(PySet_Add(acc_.get(), vars_[i]));
+        for (; nvars_ > 0; --nvars_) Py_DECREF(vars_[nvars_ - 1]);
         if (set_) {
             merge(set_.get());
             set_.reset();
@@ -417,13 +420,13 @@ private:
     }
 
     const AstApi& api_;
-    Ref var_;         // the first contribution so far, a single variable
-    Ref var2_;        // with var_, the only other one: a variable that pairs with it
-    Ref set_;         // the only contribution so far, a child's frozenset
-    Ref pair_;        // the only contribution so far, a child's pair ...
-    Ref pair_owner_;  // ... and that child (kind pair_kind_)
-    int pair_kind_ = 0;
-    Ref acc_;         // a brand-new frozenset being filled
+    PyObject* vars_[kFewFreeVars];  // owned: the contributions so far, variables, first to last
+    int nvars_ = 0;
+    Ref set_;        // the only contribution so far, a child's frozenset
+    Ref few_;        // the only contribution so far, a child's tuple of a few ...
+    Ref few_owner_;  // ... and that child (kind few_kind_)
+    int few_kind_ = 0;
+    Ref acc_;        // a brand-new frozenset being filled
 };
 
 // ---------------------------------------------------------------- hashing

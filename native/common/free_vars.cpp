@@ -7,21 +7,21 @@
 
 namespace kv {
 
-void materialize_free_var_pair(PyObject* node, int k) {
+void materialize_free_vars_few(PyObject* node, int k) {
     PyObject** slot = free_vars_field(node, k);
-    PyObject* pair = *slot;
+    PyObject* few = *slot;
     Ref fs = Ref::check(PyFrozenSet_New(nullptr));
     // Exact variables with differing cached hashes: no Python code runs here.
-    check_int(PySet_Add(fs.get(), PyTuple_GET_ITEM(pair, 0)));
-    check_int(PySet_Add(fs.get(), PyTuple_GET_ITEM(pair, 1)));
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(few); i < n; ++i)
+        check_int(PySet_Add(fs.get(), PyTuple_GET_ITEM(few, i)));
     *slot = fs.release();
-    reinterpret_cast<Node*>(node)->flags &= static_cast<uint8_t>(~NF_FV_PAIR);
-    Py_DECREF(pair);
+    reinterpret_cast<Node*>(node)->flags &= static_cast<uint8_t>(~NF_FV_FEW);
+    Py_DECREF(few);
 }
 
 PyObject* free_vars_frozenset(PyObject* node, int k) {
     PyObject** slot = free_vars_field(node, k);
-    if (reinterpret_cast<Node*>(node)->flags & NF_FV_PAIR) materialize_free_var_pair(node, k);
+    if (reinterpret_cast<Node*>(node)->flags & NF_FV_FEW) materialize_free_vars_few(node, k);
     if (free_vars_single(node)) {
         Ref fs = Ref::check(PyFrozenSet_New(nullptr));
         check_int(PySet_Add(fs.get(), *slot));

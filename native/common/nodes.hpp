@@ -82,7 +82,7 @@ struct FunctionAppNode {
     PyObject* arity;        // int
     PyObject* args;         // tuple of terms
     PyObject* return_sort;  // Sort
-    PyObject* free_vars;    // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
+    PyObject* free_vars;    // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a few (NF_FV_FEW)
 };
 struct PredicateAppNode {
     KV_NODE_HEAD
@@ -90,14 +90,14 @@ struct PredicateAppNode {
     PyObject* pred;       // str or predicate variable
     PyObject* arity;      // int
     PyObject* args;       // tuple of terms
-    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
+    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a few (NF_FV_FEW)
 };
 struct EqualityNode {
     KV_NODE_HEAD
     Py_hash_t hash;
     PyObject* left;
     PyObject* right;
-    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a pair (NF_FV_PAIR)
+    PyObject* free_vars;  // frozenset of Variable, the single Variable (NF_FV_SINGLE) or a few (NF_FV_FEW)
 };
 struct NotNode {
     KV_NODE_HEAD
@@ -164,14 +164,17 @@ enum NodeFlags : uint8_t {
     // member and an interned sort; `height` holds the subtree's levels.
     // Walks that need such a tree read it here instead of checking every node.
     NF_PLAIN = 8,
-    // The free_vars field holds a 2-tuple (a, b) of exact Variables whose
-    // cached hashes differ: the frozenset made by adding a, then b, to an
-    // empty one, not made yet.  Reading it through free_vars_cache() or
-    // free_vars_frozenset() makes that frozenset and caches it in its place.
-    NF_FV_PAIR = 16,
+    // The free_vars field holds a tuple of two to kFewFreeVars exact
+    // Variables whose cached hashes all differ: the frozenset made by adding
+    // them in tuple order to an empty one, not made yet.  Reading it through
+    // free_vars_cache() or free_vars_frozenset() makes that frozenset and
+    // caches it in its place.
+    NF_FV_FEW = 16,
 };
 // The flags that say how the free_vars field holds its value.
-constexpr uint8_t kFreeVarFlags = NF_FV_SINGLE | NF_FV_PAIR;
+constexpr uint8_t kFreeVarFlags = NF_FV_SINGLE | NF_FV_FEW;
+// The most variables a free-variable cache keeps in a tuple (NF_FV_FEW).
+constexpr int kFewFreeVars = 4;
 
 
 // True when `hash` of a node of kind k holds its hash.
@@ -343,18 +346,18 @@ inline bool free_vars_single(PyObject* node) { return reinterpret_cast<Node*>(no
 
 // The cached free variables of an atom or application (kind k) as a frozenset
 // (new reference); materialises and caches it when the node holds a single
-// variable or a pair.
+// variable or a few.
 PyObject* free_vars_frozenset(PyObject* node, int k);
 
-// Replaces the pair of a node flagged NF_FV_PAIR by the frozenset it stands for.
-void materialize_free_var_pair(PyObject* node, int k);
+// Replaces the tuple of a node flagged NF_FV_FEW by the frozenset it stands for.
+void materialize_free_vars_few(PyObject* node, int k);
 
 // The free-variable cache of an atom or application (kind k), borrowed: a
-// frozenset, or the single Variable when free_vars_single(node).  A pair is
-// made into its frozenset first, so that the elements come in that set's
+// frozenset, or the single Variable when free_vars_single(node).  A tuple of
+// a few is made into its frozenset first, so that the elements come in that set's
 // order wherever the cache is iterated or merged.
 inline PyObject* free_vars_cache(PyObject* node, int k) {
-    if (reinterpret_cast<Node*>(node)->flags & NF_FV_PAIR) materialize_free_var_pair(node, k);
+    if (reinterpret_cast<Node*>(node)->flags & NF_FV_FEW) materialize_free_vars_few(node, k);
     return *free_vars_field(node, k);
 }
 
