@@ -64,6 +64,8 @@ inline int plain_equal(PyObject* x, PyObject* y) {
         return std::memcmp(PyUnicode_DATA(x), PyUnicode_DATA(y), static_cast<size_t>(n) * kind) == 0;
     }
     if (t == &PyLong_Type) {
+        long a, b;
+        if (compact_int_value(x, a) && compact_int_value(y, b)) return a == b;
         PyObject* r = t->tp_richcompare(x, y, Py_EQ);
         if (!r) return -1;  // cannot happen for two ints; let the generic path report it
         int eq = r == Py_True;
@@ -88,6 +90,13 @@ inline void prefetch_node([[maybe_unused]] PyObject* o) {
     __builtin_prefetch(o);
     __builtin_prefetch(reinterpret_cast<char*>(o) + 48);
 #endif
+}
+// The arguments after the first of two tuples of length n, requested before the first is compared.
+inline void prefetch_args(PyObject* a, PyObject* b, Py_ssize_t n) {
+    for (Py_ssize_t i = 1; i < n; ++i) {
+        prefetch_node(PyTuple_GET_ITEM(a, i));
+        prefetch_node(PyTuple_GET_ITEM(b, i));
+    }
 }
 
 // The walk with an explicit stack: any two objects, node or not, compared
@@ -240,10 +249,7 @@ private:
         if (Py_TYPE(a) != &PyTuple_Type || Py_TYPE(b) != &PyTuple_Type) return walk_equal(api_, a, b, false);
         Py_ssize_t n = PyTuple_GET_SIZE(a);
         if (n != PyTuple_GET_SIZE(b)) return false;
-        for (Py_ssize_t i = 1; i < n; ++i) {
-            prefetch_node(PyTuple_GET_ITEM(a, i));
-            prefetch_node(PyTuple_GET_ITEM(b, i));
-        }
+        prefetch_args(a, b, n);
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!child(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i), budget)) return false;
         return true;
@@ -268,18 +274,7 @@ private:
 constexpr unsigned kPlainHeight = 200;
 
 // A field that is not a node, equal without running Python code.
-[[gnu::noinline]] bool settled_equal_slow(PyObject* a, PyObject* b) {
-    PyTypeObject* t = Py_TYPE(a);
-    if (t != Py_TYPE(b)) return false;
-    if (t == &PyUnicode_Type) {
-        Py_ssize_t n = PyUnicode_GET_LENGTH(a);
-        unsigned kind = PyUnicode_KIND(a);
-        return n == PyUnicode_GET_LENGTH(b) && kind == PyUnicode_KIND(b) &&
-               std::memcmp(PyUnicode_DATA(a), PyUnicode_DATA(b), static_cast<size_t>(n) * kind) == 0;
-    }
-    long x, y;
-    return t == &PyLong_Type && compact_int_value(a, x) && compact_int_value(b, y) && x == y;
-}
+[[gnu::noinline]] bool settled_equal_slow(PyObject* a, PyObject* b) { return plain_equal(a, b) == 1; }
 inline bool settled_equal(PyObject* a, PyObject* b) { return a == b || settled_equal_slow(a, b); }
 
 class PlainCompare {
@@ -356,10 +351,7 @@ private:
         if (a == b) return true;
         Py_ssize_t n = PyTuple_GET_SIZE(a);
         if (n != PyTuple_GET_SIZE(b)) return false;
-        for (Py_ssize_t i = 1; i < n; ++i) {
-            prefetch_node(PyTuple_GET_ITEM(a, i));
-            prefetch_node(PyTuple_GET_ITEM(b, i));
-        }
+        prefetch_args(a, b, n);
         for (Py_ssize_t i = 0; i < n; ++i)
             if (!child(PyTuple_GET_ITEM(a, i), PyTuple_GET_ITEM(b, i))) return false;
         return true;
