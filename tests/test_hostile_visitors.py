@@ -73,6 +73,32 @@ def test_subclass_overriding_nothing_still_walks_whole(kind):
     assert V._whole_walks() == before + 1
 
 
+@pytest.mark.parametrize("kind, handler", [("subst", lambda self, node: d), ("depth", lambda self, node: 7),
+                                           ("infix", lambda self, node: "K")], ids=["subst", "depth", "infix"])
+def test_a_class_changed_over_a_thousand_times_keeps_answering_exactly(kind, handler):
+    # A class draws a new version tag at the first lookup after each change;
+    # 3.13 gives a class at most a thousand, and afterwards nothing may be
+    # cached by version for it: every walk must still see every change.
+    sub = type("Sub", (type(WALKERS[kind]()),), {})
+    obj = WALKERS[kind]()
+    obj.__class__ = sub
+    f = FORMULA.body
+    want = per_node(WALKERS[kind]()).visit(f)
+    for i in range(1100):
+        sub.tag = i
+        if i % 100 == 0 or i > 990:
+            assert obj.visit(f) == want
+        else:
+            obj.visit(y)
+    sub.visit_variable = handler
+    changed = obj.visit(f)
+    reference = per_node(WALKERS[kind]())
+    reference.__class__ = sub
+    assert changed != want and changed == reference.visit(f)
+    del sub.visit_variable
+    assert obj.visit(f) == want
+
+
 def test_walks_stay_whole_after_the_mapping_changes_between_walks():
     mapping = {y: c}
     t = V.SubstitutionTransformer(mapping)
