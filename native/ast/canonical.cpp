@@ -1,11 +1,9 @@
 // Canonical renaming of bound variables: every first-order quantifier, in
 // pre-order, receives the next index not used by a free variable, so that
 // alpha-equivalent formulas become equal.
-#include "ast/state.hpp"
+#include "ast/canonical.hpp"
 
-#include <unordered_set>
 #include <utility>
-#include <vector>
 
 namespace kv::ast {
 
@@ -18,41 +16,6 @@ static inline void prefetch_node([[maybe_unused]] PyObject* o) {
     __builtin_prefetch(reinterpret_cast<char*>(o) + 48);
 #endif
 }
-
-// Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the
-// free variables, by value).  Negative ids cannot collide with the counter
-// and are ignored.
-class IndexGenerator {
-public:
-    void reserve(long id) {
-        if (id < 0) return;
-        if (id < kSmall) {
-            small_[id >> 6] |= uint64_t{1} << (id & 63);
-        } else if (id < kDense) {
-            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
-            dense_[id] = true;
-        } else {
-            sparse_.insert(id);
-        }
-    }
-    long get_next() {
-        while (reserved(current_)) ++current_;
-        return current_++;
-    }
-
-private:
-    static constexpr long kSmall = 256;  // ids below: a bitset in place
-    static constexpr long kDense = 1 << 16;
-    bool reserved(long i) const {
-        if (i < kSmall) return (small_[i >> 6] >> (i & 63)) & 1;
-        if (i < static_cast<long>(dense_.size())) return dense_[i];
-        return !sparse_.empty() && sparse_.count(i);
-    }
-    uint64_t small_[kSmall / 64] = {};
-    std::vector<bool> dense_;
-    std::unordered_set<long> sparse_;
-    long current_ = 0;
-};
 
 // The renaming in force: bound variable of the input -> canonical variable.
 // Entering a quantifier pushes a binding and leaving it pops, which gives the
@@ -433,6 +396,7 @@ static PyObject* py_canonicalize(PyObject* module, PyObject* const* args, Py_ssi
     return boundary<PyObject*>(nullptr, [&]() -> PyObject* {
         PyObject* formula = one_arg("canonicalize_bound_variables", "formula", args, nargs, kwnames);
         State* st = static_cast<State*>(PyModule_GetState(module));
+        if (PyObject* r = canonicalize_plain(st->api, formula)) return r;
         Canonicalizer c(st);
         c.reserve_free(formula);
         return c.formula(formula);

@@ -1,0 +1,61 @@
+// Shared pieces of the canonical renaming of bound variables: the index
+// generator, and the entry point of the pass over small plain trees.
+#pragma once
+
+#include "ast/state.hpp"
+
+#include <unordered_set>
+#include <vector>
+
+namespace kv::ast {
+
+// Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the
+// free variables, by value).  Negative ids cannot collide with the counter
+// and are ignored.
+class IndexGenerator {
+public:
+    void reserve(long id) {
+        if (id < 0) return;
+        if (id < kSmall) {
+            small_[id >> 6] |= uint64_t{1} << (id & 63);
+        } else if (id < kDense) {
+            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
+            dense_[id] = true;
+        } else {
+            sparse_.insert(id);
+        }
+    }
+    long get_next() {
+        while (reserved(current_)) ++current_;
+        return current_++;
+    }
+
+private:
+    static constexpr long kSmall = 256;  // ids below: a bitset in place
+    static constexpr long kDense = 1 << 16;
+    bool reserved(long i) const {
+        if (i < kSmall) return (small_[i >> 6] >> (i & 63)) & 1;
+        if (i < static_cast<long>(dense_.size())) return dense_[i];
+        return !sparse_.empty() && sparse_.count(i);
+    }
+    uint64_t small_[kSmall / 64] = {};
+    std::vector<bool> dense_;
+    std::unordered_set<long> sparse_;
+    long current_ = 0;
+};
+
+// The tallest plain tree the plain pass takes: it recurses once per level
+// without consulting the stack floor or the recursion limit, as freeing and
+// comparing such trees do.
+constexpr unsigned kPlainCanonHeight = 32;
+
+// The canonical form of `formula` when it is a plain tree (NF_PLAIN) of at
+// most kPlainCanonHeight levels whose shape the plain pass covers: every
+// formula position holds an atom, a connective or a first-order quantifier,
+// every term position a Variable with a compact int id, a Constant or a
+// FunctionApp.  Returns nullptr, with nothing done and no error set, for any
+// other input: the general pass then takes it from the start.  Throws
+// PyErrorSet on error.
+PyObject* canonicalize_plain(const AstApi& api, PyObject* formula);
+
+}  // namespace kv::ast

@@ -1,0 +1,221 @@
+// Canonical renaming of a small plain tree: the same walk and the same new
+// nodes as the general pass, with what NF_PLAIN guarantees taken as read.
+// Every node is exact, application arguments are exact tuples, quantifiers
+// bind Variables with cached hashes, and the height is known; so the pass
+// recurses without a guard per level, reads fields in place and keeps its
+// bindings in an array on the stack.
+#include "ast/canonical.hpp"
+
+namespace kv::ast {
+
+namespace {
+
+class PlainCanonicalizer {
+public:
+    explicit PlainCanonicalizer(const AstApi& api) : api_(api) {}
+
+    // Reserves the ids of the free variables, as the general pass does from
+    // the same fields in the same order; false when the tree holds something
+    // the general pass would look at differently (a term at a formula
+    // position, a formula at a term position, a variable whose id is not a
+    // compact int), with no effect but reservations on a generator the
+    // caller then drops.
+    bool reserve(PyObject* f) {
+        switch (kind(f)) {
+            case K_PREDICATE_APP: {
+                PyObject* args = reinterpret_cast<PredicateAppNode*>(f)->args;
+                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
+                    if (!reserve_term(PyTuple_GET_ITEM(args, i))) return false;
+                return true;
+            }
+            case K_EQUALITY: {
+                EqualityNode* e = reinterpret_cast<EqualityNode*>(f);
+                return reserve_term(e->left) && reserve_term(e->right);
+            }
+            case K_NOT: return reserve(reinterpret_cast<NotNode*>(f)->operand);
+            case K_AND:
+            case K_OR:
+            case K_IMPLIES:
+            case K_IFF: {
+                BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
+                return reserve(b->left) && reserve(b->right);
+            }
+            case K_FORALL:
+            case K_EXISTS: {
+                QuantNode* q = reinterpret_cast<QuantNode*>(f);
+                scope_[nscope_++] = q->variable;
+                bool ok = reserve(q->body);
+                --nscope_;
+                return ok;
+            }
+            default: return false;
+        }
+    }
+
+    // The canonical form of the formula f (a new reference).
+    PyObject* formula(PyObject* f) {
+        int k = kind(f);
+        switch (k) {
+            case K_PREDICATE_APP: {
+                bool same;
+                Ref nargs = map_args(reinterpret_cast<PredicateAppNode*>(f)->args, same);
+                return derive_app(api_, f, k, nargs.get(), same);
+            }
+            case K_EQUALITY: {
+                EqualityNode* e = reinterpret_cast<EqualityNode*>(f);
+                bool same_l, same_r;
+                Ref nl = Ref::steal(term(e->left, same_l));
+                Ref nr = Ref::steal(term(e->right, same_r));
+                return derive_equality(api_, f, nl.get(), nr.get(), same_l && same_r);
+            }
+            case K_NOT: {
+                Ref nop = Ref::steal(formula(reinterpret_cast<NotNode*>(f)->operand));
+                return make_not(api_, nullptr, nop.get());
+            }
+            case K_FORALL:
+            case K_EXISTS: {
+                QuantNode* q = reinterpret_cast<QuantNode*>(f);
+                VariableNode* vn = reinterpret_cast<VariableNode*>(q->variable);
+                Ref id = Ref::check(PyLong_FromLong(gen_.get_next()));
+                Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vn->vkind, vn->sort));
+                // The binding lives until the body is built; the array holds
+                // borrowed references that this frame keeps alive.
+                env_vars_[nenv_] = q->variable;
+                env_canon_[nenv_] = canon.get();
+                ++nenv_;
+                PyObject* nb;
+                try {
+                    nb = formula(q->body);
+                } catch (...) {
+                    --nenv_;
+                    throw;
+                }
+                --nenv_;
+                Ref body = Ref::steal(nb);
+                return make_quant(api_, k, nullptr, canon.get(), body.get());
+            }
+            default: {  // binary connectives (the reservation walk saw every position)
+                BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
+                Ref nl = Ref::steal(formula(b->left));
+                Ref nr = Ref::steal(formula(b->right));
+                return make_binary(api_, k, nullptr, nl.get(), nr.get());
+            }
+        }
+    }
+
+private:
+    static int kind(PyObject* o) { return reinterpret_cast<Node*>(o)->kind; }
+
+    // Whether the Variables b and v are equal: the same object, or equal
+    // cached hashes and equal fields.
+    bool same_variable(PyObject* b, PyObject* v, Py_hash_t hv) {
+        return b == v || (reinterpret_cast<HashedNode*>(b)->hash == hv && nodes_equal(api_, b, v));
+    }
+
+    // Whether v equals a binder in scope, searched from the outermost as the
+    // general walk does.
+    bool bound(PyObject* v) {
+        Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;
+        for (int i = 0; i < nscope_; ++i)
+            if (same_variable(scope_[i], v, hv)) return true;
+        return false;
+    }
+
+    // The canonical variable bound to v, searched from the innermost binding;
+    // nullptr when none binds it.
+    PyObject* lookup(PyObject* v) {
+        Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;
+        for (int i = nenv_; i-- > 0;)
+            if (same_variable(env_vars_[i], v, hv)) return env_canon_[i];
+        return nullptr;
+    }
+
+    bool reserve_var(PyObject* v) {
+        long id;
+        if (kind(v) != K_VARIABLE || !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id)) return false;
+        if (!bound(v)) gen_.reserve(id);
+        return true;
+    }
+
+    // An argument of an atom: a Variable, a Constant or a FunctionApp, whose
+    // free variables are read from its cache.
+    bool reserve_term(PyObject* t) {
+        int k = kind(t);
+        if (k == K_VARIABLE) return reserve_var(t);
+        if (k == K_CONSTANT) return true;
+        if (k != K_FUNCTION_APP) return false;
+        uint8_t flags = reinterpret_cast<Node*>(t)->flags;
+        PyObject* fv = reinterpret_cast<FunctionAppNode*>(t)->free_vars;
+        if (flags & NF_FV_SINGLE) return reserve_var(fv);
+        if (flags & NF_FV_FEW) {
+            for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(fv); i < n; ++i)
+                if (!reserve_var(PyTuple_GET_ITEM(fv, i))) return false;
+            return true;
+        }
+        bool ok = true;
+        for_each_in_set(fv, [&](PyObject* v) { ok = ok && reserve_var(v); });
+        return ok;
+    }
+
+    // The canonical form of term t; `same` tells whether it equals t.
+    PyObject* term(PyObject* t, bool& same) {
+        int k = kind(t);
+        if (k == K_VARIABLE) {
+            PyObject* m = nenv_ ? lookup(t) : nullptr;
+            same = !m || m == t;
+            return Py_NewRef(m ? m : t);
+        }
+        if (k == K_FUNCTION_APP) {
+            Ref nargs = map_args(reinterpret_cast<FunctionAppNode*>(t)->args, same);
+            return derive_app(api_, t, k, nargs.get(), same);
+        }
+        same = true;  // constants, and anything else passes through
+        return Py_NewRef(t);
+    }
+
+    // The canonical arguments: the tuple itself when every argument comes
+    // back as the same object, else a new tuple.
+    Ref map_args(PyObject* args, bool& same) {
+        same = true;
+        Ref out;
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+            PyObject* a = PyTuple_GET_ITEM(args, i);
+            bool s;
+            PyObject* r = term(a, s);
+            same = same && s;
+            if (!out && r != a) {
+                out = Ref::steal(PyTuple_New(n));
+                if (!out) {
+                    Py_DECREF(r);
+                    throw PyErrorSet{};
+                }
+                for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
+            }
+            if (out) PyTuple_SET_ITEM(out.get(), i, r);
+            else Py_DECREF(r);
+        }
+        return out ? std::move(out) : Ref::borrow(args);
+    }
+
+    const AstApi& api_;
+    IndexGenerator gen_;
+    // Binders enclosing the node the reservation walk is at.
+    PyObject* scope_[kPlainCanonHeight];
+    int nscope_ = 0;
+    // Bindings in force, innermost last: bound variable of the input and
+    // its canonical variable.
+    PyObject* env_vars_[kPlainCanonHeight];
+    PyObject* env_canon_[kPlainCanonHeight];
+    int nenv_ = 0;
+};
+
+}  // namespace
+
+PyObject* canonicalize_plain(const AstApi& api, PyObject* formula) {
+    if (plain_height(api, formula) - 1 >= kPlainCanonHeight) return nullptr;  // 0 (not plain) wraps around
+    PlainCanonicalizer c(api);
+    if (!c.reserve(formula)) return nullptr;
+    return c.formula(formula);
+}
+
+}  // namespace kv::ast
