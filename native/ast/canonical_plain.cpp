@@ -21,35 +21,42 @@ public:
     // compact int), with no effect but reservations on a generator the
     // caller then drops.
     bool reserve(PyObject* f) {
-        switch (kind(f)) {
-            case K_PREDICATE_APP: {
+        // The last child of each node is taken in this frame: recursion
+        // only for the left side of binary connectives.  A quantifier's
+        // binder stays in scope for the rest of the loop, which is all its
+        // body; `depth` restores the scope of the caller.
+        int depth = nscope_;
+        bool ok = true;
+        for (;;) {
+            int k = kind(f);
+            if (k == K_PREDICATE_APP) {
                 PyObject* args = reinterpret_cast<PredicateAppNode*>(f)->args;
-                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i)
-                    if (!reserve_term(PyTuple_GET_ITEM(args, i))) return false;
-                return true;
+                for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); ok && i < n; ++i)
+                    ok = reserve_term(PyTuple_GET_ITEM(args, i));
+                break;
             }
-            case K_EQUALITY: {
+            if (k == K_EQUALITY) {
                 EqualityNode* e = reinterpret_cast<EqualityNode*>(f);
-                return reserve_term(e->left) && reserve_term(e->right);
+                ok = reserve_term(e->left) && reserve_term(e->right);
+                break;
             }
-            case K_NOT: return reserve(reinterpret_cast<NotNode*>(f)->operand);
-            case K_AND:
-            case K_OR:
-            case K_IMPLIES:
-            case K_IFF: {
+            if (k == K_NOT) {
+                f = reinterpret_cast<NotNode*>(f)->operand;
+            } else if (kind_is_binary(k)) {
                 BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
-                return reserve(b->left) && reserve(b->right);
-            }
-            case K_FORALL:
-            case K_EXISTS: {
+                if (!(ok = reserve(b->left))) break;
+                f = b->right;
+            } else if (kind_is_quant(k)) {
                 QuantNode* q = reinterpret_cast<QuantNode*>(f);
                 scope_[nscope_++] = q->variable;
-                bool ok = reserve(q->body);
-                --nscope_;
-                return ok;
+                f = q->body;
+            } else {
+                ok = false;
+                break;
             }
-            default: return false;
         }
+        nscope_ = depth;
+        return ok;
     }
 
     // The canonical form of the formula f (a new reference).
