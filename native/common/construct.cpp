@@ -768,6 +768,7 @@ PyObject* make_not(const AstApi& api, PyTypeObject* type, PyObject* operand) {
     NotNode* n = reinterpret_cast<NotNode*>(o);
     n->hash = h.finish();
     n->operand = Py_NewRef(operand);
+    if (!type && finish_connective(api, o, K_NOT)) return o;
     return finish_node(api, o, K_NOT);
 }
 
@@ -786,6 +787,7 @@ static PyObject* make_two_field_node(const AstApi& api, int k, PyTypeObject* typ
     n->hash = h.finish();
     n->left = Py_NewRef(first);
     n->right = Py_NewRef(second);
+    if (!type && finish_connective(api, o, k)) return o;  // the common case, settled in place
     return finish_node(api, o, k);
 }
 
