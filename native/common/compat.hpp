@@ -63,6 +63,18 @@ inline void for_each_in_set(PyObject* s, F&& f) {
 #endif
 }
 
+// The hash table of a set or frozenset: `slots` entries, each a key
+// (nullptr when the slot is empty) and its hash.  PySetObject's `table` and
+// `mask` are declared outside the limited API on 3.10-3.14
+// (cpython/setobject.h; setobject.h on 3.10).  A frozenset's table holds no
+// dummy entries, as nothing is ever removed from one; read it only while no
+// Python code runs.
+inline const setentry* frozenset_table(PyObject* s, Py_ssize_t& slots) {
+    PySetObject* so = reinterpret_cast<PySetObject*>(s);
+    slots = so->mask + 1;
+    return so->table;
+}
+
 // acc |= items for a set `acc` and a set or frozenset `items`.  3.10-3.12
 // declare _PySet_Update (cpython/setobject.h), which resizes once; 3.13
 // removed it from the headers, so there the in-place `|` operator does the

@@ -29,7 +29,7 @@ namespace kv::vis {
 // One counter for every dict the module watches, bumped by any change to any
 // of them (a dict that is freed changes nothing a live snapshot holds: each
 // snapshot keeps its dicts alive).  Never 0.
-static uint64_t g_dict_epoch = 1;
+uint64_t g_dict_epoch = 1;
 
 static int on_dict_event(PyDict_WatchEvent event, PyObject*, PyObject*, PyObject*) noexcept {
     if (event != PyDict_EVENT_DEALLOCATED) ++g_dict_epoch;
@@ -60,16 +60,6 @@ uint64_t dict_tag(State* st, PyObject* d) {
     return g_dict_epoch;
 #else
     (void)st;
-    return dict_contents_version(d);
-#endif
-}
-
-// The tag of a dict that dict_tag has already been asked for.
-static uint64_t dict_tag_now(PyObject* d) {
-#if PY_VERSION_HEX >= 0x030C0000
-    (void)d;
-    return g_dict_epoch;
-#else
     return dict_contents_version(d);
 #endif
 }
@@ -236,7 +226,12 @@ static bool refresh_table_rows(State* st, TypeCache* tc, uint64_t tag) {
         ok[r] = name == st->handler_names[r];
     }
     if (tc->tp != tp || tc->version != version || tc->table != table.get()) return false;
-    for (int r = 0; r < R_COUNT; ++r) tc->row_ok[r] = ok[r];
+    bool all = true;
+    for (int r = 0; r < R_COUNT; ++r) {
+        tc->row_ok[r] = ok[r];
+        all = all && ok[r];
+    }
+    tc->all_rows_ok = all;
     tc->table_tag = tag;
     return true;
 }
@@ -247,12 +242,12 @@ static bool refresh_table_rows(State* st, TypeCache* tc, uint64_t tag) {
 static bool rows_current(State* st, TypeCache* tc, bool& python_ran) {
     // Once asked for, a dict stays watched while it lives, and the entry
     // holds its table: later tags are read without watching it again.
-    uint64_t tag = tc->table_watched ? dict_tag_now(tc->table) : dict_tag(st, tc->table);
+    uint64_t tag = tc->table_watched ? dict_tag_check(tc->table) : dict_tag(st, tc->table);
     if (!tag) return false;
     tc->table_watched = true;
     if (tag == tc->table_tag) return true;
     python_ran = true;
-    return refresh_table_rows(st, tc, tag) && dict_tag_now(tc->table) == tag;
+    return refresh_table_rows(st, tc, tag) && dict_tag_check(tc->table) == tag;
 }
 
 // What getattr(self, ...) would find, for one visitor object at one moment.
@@ -353,10 +348,7 @@ static TypeCache* family_entry(State* st, PyTypeObject* tp, Family fam, int refr
         python_ran = true;
         return refreshes > 0 ? family_entry(st, tp, fam, refreshes - 1, python_ran) : nullptr;
     }
-    if (!current) return nullptr;
-    for (bool ok : tc->row_ok)
-        if (!ok) return nullptr;
-    return tc;
+    return current && tc->all_rows_ok ? tc : nullptr;
 }
 
 #if PY_VERSION_HEX >= 0x030D0000
@@ -424,27 +416,6 @@ bool Pristine::begin(State* st, PyObject* self, Family fam) {
     return true;
 }
 
-bool Pristine::holds() const {
-    // begin() made the dict if the class gives instances one, so the
-    // instance still has a dict; reading it allocates nothing.
-    if (dict_ && !same_dict()) return false;
-    if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
-    if (dict_ && !dict_unchanged()) return false;
-    return dict_tag_now(table_.get()) == table_tag_;
-}
-
-bool Pristine::same_dict() const {
-    PyObject* d = PyObject_GenericGetDict(self_, nullptr);
-    if (!d) throw PyErrorSet{};
-    Py_DECREF(d);  // the instance holds it
-    return d == dict_.get();
-}
-
-bool Pristine::dict_unchanged() const {
-    if (!dict_tag_) return PyDict_GET_SIZE(dict_.get()) == 0;
-    return dict_tag_now(dict_.get()) == dict_tag_;
-}
-
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
     bool python_ran = false;
     TypeCache* tc = family_entry(st, tp, fam, 1, python_ran);
@@ -456,12 +427,6 @@ bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
     mark.mapping_plain = tc->mapping_plain;
     return true;
 }
-
-bool ClassMark::holds() const {
-    return type_version(tp) == version && dict_tag_now(table.get()) == table_tag;
-}
-
-uint64_t dict_tag_check(PyObject* d) { return dict_tag_now(d); }
 
 Ref quiet_attr(PyObject* o, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(o);

@@ -134,6 +134,7 @@ struct TypeCache {
     uint64_t table_tag = 0;
     bool table_watched = false;  // dict_tag has been asked for `table` (which the entry holds)
     bool row_ok[16] = {};
+    bool all_rows_ok = false;  // every one of row_ok
 };
 
 constexpr size_t kTypeCacheSets = 8;
@@ -220,9 +221,9 @@ private:
 class Pristine {
 public:
     bool begin(State* st, PyObject* self, Family fam);
-    bool holds() const;
-    bool dict_unchanged() const;
-    bool same_dict() const;  // the instance's __dict__ is still the one seen at the start
+    inline bool holds() const;
+    inline bool dict_unchanged() const;
+    inline bool same_dict() const;  // the instance's __dict__ is still the one seen at the start
     PyObject* dict() const { return dict_.get(); }  // the instance __dict__, or nullptr
     bool notation_plain() const { return notation_plain_; }  // the class has no `notation`
     bool mapping_plain() const { return mapping_plain_; }    // the class has no `mapping`
@@ -247,7 +248,7 @@ struct ClassMark {
     Ref table;
     uint64_t table_tag = 0;
     bool mapping_plain = false;
-    bool holds() const;
+    inline bool holds() const;
 };
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark);
 
@@ -257,7 +258,40 @@ bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark);
 // every change to any watched dict advances.  0 when no tag can be kept.
 // dict_tag starts keeping the tag; dict_tag_check reads it again later.
 uint64_t dict_tag(State* st, PyObject* d);
-uint64_t dict_tag_check(PyObject* d);
+#if PY_VERSION_HEX >= 0x030C0000
+extern uint64_t g_dict_epoch;  // the tag of every watched dict (dispatch.cpp)
+#endif
+inline uint64_t dict_tag_check([[maybe_unused]] PyObject* d) {
+#if PY_VERSION_HEX >= 0x030C0000
+    return g_dict_epoch;
+#else
+    return dict_contents_version(d);
+#endif
+}
+
+// Inline, as walks ask after every allocation.
+bool Pristine::holds() const {
+    // begin() made the dict if the class gives instances one, so the
+    // instance still has a dict; reading it allocates nothing.
+    if (dict_ && !same_dict()) return false;
+    if (Py_TYPE(self_) != tp_ || type_version(tp_) != version_) return false;
+    if (dict_ && !dict_unchanged()) return false;
+    return dict_tag_check(table_.get()) == table_tag_;
+}
+
+bool Pristine::same_dict() const {
+    PyObject* d = PyObject_GenericGetDict(self_, nullptr);
+    if (!d) throw PyErrorSet{};
+    Py_DECREF(d);  // the instance holds it
+    return d == dict_.get();
+}
+
+bool Pristine::dict_unchanged() const {
+    if (!dict_tag_) return PyDict_GET_SIZE(dict_.get()) == 0;
+    return dict_tag_check(dict_.get()) == dict_tag_;
+}
+
+bool ClassMark::holds() const { return type_version(tp) == version && dict_tag_check(table.get()) == table_tag; }
 // The module's dict watcher, added when the module loads, cleared when it goes.
 void start_watching(State* st);
 void stop_watching(State* st);

@@ -251,7 +251,7 @@ private:
                Py_TYPE(reinterpret_cast<PyObject*>(fv_.tp))->tp_call == PyType_Type.tp_call;
     }
     // After anything that may have run Python code.
-    void refresh() {
+    [[gnu::noinline]] void refresh() {
         safe_point();
         if (pure_) pure_ = holds();
     }
@@ -262,7 +262,7 @@ private:
     bool plain_term(PyObject* t, long& depth) const;
     bool plain_tree(PyObject* n, long level, long& depth, long& qlevel) const;
 
-    Ref visit(Tx& tx, PyObject* node) {
+    [[gnu::always_inline]] Ref visit(Tx& tx, PyObject* node) {
         if (pure_) {
             VisitGuard guard(floor_);
             return handle(tx, node);
@@ -280,8 +280,12 @@ private:
     bool equal(PyObject* a, PyObject* b) const {
         if (a == b) return true;
         if (reinterpret_cast<HashedNode*>(a)->hash != reinterpret_cast<HashedNode*>(b)->hash) return false;
-        return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
+        return equal_fields(a, b);
     }
+    // a == b for two nodes with equal hashes: two exact Variables whose fields
+    // compare without running Python code (sorts and kinds by identity, exact
+    // int ids) are read in place, anything else is compared as Python does.
+    [[gnu::noinline]] bool equal_fields(PyObject* a, PyObject* b) const;
     bool is_term(PyObject* o) {
         int k = st_->api.exact_kind(o);
         if (pure_ && k >= 0) return k <= K_FUNCTION_APP;
@@ -309,11 +313,40 @@ private:
             return false;
         }
         if (PySet_GET_SIZE(fv) == 0) return false;
+        if (PyFrozenSet_CheckExact(fv) && PySet_GET_SIZE(fv) <= kScannedSet) return scan_touched(tx, fv);
+        return contains_any(tx, fv);
+    }
+    // The free variables of a plain tree are exact Variables, compared
+    // without running Python code: a small frozenset of them is searched by
+    // reading its table, entry hash first.
+    static constexpr Py_ssize_t kScannedSet = 4;
+    bool scan_touched(const Tx& tx, PyObject* fv) const {
+        Ref keep = Ref::borrow(fv);
+        Py_ssize_t slots;
+        const setentry* table = frozenset_table(fv, slots);
+        for (Py_ssize_t i = 0; i < slots; ++i) {
+            PyObject* v = table[i].key;
+            if (!v) continue;
+            if (st_->api.exact_kind(v) != K_VARIABLE) return contains_any(tx, fv);
+            for (const Entry& e : tx.map)
+                if (v == e.key.get() || (table[i].hash == reinterpret_cast<HashedNode*>(e.key.get())->hash &&
+                                         equal_fields(v, e.key.get())))
+                    return true;
+        }
+        return false;
+    }
+    bool contains_any(const Tx& tx, PyObject* fv) const {
         for (const Entry& e : tx.map)
             if (check_int(PySet_Contains(fv, e.key.get()))) return true;
         return false;
     }
-    void raise_max(PyObject* id, Ref& best) const {
+    [[gnu::noinline]] void raise_max(PyObject* id, Ref& best) const {
+        long a, b;
+        if (best && PyLong_CheckExact(id) && PyLong_CheckExact(best.get()) && compact_int_value(id, a) &&
+            compact_int_value(best.get(), b)) {
+            if (a > b) best = Ref::borrow(id);
+            return;
+        }
         if (!best || check_int(PyObject_RichCompareBool(id, best.get(), Py_GT))) best = Ref::borrow(id);
     }
 
@@ -345,6 +378,23 @@ bool SubstWalk::leaf_types_plain() const {
             PyBaseObject_Type.tp_richcompare)
             return false;
     return true;
+}
+
+bool SubstWalk::equal_fields(PyObject* a, PyObject* b) const {
+    if (st_->api.exact_kind(a) == K_VARIABLE && st_->api.exact_kind(b) == K_VARIABLE) {
+        VariableNode* x = reinterpret_cast<VariableNode*>(a);
+        VariableNode* y = reinterpret_cast<VariableNode*>(b);
+        richcmpfunc identity = PyBaseObject_Type.tp_richcompare;
+        if (Py_TYPE(x->sort)->tp_richcompare == identity && Py_TYPE(y->sort)->tp_richcompare == identity &&
+            Py_TYPE(x->vkind)->tp_richcompare == identity && Py_TYPE(y->vkind)->tp_richcompare == identity &&
+            PyLong_CheckExact(x->id) && PyLong_CheckExact(y->id)) {
+            if (x->sort != y->sort || x->vkind != y->vkind) return false;
+            long i, j;
+            if (x->id == y->id) return true;
+            if (compact_int_value(x->id, i) && compact_int_value(y->id, j)) return i == j;
+        }
+    }
+    return check_int(PyObject_RichCompareBool(a, b, Py_EQ)) != 0;
 }
 
 bool SubstWalk::plain_var(PyObject* v) const {
