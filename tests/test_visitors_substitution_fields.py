@@ -231,3 +231,52 @@ def test_every_variable_of_an_atom_is_found_wherever_its_set_keeps_it(width):
         for i, v in enumerate(vs):
             out = substitute_both({Variable(own_int(v.id)): value}, node)
             assert out.args == tuple(value if j == i else w for j, w in enumerate(vs))
+
+
+# A capture: the quantifier step's collector finds Variable(1) free in the
+# replacement f(Variable(1)), so the binder is renamed to Variable(3).
+captured = Forall(Variable(1), P(Variable(1), Variable(2)))
+capture_map = {Variable(2): f(Variable(1))}
+renamed = Forall(Variable(3), P(Variable(3), f(Variable(1))))
+
+
+def whole_walk_of(node, mapping):
+    before = V._whole_walks()
+    out = V.SubstitutionTransformer(mapping).visit(node)
+    return out, V._whole_walks() == before + 1
+
+
+def test_a_handler_given_to_the_collector_between_walks_is_used():
+    assert whole_walk_of(captured, capture_map) == (renamed, True)
+    seen = []
+
+    def visit_variable(self, node):
+        seen.append(node)
+        return {node}
+
+    own = V.FreeVariableCollector.__dict__["visit_variable"]
+    V.FreeVariableCollector.visit_variable = visit_variable
+    try:
+        out, whole = whole_walk_of(captured, capture_map)
+        assert (out, whole) == (renamed, False)
+        assert seen == [Variable(1), Variable(1), Variable(2)]  # the replacement, then the body
+    finally:
+        V.FreeVariableCollector.visit_variable = own
+    assert whole_walk_of(captured, capture_map) == (renamed, True)
+    assert len(seen) == 3
+
+
+def test_a_row_changed_in_the_collectors_table_between_walks_is_used():
+    # Routed to visit_constant, a variable has no free variables: the collector
+    # then finds no capture, and the binder keeps its name.
+    assert whole_walk_of(captured, capture_map) == (renamed, True)
+    table = V.FreeVariableCollector._dispatch_table
+    own = table[Variable]
+    table[Variable] = "visit_constant"
+    try:
+        out, whole = whole_walk_of(captured, capture_map)
+        assert not whole
+        assert out == Forall(Variable(1), P(Variable(1), f(Variable(1))))
+    finally:
+        table[Variable] = own
+    assert whole_walk_of(captured, capture_map) == (renamed, True)

@@ -135,6 +135,16 @@ inline Ref instance_dict_of(PyObject* o) {
 #endif
 }
 
+// The instance __dict__ of `o` as it is now (borrowed; nullptr when it has
+// none), without a reference of its own: _PyObject_GetDictPtr, declared in
+// cpython/object.h on 3.10-3.14.  Where an instance keeps its attributes in
+// inline values (3.11+) and has no dict object yet, the dict is made from
+// them; should that fail, the error is cleared and nullptr read.
+inline PyObject* instance_dict_now(PyObject* o) {
+    PyObject** p = _PyObject_GetDictPtr(o);
+    return p ? *p : nullptr;
+}
+
 // ---- type attribute lookup
 // The attribute `name` (a str) found in the MRO of `tp` without invoking
 // descriptors, as a strong reference (empty when absent).  _PyType_Lookup is

@@ -428,6 +428,23 @@ bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark) {
     return true;
 }
 
+bool class_pristine_seen(State* st, PyTypeObject* tp, Family fam, ClassMark& mark, ClassSeen& seen) {
+    unsigned int v = type_version(tp);
+    if (v && v == seen.version && dict_tag_check(seen.table) == seen.table_tag) {
+        mark.tp = tp;
+        mark.version = v;
+        mark.table = Ref::borrow(seen.table);
+        mark.table_tag = seen.table_tag;
+        mark.mapping_plain = seen.mapping_plain;
+        return true;
+    }
+    seen.version = 0;
+    if (!class_pristine(st, tp, fam, mark)) return false;
+    // The table was watched (from 3.12 on) when the rows were checked, so its tag can be read.
+    seen = ClassSeen{mark.version, mark.table.get(), mark.table_tag, mark.mapping_plain};
+    return true;
+}
+
 Ref quiet_attr(PyObject* o, PyObject* name) {
     PyTypeObject* tp = Py_TYPE(o);
     if (tp->tp_getattro != PyObject_GenericGetAttr) return Ref();

@@ -137,6 +137,18 @@ struct TypeCache {
     bool all_rows_ok = false;  // every one of row_ok
 };
 
+// What class_pristine last found for one class, kept between walks: while the
+// class keeps its version, it still finds its dispatch table (which its class
+// chain holds) through the same lookups, and while the table keeps its tag,
+// the table still maps the same rows, so the mark can be filled from here
+// (class_pristine_seen).
+struct ClassSeen {
+    unsigned int version = 0;  // 0: nothing kept
+    PyObject* table = nullptr;  // borrowed: see above
+    uint64_t table_tag = 0;
+    bool mapping_plain = false;
+};
+
 constexpr size_t kTypeCacheSets = 8;
 constexpr size_t kTypeCacheWays = 2 * kTypeCacheSets;
 
@@ -182,6 +194,7 @@ struct State {
     uint64_t subst_module_tag = 0;
     unsigned int subst_sub_version = 0;
     unsigned int subst_fv_version = 0;
+    ClassSeen subst_sub_seen, subst_fv_seen;  // the walk's two classes
 
     int traverse(visitproc visit, void* arg);
     void clear();
@@ -227,6 +240,8 @@ public:
     PyObject* dict() const { return dict_.get(); }  // the instance __dict__, or nullptr
     bool notation_plain() const { return notation_plain_; }  // the class has no `notation`
     bool mapping_plain() const { return mapping_plain_; }    // the class has no `mapping`
+    // Whether holds() checks everything the mark's holds() does (the same class and table).
+    bool covers(const struct ClassMark& m) const;
 
 private:
     PyObject* self_ = nullptr;
@@ -251,6 +266,7 @@ struct ClassMark {
     inline bool holds() const;
 };
 bool class_pristine(State* st, PyTypeObject* tp, Family fam, ClassMark& mark);
+bool class_pristine_seen(State* st, PyTypeObject* tp, Family fam, ClassMark& mark, ClassSeen& seen);
 
 // A tag of a dict's contents that changes with every change to it: the
 // dict's version on 3.10 and 3.11; from 3.12 on, where dicts keep no usable
@@ -279,16 +295,15 @@ bool Pristine::holds() const {
     return dict_tag_check(table_.get()) == table_tag_;
 }
 
-bool Pristine::same_dict() const {
-    PyObject* d = PyObject_GenericGetDict(self_, nullptr);
-    if (!d) throw PyErrorSet{};
-    Py_DECREF(d);  // the instance holds it
-    return d == dict_.get();
-}
+bool Pristine::same_dict() const { return instance_dict_now(self_) == dict_.get(); }
 
 bool Pristine::dict_unchanged() const {
     if (!dict_tag_) return PyDict_GET_SIZE(dict_.get()) == 0;
     return dict_tag_check(dict_.get()) == dict_tag_;
+}
+
+inline bool Pristine::covers(const ClassMark& m) const {
+    return tp_ == m.tp && version_ == m.version && table_.get() == m.table.get() && table_tag_ == m.table_tag;
 }
 
 bool ClassMark::holds() const { return type_version(tp) == version && dict_tag_check(table.get()) == table_tag; }

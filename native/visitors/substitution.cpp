@@ -245,7 +245,7 @@ public:
 
 private:
     bool holds() const {
-        return snap_.holds() && sub_.holds() && fv_.holds() && dict_tag_check(mapping_.get()) == mapping_version_ &&
+        return snap_.holds() && (sub_covered_ || sub_.holds()) && fv_.holds() && dict_tag_check(mapping_.get()) == mapping_version_ &&
                dict_tag_check(st_->module_dict) == module_version_ &&
                Py_TYPE(reinterpret_cast<PyObject*>(sub_.tp))->tp_call == PyType_Type.tp_call &&
                Py_TYPE(reinterpret_cast<PyObject*>(fv_.tp))->tp_call == PyType_Type.tp_call;
@@ -359,6 +359,7 @@ private:
     bool pure_ = false;
     Pristine snap_;
     ClassMark sub_, fv_;
+    bool sub_covered_ = false;  // snap_.holds() checks sub_ too (the visitor is of that very class)
     Ref mapping_;
     uint64_t mapping_version_ = 0;
     uint64_t module_version_ = 0;
@@ -506,8 +507,8 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     }
     PyTypeObject* sub_tp = reinterpret_cast<PyTypeObject*>(sub);
     PyTypeObject* fv_tp = reinterpret_cast<PyTypeObject*>(fv);
-    if (!class_pristine(st_, sub_tp, FAM_SUBSTITUTION, sub_) || !sub_.mapping_plain ||
-        !class_pristine(st_, fv_tp, FAM_FREE_VARS, fv_))
+    if (!class_pristine_seen(st_, sub_tp, FAM_SUBSTITUTION, sub_, st_->subst_sub_seen) || !sub_.mapping_plain ||
+        !class_pristine_seen(st_, fv_tp, FAM_FREE_VARS, fv_, st_->subst_fv_seen))
         return false;
     if (!names_known || sub_.version != st_->subst_sub_version || fv_.version != st_->subst_fv_version) {
         // Creating them runs our __init__ (object's for the collector) and object.__new__.
@@ -547,6 +548,7 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     top_.map.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
     pos = 0;
     while (PyDict_Next(mapping, &pos, &k, &v)) top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
+    sub_covered_ = snap_.covers(sub_);
     // Checking the classes may have run Python code (a table key's __eq__).
     if (!holds()) return false;
     st_->subst_module_tag = module_version_;
