@@ -57,7 +57,7 @@ bool is_instance_of_global(State* st, PyObject* obj, int g) {
 }
 
 // sys.flags.optimize is fixed at startup; read once when the module loads.
-static bool g_assertions = true;
+bool g_assertions = true;
 
 void read_assertion_flag() {
     PyObject* flags = PySys_GetObject("flags");  // borrowed
@@ -68,7 +68,6 @@ void read_assertion_flag() {
     g_assertions = level == 0;
 }
 
-bool assertions_enabled() { return g_assertions; }
 
 [[noreturn]] void raise_assertion() {
     PyErr_SetNone(PyExc_AssertionError);

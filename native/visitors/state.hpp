@@ -378,7 +378,8 @@ PyObject* global(State* st, int g);
 bool is_instance_of_global(State* st, PyObject* obj, int g);
 // Whether assert statements run (false under `python -O`); read_assertion_flag
 // reads the interpreter's setting when the module loads.
-bool assertions_enabled();
+extern bool g_assertions;  // read once when the module loads (framework.cpp)
+inline bool assertions_enabled() { return g_assertions; }
 void read_assertion_flag();
 [[noreturn]] void raise_assertion();
 // Checks a declared result type: exact `tp` or None, else TypeError

@@ -526,10 +526,12 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     long value_depth = 1;
     Py_ssize_t pos = 0;
     PyObject *k, *v;
+    top_.map.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
     while (PyDict_Next(mapping, &pos, &k, &v)) {
         long d;
         if (!plain_var(k) || !plain_term(v, d)) return false;
         if (d > value_depth) value_depth = d;
+        top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
     }
     // A tree flagged plain at construction is checked at its root; its height
     // plus the replacements' bounds the depth of the walk from above.
@@ -545,9 +547,6 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     mapping_version_ = dict_tag(st_, mapping);
     if (!mapping_version_) return false;
     top_.obj = self;
-    top_.map.reserve(static_cast<size_t>(PyDict_GET_SIZE(mapping)));
-    pos = 0;
-    while (PyDict_Next(mapping, &pos, &k, &v)) top_.map.push_back(Entry{Ref::borrow(k), Ref::borrow(v)});
     sub_covered_ = snap_.covers(sub_);
     // Checking the classes may have run Python code (a table key's __eq__).
     if (!holds()) return false;
