@@ -10,6 +10,9 @@ from __future__ import annotations
 
 import pytest
 
+from test_visitors_fast_paths import children, labels
+from test_visitors_fast_paths import sharing as positions
+
 from kelvara.core import visitors as V
 from kelvara.core.ast import (
     Equality,
@@ -41,31 +44,10 @@ def f(*args):
     return FunctionApp("f", len(args), tuple(args))
 
 
-def children(node):
-    for name in ("args", "left", "right", "operand", "variable", "body"):
-        v = getattr(node, name, None)
-        if isinstance(v, tuple):
-            yield from v
-        elif v is not None:
-            yield v
-
-
 def sharing(result, f, mapping):
     """Each position of `result` with the input subtree or mapping value found
     there (by identity), None for a new object."""
-    known, stack = {}, [("in", f)]
-    while stack:
-        tag, node = stack.pop()
-        known.setdefault(id(node), tag)
-        stack.extend((f"{tag}.{i}", ch) for i, ch in enumerate(children(node)))
-    for i, v in enumerate(mapping.values()):
-        known[id(v)] = f"value{i}"
-    out, stack = [], [((), result)]
-    while stack:
-        path, node = stack.pop()
-        out.append((path, known.get(id(node))))
-        stack.extend((path + (i,), ch) for i, ch in enumerate(children(node)))
-    return sorted(out, key=repr)
+    return positions(result, labels(f, mapping))
 
 
 def substitute_both(mapping, node):

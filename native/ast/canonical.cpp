@@ -353,26 +353,8 @@ private:
     // argument comes back as the same object, else a new tuple; `same` tells
     // whether they all come back equal.
     Ref map_args(PyObject* args, bool& same) {
-        same = true;
-        Ref out;
         for (Py_ssize_t i = 1, n = PyTuple_GET_SIZE(args); i < n; ++i) prefetch_node(PyTuple_GET_ITEM(args, i));
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
-            PyObject* a = PyTuple_GET_ITEM(args, i);
-            bool s;
-            PyObject* r = term(a, s);
-            same = same && s;
-            if (!out && r != a) {
-                out = Ref::steal(PyTuple_New(n));
-                if (!out) {
-                    Py_DECREF(r);
-                    throw PyErrorSet{};
-                }
-                for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
-            }
-            if (out) PyTuple_SET_ITEM(out.get(), i, r);
-            else Py_DECREF(r);
-        }
-        return out ? std::move(out) : Ref::borrow(args);
+        return map_arg_tuple(args, same, [this](PyObject* a, bool& s) { return term(a, s); });
     }
 
     Ref map_args(PyObject* args) {

@@ -9,6 +9,33 @@
 
 namespace kv::ast {
 
+// The canonical arguments of an exact tuple, each argument mapped by
+// `term(a, same_a)` (a new reference; `same_a` tells whether it came back
+// equal): the tuple itself when every argument comes back as the same
+// object, else a new tuple; `same` tells whether they all come back equal.
+template <class Term>
+[[gnu::always_inline]] inline Ref map_arg_tuple(PyObject* args, bool& same, Term&& term) {
+    same = true;
+    Ref out;
+    for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
+        PyObject* a = PyTuple_GET_ITEM(args, i);
+        bool s;
+        PyObject* r = term(a, s);
+        same = same && s;
+        if (!out && r != a) {
+            out = Ref::steal(PyTuple_New(n));
+            if (!out) {
+                Py_DECREF(r);
+                throw PyErrorSet{};
+            }
+            for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
+        }
+        if (out) PyTuple_SET_ITEM(out.get(), i, r);
+        else Py_DECREF(r);
+    }
+    return out ? std::move(out) : Ref::borrow(args);
+}
+
 // Hands out indices 0, 1, 2, ... skipping the reserved ones (the ids of the
 // free variables, by value).  Negative ids cannot collide with the counter
 // and are ignored.

@@ -180,28 +180,8 @@ private:
         return Py_NewRef(t);
     }
 
-    // The canonical arguments: the tuple itself when every argument comes
-    // back as the same object, else a new tuple.
     Ref map_args(PyObject* args, bool& same) {
-        same = true;
-        Ref out;
-        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) {
-            PyObject* a = PyTuple_GET_ITEM(args, i);
-            bool s;
-            PyObject* r = term(a, s);
-            same = same && s;
-            if (!out && r != a) {
-                out = Ref::steal(PyTuple_New(n));
-                if (!out) {
-                    Py_DECREF(r);
-                    throw PyErrorSet{};
-                }
-                for (Py_ssize_t j = 0; j < i; ++j) PyTuple_SET_ITEM(out.get(), j, Py_NewRef(PyTuple_GET_ITEM(args, j)));
-            }
-            if (out) PyTuple_SET_ITEM(out.get(), i, r);
-            else Py_DECREF(r);
-        }
-        return out ? std::move(out) : Ref::borrow(args);
+        return map_arg_tuple(args, same, [this](PyObject* a, bool& s) { return term(a, s); });
     }
 
     const AstApi& api_;
