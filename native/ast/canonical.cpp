@@ -9,14 +9,6 @@ namespace kv::ast {
 
 namespace {
 
-// Requests a node whose fields the walk reads later (see the renaming pass).
-static inline void prefetch_node([[maybe_unused]] PyObject* o) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(o);
-    __builtin_prefetch(reinterpret_cast<char*>(o) + 48);
-#endif
-}
-
 // The renaming in force: bound variable of the input -> canonical variable.
 // Entering a quantifier pushes a binding and leaving it pops, which gives the
 // scoping and shadowing of a copied mapping.  Lookup scans from the innermost

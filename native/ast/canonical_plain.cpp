@@ -15,7 +15,10 @@ public:
     explicit PlainCanonicalizer(const AstApi& api) : api_(api) {}
 
     // Reserves the ids of the free variables, as the general pass does from
-    // the same fields in the same order; false when the tree holds something
+    // the same fields in the same order.  Each right operand, the arguments
+    // of each atom and the argument tuple of each term are requested before
+    // the walk needs them, so that their loads overlap with the walk's own
+    // (and the renaming pass finds the tuples cached).  False when the tree holds something
     // the general pass would look at differently (a term at a formula
     // position, a formula at a term position, a variable whose id is not a
     // compact int), with no effect but reservations on a generator the
@@ -31,6 +34,7 @@ public:
             int k = kind(f);
             if (k == K_PREDICATE_APP) {
                 PyObject* args = reinterpret_cast<PredicateAppNode*>(f)->args;
+                for (Py_ssize_t i = 1, n = PyTuple_GET_SIZE(args); i < n; ++i) prefetch_node(PyTuple_GET_ITEM(args, i));
                 for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); ok && i < n; ++i)
                     ok = reserve_term(PyTuple_GET_ITEM(args, i));
                 break;
@@ -44,6 +48,7 @@ public:
                 f = reinterpret_cast<NotNode*>(f)->operand;
             } else if (kind_is_binary(k)) {
                 BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
+                prefetch_node(b->right);
                 if (!(ok = reserve(b->left))) break;
                 f = b->right;
             } else if (kind_is_quant(k)) {
@@ -151,6 +156,7 @@ private:
         if (k == K_VARIABLE) return reserve_var(t);
         if (k == K_CONSTANT) return true;
         if (k != K_FUNCTION_APP) return false;
+        prefetch_node(reinterpret_cast<FunctionAppNode*>(t)->args);  // read by the renaming pass
         uint8_t flags = reinterpret_cast<Node*>(t)->flags;
         PyObject* fv = reinterpret_cast<FunctionAppNode*>(t)->free_vars;
         if (flags & NF_FV_SINGLE) return reserve_var(fv);
@@ -181,6 +187,7 @@ private:
     }
 
     Ref map_args(PyObject* args, bool& same) {
+        for (Py_ssize_t i = 1, n = PyTuple_GET_SIZE(args); i < n; ++i) prefetch_node(PyTuple_GET_ITEM(args, i));
         return map_arg_tuple(args, same, [this](PyObject* a, bool& s) { return term(a, s); });
     }
 
