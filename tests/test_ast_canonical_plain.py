@@ -133,3 +133,59 @@ def test_terms_at_formula_positions(bad):
     with pytest.raises(InvalidFormulaError) as e:
         canonicalize_bound_variables(bad)
     assert str(e.value) == f"Unsupported Formula node: <class 'kelvara.core.ast.{name}'>"
+
+
+def conj(leaves):
+    """The leaves joined by And in a balanced tree (their order kept)."""
+    while len(leaves) > 1:
+        leaves = [And(leaves[i], leaves[i + 1]) if i + 1 < len(leaves) else leaves[i]
+                  for i in range(0, len(leaves), 2)]
+    return leaves[0]
+
+
+def g(*args):
+    return FunctionApp("g", len(args), tuple(args))
+
+
+# Trees beyond what the walk keeps in arrays (formula nodes, binders, arguments
+# of atoms) within the height bound; the free variables 0 and 1 sit in the last
+# leaf, so a walk that gave up early would hand out their ids to binders.
+WIDE = {
+    "many formula nodes": conj([Forall(v(5), P(v(5), a)) for _ in range(99)] + [Exists(v(5), P(v(5), v(0), v(1)))]),
+    "many binders": conj([Forall(v(2), Exists(v(3), Forall(v(4), P(v(2), v(3), v(4))))) for _ in range(22)]
+                         + [Forall(v(2), P(v(2), v(1), v(0)))]),
+    "many arguments": Forall(v(3), P(*([v(3), a] * 70), f1, v(1), v(0))),
+    "many atoms": Forall(v(7), conj([P(v(7), g(a, a), a) for _ in range(49)] + [P(v(1), v(0), v(7))])),
+}
+# Free-variable caches of every form under binders: one variable, a few (a
+# tuple), many (a frozenset), each with some of them bound.
+CACHES = {
+    "one": Forall(v(2), P(g(v(2)), g(v(0)))),
+    "few": Exists(v(1), Forall(v(4), P(g(v(0), v(1), g(v(4), v(2))), v(3)))),
+    "many": Forall(v(0), Exists(v(5), P(g(v(0), v(1), v(2), v(3), v(4), v(5), v(6)), v(8)))),
+    "few in an equality": Forall(v(3), Equality(g(v(3), v(0), v(1)), g(g(v(2), v(3)), v(1)))),
+}
+
+
+@pytest.mark.parametrize("name", sorted(WIDE) + sorted(CACHES))
+def test_wide_trees_and_caches_agree_with_the_general_route(name):
+    f = WIDE.get(name) or CACHES[name]
+    assert plain_height(f) <= 32
+    out = canonicalize_bound_variables(f)
+    assert_same_nodes(out, general(f), f)
+
+
+@pytest.mark.parametrize("name", sorted(WIDE))
+def test_wide_trees_skip_the_free_ids(name):
+    out = canonicalize_bound_variables(WIDE[name])
+    bound = [n.variable.id for n in nodes(out) if isinstance(n, (Forall, Exists))]
+    assert min(bound) == 2 and len(set(bound)) == len(bound)
+
+
+def plain_height(f):
+    """Levels of f, terms included (a leaf: 1)."""
+    kids = {"PredicateApp": lambda n: n.args, "FunctionApp": lambda n: n.args,
+            "Equality": lambda n: (n.left, n.right), "Not": lambda n: (n.operand,),
+            "Forall": lambda n: (n.variable, n.body), "Exists": lambda n: (n.variable, n.body)}
+    get = kids.get(type(f).__name__, lambda n: (n.left, n.right) if hasattr(n, "left") else ())
+    return 1 + max((plain_height(c) for c in get(f)), default=0)

@@ -53,16 +53,9 @@ template <class Term>
 // and are ignored.
 class IndexGenerator {
 public:
-    void reserve(long id) {
-        if (id < 0) return;
-        if (id < kSmall) {
-            small_[id >> 6] |= uint64_t{1} << (id & 63);
-        } else if (id < kDense) {
-            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
-            dense_[id] = true;
-        } else {
-            sparse_.insert(id);
-        }
+    [[gnu::always_inline]] void reserve(long id) {
+        if (static_cast<unsigned long>(id) < kSmall) small_[id >> 6] |= uint64_t{1} << (id & 63);
+        else if (id >= kSmall) reserve_large(id);
     }
     long get_next() {
         while (reserved(current_)) ++current_;
@@ -72,6 +65,14 @@ public:
 private:
     static constexpr long kSmall = 256;  // ids below: a bitset in place
     static constexpr long kDense = 1 << 16;
+    void reserve_large(long id) {
+        if (id < kDense) {
+            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
+            dense_[id] = true;
+        } else {
+            sparse_.insert(id);
+        }
+    }
     bool reserved(long i) const {
         if (i < kSmall) return (small_[i >> 6] >> (i & 63)) & 1;
         if (i < static_cast<long>(dense_.size())) return dense_[i];

@@ -14,16 +14,141 @@ class PlainCanonicalizer {
 public:
     explicit PlainCanonicalizer(const AstApi& api) : api_(api) {}
 
-    // Reserves the ids of the free variables, as the general pass does from
-    // the same fields in the same order.  Each right operand, the arguments
-    // of each atom and the argument tuple of each term are requested before
-    // the walk needs them, so that their loads overlap with the walk's own
-    // (and the renaming pass finds the tuples cached).  False when the tree holds something
-    // the general pass would look at differently (a term at a formula
-    // position, a formula at a term position, a variable whose id is not a
-    // compact int), with no effect but reservations on a generator the
-    // caller then drops.
-    bool reserve(PyObject* f) {
+    // Reserves the ids of the free variables, the ids the general pass
+    // reserves from the same fields; false when the tree holds something the
+    // general pass would look at differently (a term at a formula position,
+    // a formula at a term position, a variable whose id is not a compact
+    // int), with no effect but reservations on a generator the caller then
+    // drops.
+    //
+    // Reservations only set bits, so the order of the walk is free: it goes
+    // level by level (the formula nodes breadth first, then the atoms'
+    // argument tuples, their arguments, the arguments' free-variable tuples)
+    // and requests each object a level ahead, so that the loads of a level
+    // overlap instead of following one another down each path.  The
+    // renaming pass then finds what it reads cached.  A tree with more
+    // formula nodes, atoms or arguments than the arrays hold is walked again
+    // depth first (the ids reserved so far are among those it reserves).
+    bool reserve(PyObject* root) {
+        Pending nodes[kLevel];  // formula nodes, then the atoms among them
+        Pending terms[kLevel];  // arguments of atoms
+        PyObject* binder[kBinders];
+        int up[kBinders];  // the index of the binder enclosing each one, -1 for none
+        int nnodes = 0, natoms = 0, nterms = 0, nbinders = 0;
+        nodes[nnodes++] = Pending{root, -1};
+        for (int at = 0; at < nnodes; ++at) {
+            auto [f, scope] = nodes[at];
+            int k = kind(f);
+            if (k == K_PREDICATE_APP || k == K_EQUALITY) {
+                // the atoms move to the front of the array, over nodes already visited
+                if (k == K_PREDICATE_APP) {
+                    prefetch_node(reinterpret_cast<PredicateAppNode*>(f)->args);
+                } else {
+                    prefetch_node(reinterpret_cast<EqualityNode*>(f)->left);
+                    prefetch_node(reinterpret_cast<EqualityNode*>(f)->right);
+                }
+                nodes[natoms++] = nodes[at];
+                continue;
+            }
+            if (nnodes + 2 > kLevel) return reserve_depth_first(root);
+            if (k == K_NOT) {
+                push(nodes, nnodes, reinterpret_cast<NotNode*>(f)->operand, scope);
+            } else if (kind_is_binary(k)) {
+                push(nodes, nnodes, reinterpret_cast<BinaryNode*>(f)->left, scope);
+                push(nodes, nnodes, reinterpret_cast<BinaryNode*>(f)->right, scope);
+            } else if (kind_is_quant(k)) {
+                if (nbinders == kBinders) return reserve_depth_first(root);
+                binder[nbinders] = reinterpret_cast<QuantNode*>(f)->variable;
+                up[nbinders] = scope;
+                push(nodes, nnodes, reinterpret_cast<QuantNode*>(f)->body, nbinders++);
+            } else {
+                return false;
+            }
+        }
+        for (int i = 0; i < natoms; ++i) {
+            auto [f, scope] = nodes[i];
+            if (kind(f) == K_EQUALITY) {
+                if (nterms + 2 > kLevel) return reserve_depth_first(root);
+                terms[nterms++] = Pending{reinterpret_cast<EqualityNode*>(f)->left, scope};
+                terms[nterms++] = Pending{reinterpret_cast<EqualityNode*>(f)->right, scope};
+                continue;
+            }
+            PyObject* args = reinterpret_cast<PredicateAppNode*>(f)->args;
+            Py_ssize_t n = PyTuple_GET_SIZE(args);
+            if (nterms + n > kLevel) return reserve_depth_first(root);
+            for (Py_ssize_t j = 0; j < n; ++j) push(terms, nterms, PyTuple_GET_ITEM(args, j), scope);
+        }
+        auto reserve_var = [&](PyObject* v, int scope) {
+            long id;
+            if (kind(v) != K_VARIABLE || !small_int_value(reinterpret_cast<VariableNode*>(v)->id, id)) return false;
+            Py_hash_t hv = reinterpret_cast<HashedNode*>(v)->hash;
+            for (int s = scope; s >= 0; s = up[s])
+                if (same_variable(binder[s], v, hv)) return true;
+            gen_.reserve(id);
+            return true;
+        };
+        int napps = 0;  // the terms that are applications, moved to the front
+        for (int i = 0; i < nterms; ++i) {
+            auto [t, scope] = terms[i];
+            int k = kind(t);
+            if (k == K_VARIABLE) {
+                if (!reserve_var(t, scope)) return false;
+                continue;
+            }
+            if (k == K_CONSTANT) continue;
+            if (k != K_FUNCTION_APP) return false;
+            FunctionAppNode* a = reinterpret_cast<FunctionAppNode*>(t);
+            prefetch_node(a->args);  // read by the renaming pass
+            if (a->flags & NF_FV_SINGLE) {
+                if (!reserve_var(a->free_vars, scope)) return false;
+            } else if (a->flags & NF_FV_FEW) {
+                prefetch_node(a->free_vars);  // read next
+            } else {
+                bool ok = true;
+                for_each_in_set(a->free_vars, [&](PyObject* v) { ok = ok && reserve_var(v, scope); });
+                if (!ok) return false;
+            }
+            terms[napps++] = terms[i];
+        }
+        // The arguments of the applications, for the renaming pass, and the
+        // free variables of those that keep a few in a tuple.
+        for (int i = 0; i < napps; ++i) {
+            PyObject* args = reinterpret_cast<FunctionAppNode*>(terms[i].node)->args;
+            for (Py_ssize_t j = 0, n = PyTuple_GET_SIZE(args); j < n; ++j) prefetch_node(PyTuple_GET_ITEM(args, j));
+        }
+        for (int i = 0; i < napps; ++i) {
+            auto [t, scope] = terms[i];
+            if (!(reinterpret_cast<Node*>(t)->flags & NF_FV_FEW)) continue;
+            PyObject* fv = reinterpret_cast<FunctionAppNode*>(t)->free_vars;
+            for (Py_ssize_t j = 0, n = PyTuple_GET_SIZE(fv); j < n; ++j)
+                if (!reserve_var(PyTuple_GET_ITEM(fv, j), scope)) return false;
+        }
+        return true;
+    }
+
+private:
+    // A node of the level-by-level walk and the innermost binder in scope for it.
+    struct Pending {
+        PyObject* node;
+        int scope;
+    };
+    static constexpr int kLevel = 128;
+    static constexpr int kBinders = 64;
+
+    static void push(Pending* level, int& n, PyObject* o, int scope) {
+        prefetch_node(o);
+        level[n++] = Pending{o, scope};
+    }
+
+    // The walk of reserve() depth first, which needs no arrays but loads one
+    // node after another.
+    bool reserve_depth_first(PyObject* root) {
+        nscope_ = 0;
+        return reserve_dfs(root);
+    }
+
+    // One step of reserve_depth_first: the binders in scope are on scope_.
+    bool reserve_dfs(PyObject* f) {
         // The last child of each node is taken in this frame: recursion
         // only for the left side of binary connectives.  A quantifier's
         // binder stays in scope for the rest of the loop, which is all its
@@ -49,7 +174,7 @@ public:
             } else if (kind_is_binary(k)) {
                 BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
                 prefetch_node(b->right);
-                if (!(ok = reserve(b->left))) break;
+                if (!(ok = reserve_dfs(b->left))) break;
                 f = b->right;
             } else if (kind_is_quant(k)) {
                 QuantNode* q = reinterpret_cast<QuantNode*>(f);
@@ -64,6 +189,7 @@ public:
         return ok;
     }
 
+public:
     // The canonical form of the formula f (a new reference).
     PyObject* formula(PyObject* f) {
         int k = kind(f);
@@ -187,7 +313,6 @@ private:
     }
 
     Ref map_args(PyObject* args, bool& same) {
-        for (Py_ssize_t i = 1, n = PyTuple_GET_SIZE(args); i < n; ++i) prefetch_node(PyTuple_GET_ITEM(args, i));
         return map_arg_tuple(args, same, [this](PyObject* a, bool& s) { return term(a, s); });
     }
 
