@@ -41,17 +41,12 @@ public:
             int k = kind(f);
             if (k == K_PREDICATE_APP || k == K_EQUALITY) {
                 // the atoms move to the front of the array, over nodes already visited
-                PyObject* fv;
                 if (k == K_PREDICATE_APP) {
                     prefetch_node(reinterpret_cast<PredicateAppNode*>(f)->args);
-                    fv = reinterpret_cast<PredicateAppNode*>(f)->free_vars;
                 } else {
                     prefetch_node(reinterpret_cast<EqualityNode*>(f)->left);
                     prefetch_node(reinterpret_cast<EqualityNode*>(f)->right);
-                    fv = reinterpret_cast<EqualityNode*>(f)->free_vars;
                 }
-                // a copy of an unchanged atom takes over its free-variable cache
-                if (!(reinterpret_cast<Node*>(f)->flags & NF_FV_SINGLE)) prefetch_node(fv);
                 nodes[natoms++] = nodes[at];
                 continue;
             }
