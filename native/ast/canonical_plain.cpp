@@ -76,7 +76,7 @@ public:
             PyObject* args = reinterpret_cast<PredicateAppNode*>(f)->args;
             Py_ssize_t n = PyTuple_GET_SIZE(args);
             if (nterms + n > kLevel) return reserve_depth_first(root);
-            for (Py_ssize_t j = 0; j < n; ++j) push(terms, nterms, PyTuple_GET_ITEM(args, j), scope);
+            for (PyObject** a = &PyTuple_GET_ITEM(args, 0), **end = a + n; a != end; ++a) push(terms, nterms, *a, scope);
         }
         auto reserve_var = [&](PyObject* v, int scope) {
             long id;
