@@ -108,6 +108,8 @@ static void method_dealloc(PyObject* self) noexcept {
     Py_DECREF(tp);
 }
 
+bool is_method(PyObject* o) { return Py_TYPE(o)->tp_dealloc == method_dealloc; }
+
 static int method_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(as_method(self)->module);

@@ -214,6 +214,7 @@ static int module_exec(PyObject* module) noexcept {
                     "sort-validating substitution pipeline of the package lives in kelvara.core.substitutions.",
                     kSubstitutionMethods, kSubstitutionMethodCount},
                    sub_bases.get(), false).release();
+        install_subst_init(st, st->family_class[FAM_SUBSTITUTION]);
 
         Ref str_bases =
             Ref::check(PyTuple_Pack(1, subscript(visitor.get(), reinterpret_cast<PyObject*>(&PyUnicode_Type)).get()));

@@ -204,6 +204,10 @@ struct State {
 PyTypeObject* create_method_type(PyObject* module);
 // A new descriptor for `def` in class `cls_name`.
 PyObject* new_method(State* st, PyObject* module, const MethodDef* def, const char* cls_name);
+// Whether `o` is such a descriptor, and what it holds.
+bool is_method(PyObject* o);
+inline const MethodDef* method_def(PyObject* m) { return reinterpret_cast<Method*>(m)->def; }
+inline State* method_state(PyObject* m) { return reinterpret_cast<Method*>(m)->st; }
 
 // ---- depth limits
 // Every visit level holds the shared RecursionGuard (interpreter recursion
@@ -430,6 +434,10 @@ extern const int kSizeMethodCount;
 extern const MethodDef kFreeVarMethods[];
 extern const int kFreeVarMethodCount;
 extern const MethodDef kSubstitutionMethods[];
+// SubstitutionTransformer.__init__: stores `mapping` (exactly a dict, else TypeError).
+void store_mapping(State* st, PyObject* self, PyObject* mapping);
+// Gives the class SubstitutionTransformer its own __init__ slot (subst_class.cpp).
+void install_subst_init(State* st, PyObject* cls);
 extern const int kSubstitutionMethodCount;
 extern const MethodDef kExportMethods[];
 extern const int kExportMethodCount;

@@ -12,14 +12,7 @@
 namespace kv::vis {
 
 static PyObject* subst_init(State* st, PyObject** argv, PyObject*) {
-    PyObject* self = argv[0];
-    PyObject* mapping = argv[1];
-    if (!PyDict_CheckExact(mapping)) {
-        PyErr_Format(PyExc_TypeError, "Argument 'mapping' has incorrect type (expected dict, got %.200s)",
-                     Py_TYPE(mapping)->tp_name);
-        throw PyErrorSet{};
-    }
-    check_int(PyObject_SetAttr(self, st->s_mapping, mapping));
+    store_mapping(st, argv[0], argv[1]);
     Py_RETURN_NONE;
 }
 
