@@ -14,6 +14,7 @@ namespace kv::vis {
 int State::traverse(visitproc visit, void* arg) {
     Py_VISIT(method_type);
     Py_VISIT(ast_visitor);
+    Py_VISIT(gc_counter);
     for (PyObject* o : sol_types) Py_VISIT(o);
     for (PyObject* o : family_class) Py_VISIT(o);
     for (TypeCache& e : tcache) {
@@ -139,6 +140,7 @@ static int module_exec(PyObject* module) noexcept {
 
         read_assertion_flag();
         start_watching(st);
+        start_counting_collections(st);
         // Names and constants used by the handlers.
         for (int k = 0; k < K_COUNT; ++k) st->global_names[k] = intern(kKindInfo[k].name);
         for (int i = 0; i < 4; ++i) st->global_names[R_FORALL_PRED + i] = intern(kExtNames[i]);
@@ -240,7 +242,10 @@ static int module_clear(PyObject* module) {
 }
 
 static void module_free(void* module) {
-    if (State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)))) stop_watching(st);
+    if (State* st = static_cast<State*>(PyModule_GetState(static_cast<PyObject*>(module)))) {
+        stop_watching(st);
+        stop_counting_collections(st);
+    }
     module_clear(static_cast<PyObject*>(module));
 }
 

@@ -195,6 +195,10 @@ struct State {
     unsigned int subst_sub_version = 0;
     unsigned int subst_fv_version = 0;
     ClassSeen subst_sub_seen, subst_fv_seen;  // the walk's two classes
+    // The collector's list of callbacks and the one that counts its runs
+    // (gc_watch.cpp; 3.10 and 3.11).
+    PyObject* gc_callbacks = nullptr;
+    PyObject* gc_counter = nullptr;
 
     int traverse(visitproc visit, void* arg);
     void clear();
@@ -311,6 +315,15 @@ inline bool Pristine::covers(const ClassMark& m) const {
 }
 
 bool ClassMark::holds() const { return type_version(tp) == version && dict_tag_check(table.get()) == table_tag; }
+// The count of the collector's runs, kept by a callback in gc.callbacks
+// (gc_watch.cpp): on 3.10 and 3.11, while it is unchanged and
+// collections_counted() holds, no collection, and so no Python code, has run.
+void start_counting_collections(State* st);
+void stop_counting_collections(State* st);
+#if PY_VERSION_HEX < 0x030C0000
+extern uint64_t g_collections;
+bool collections_counted(const State* st);
+#endif
 // The module's dict watcher, added when the module loads, cleared when it goes.
 void start_watching(State* st);
 void stop_watching(State* st);

@@ -243,10 +243,26 @@ private:
                Py_TYPE(reinterpret_cast<PyObject*>(sub_.tp))->tp_call == PyType_Type.tp_call &&
                Py_TYPE(reinterpret_cast<PyObject*>(fv_.tp))->tp_call == PyType_Type.tp_call;
     }
-    // After anything that may have run Python code.
-    [[gnu::noinline]] void refresh() {
+    // After anything that may have run Python code: on 3.10 and 3.11 only a
+    // collection can have (an allocation may start one), and while the
+    // count of the collector's runs is unchanged none has.
+    void refresh() {
+#if PY_VERSION_HEX < 0x030C0000
+        if (!pure_ || (counted_ && g_collections == collections_)) return;
+#endif
+        recheck();
+    }
+    [[gnu::noinline]] void recheck() {
         safe_point();
         if (pure_) pure_ = holds();
+        count_collections();
+    }
+    // Takes the count of the collector's runs, if it can be trusted.
+    void count_collections() {
+#if PY_VERSION_HEX < 0x030C0000
+        counted_ = collections_counted(st_);
+        collections_ = g_collections;
+#endif
     }
     bool plain_var(PyObject* v) const;
     // Levels the checks may still descend (they recurse on the C stack).
@@ -353,6 +369,8 @@ private:
     Pristine snap_;
     ClassMark sub_, fv_;
     bool sub_covered_ = false;  // snap_.holds() checks sub_ too (the visitor is of that very class)
+    bool counted_ = false;      // collections_ is the count of the collector's runs at the last check
+    uint64_t collections_ = 0;
     Ref mapping_;
     uint64_t mapping_version_ = 0;
     uint64_t module_version_ = 0;
@@ -548,6 +566,7 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
     st_->subst_sub_version = sub_.version;
     st_->subst_fv_version = fv_.version;
     pure_ = true;
+    count_collections();
     return true;
 }
 
