@@ -41,14 +41,22 @@ def callbacks():
         gc.callbacks[:] = saved
 
 
-def test_the_counter_runs_first_with_each_collection():
-    assert gc.callbacks and gc.callbacks[0] is counter()
+@contextlib.contextmanager
+def counter_first():
+    """The counter moved to the front of gc.callbacks (a test tool may have put
+    its own callback first), everything put back afterwards."""
+    with callbacks() as cbs:
+        hook = counter()
+        cbs.remove(hook)
+        cbs.insert(0, hook)
+        yield cbs
+
+
+def test_the_counter_is_called_with_each_collection():
     seen = []
-    gc.callbacks.append(lambda phase, info: seen.append(phase))
-    try:
+    with counter_first() as cbs:
+        cbs.append(lambda phase, info: seen.append(phase))
         gc.collect()
-    finally:
-        gc.callbacks.pop()
     assert seen == ["start", "stop"]
 
 
@@ -56,9 +64,35 @@ class Sub(V.SubstitutionTransformer):
     pass
 
 
-def expect_change_seen(out):
+def expect_change_seen(out, handler=True):
     got = [a.args[0] for a in unchain(out, len(ATOMS))]
-    cut_over(got, [c if v == y else v for v in ATOMS], [K] * len(ATOMS))
+    cut_over(got, [c if v == y else v for v in ATOMS], [K if handler or v == y else v for v in ATOMS])
+
+
+@pytest.mark.parametrize("change", ["class", "instance", "mapping", "rebind"])
+@finaliser_test
+def test_a_finaliser_is_seen_with_the_counter_first(change):
+    # The walk skips its checks only while the count is unchanged: the
+    # collection that ran the finaliser changed it.
+    mapping = {y: c}
+    t = Sub(mapping)
+
+    def effect():
+        if change == "class":
+            Sub.visit_variable = lambda self, node: K
+        elif change == "instance":
+            t.visit_variable = lambda node: K
+        elif change == "mapping":
+            mapping[y] = K
+        else:
+            t.mapping = {y: K}
+
+    with counter_first():
+        try:
+            out = walk_with_finaliser(t, chain([P(v) for v in ATOMS]), effect)
+        finally:
+            Sub.__dict__.get("visit_variable") and delattr(Sub, "visit_variable")
+    expect_change_seen(out, handler=change in ("class", "instance"))
 
 
 @pytest.mark.parametrize("how", ["removed", "behind another"])
