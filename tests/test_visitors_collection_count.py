@@ -64,6 +64,11 @@ class Sub(V.SubstitutionTransformer):
     pass
 
 
+def forget_handler():
+    if "visit_variable" in Sub.__dict__:
+        del Sub.visit_variable
+
+
 def expect_change_seen(out, handler=True):
     got = [a.args[0] for a in unchain(out, len(ATOMS))]
     cut_over(got, [c if v == y else v for v in ATOMS], [K if handler or v == y else v for v in ATOMS])
@@ -91,7 +96,7 @@ def test_a_finaliser_is_seen_with_the_counter_first(change):
         try:
             out = walk_with_finaliser(t, chain([P(v) for v in ATOMS]), effect)
         finally:
-            Sub.__dict__.get("visit_variable") and delattr(Sub, "visit_variable")
+            forget_handler()
     expect_change_seen(out, handler=change in ("class", "instance"))
 
 
@@ -109,7 +114,7 @@ def test_a_finaliser_is_seen_without_the_counter_first(how):
             out = walk_with_finaliser(t, chain([P(v) for v in ATOMS]),
                                       lambda: setattr(Sub, "visit_variable", lambda self, node: K))
         finally:
-            Sub.__dict__.get("visit_variable") and delattr(Sub, "visit_variable")
+            forget_handler()
     expect_change_seen(out)
 
 
@@ -147,7 +152,7 @@ def walk_with_a_callback_ahead(callbacks):
     finally:
         armed = False
         gc.set_threshold(*old)
-        Sub.__dict__.get("visit_variable") and delattr(Sub, "visit_variable")
+        forget_handler()
     if len(starts) < 3:
         raise Late(f"{len(starts)} collections")
     expect_change_seen(out)
