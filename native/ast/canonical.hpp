@@ -9,18 +9,6 @@
 
 namespace kv::ast {
 
-// Requests a node whose fields a walk reads soon: its header, kind, hash and
-// fields (two lines, as a node rarely starts on a line boundary).  Trees of
-// many formulas do not fit in the caches and each node's address is known
-// only once its parent is loaded, so requesting what comes next lets the
-// loads overlap.
-[[gnu::always_inline]] inline void prefetch_node([[maybe_unused]] const void* o) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(o);
-    __builtin_prefetch(static_cast<const char*>(o) + 48);
-#endif
-}
-
 // The canonical arguments of an exact tuple, each argument mapped by
 // `term(a, same_a)` (a new reference; `same_a` tells whether it came back
 // equal): the tuple itself when every argument comes back as the same

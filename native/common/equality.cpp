@@ -80,17 +80,6 @@ inline T* as(PyObject* o) {
     return reinterpret_cast<T*>(o);
 }
 
-// Large collections of formulas do not fit in the caches, and a comparison
-// chases pointers: each node's address is known only once its parent is
-// loaded.  Requesting the nodes that will be compared next (a right operand
-// while the left one is compared, every argument of a tuple at once) lets
-// their loads overlap.  The hint covers the header, kind, hash and fields.
-inline void prefetch_node([[maybe_unused]] PyObject* o) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(o);
-    __builtin_prefetch(reinterpret_cast<char*>(o) + 48);
-#endif
-}
 // The arguments after the first of two tuples of length n, requested before the first is compared.
 inline void prefetch_args(PyObject* a, PyObject* b, Py_ssize_t n) {
     for (Py_ssize_t i = 1; i < n; ++i) {

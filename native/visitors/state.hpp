@@ -403,16 +403,6 @@ void read_assertion_flag();
 // "Expected <name>, got <type>".
 PyObject* check_result(PyObject* r, PyTypeObject* tp, const char* name);
 
-// Requests the memory of an object that a walk reads soon (a node's header,
-// kind, hash and fields; a tuple's first items), so that its load overlaps
-// with the work before that read instead of stalling it.
-inline void prefetch_object([[maybe_unused]] const void* o) {
-#if defined(__GNUC__) || defined(__clang__)
-    __builtin_prefetch(o);
-    __builtin_prefetch(static_cast<const char*>(o) + 48);
-#endif
-}
-
 // Reads a field of a node of kind k (struct for exact nodes, attribute otherwise).
 inline Ref field(State* st, PyObject* node, int k, PyObject* name, Py_ssize_t offset) {
     if (st->api.exact_kind(node) == k)

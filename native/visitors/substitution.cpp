@@ -493,7 +493,7 @@ bool SubstWalk::begin(PyObject* self, PyObject* node) {
         return false;
     }
     if (!PyDict_CheckExact(mapping)) return false;
-    prefetch_object(reinterpret_cast<PyDictObject*>(mapping)->ma_keys);  // its entries, read below
+    prefetch_node(reinterpret_cast<PyDictObject*>(mapping)->ma_keys);  // its entries, read below
     // The module's names: the classes the quantifier step creates and builds.
     // They are looked up again only when the module dict changed since they
     // last passed; how the classes create instances, only when a class changed.
@@ -609,7 +609,7 @@ void SubstWalk::free_vars(PyObject* n, SmallStack<PyObject*, 16>& bound, F&& f) 
             return;
         }
         default:  // the binary connectives
-            prefetch_object(reinterpret_cast<BinaryNode*>(n)->right);
+            prefetch_node(reinterpret_cast<BinaryNode*>(n)->right);
             free_vars(reinterpret_cast<BinaryNode*>(n)->left, bound, f);
             free_vars(reinterpret_cast<BinaryNode*>(n)->right, bound, f);
             return;
@@ -633,7 +633,7 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
         case K_EQUALITY: {
             if (!touched(tx, node, k)) return Ref::borrow(node);
             EqualityNode* e = reinterpret_cast<EqualityNode*>(node);
-            prefetch_object(e->right);
+            prefetch_node(e->right);
             Ref l = visit(tx, e->left);
             Ref r = visit(tx, e->right);
             if (l.get() == e->left && r.get() == e->right) return Ref::borrow(node);
@@ -658,7 +658,7 @@ Ref SubstWalk::handle(Tx& tx, PyObject* node) {
         case K_IMPLIES:
         case K_IFF: {
             BinaryNode* b = reinterpret_cast<BinaryNode*>(node);
-            prefetch_object(b->right);
+            prefetch_node(b->right);
             Ref l = visit(tx, b->left);
             Ref r = visit(tx, b->right);
             if (l.get() == b->left && r.get() == b->right) return Ref::borrow(node);
@@ -682,7 +682,7 @@ Ref SubstWalk::app(Tx& tx, PyObject* node) {
                                          : reinterpret_cast<PredicateAppNode*>(node)->args;
     Ref keep = Ref::borrow(args);
     Py_ssize_t n = PyTuple_GET_SIZE(args);
-    for (Py_ssize_t i = 1; i < n; ++i) prefetch_object(PyTuple_GET_ITEM(args, i));
+    for (Py_ssize_t i = 1; i < n; ++i) prefetch_node(PyTuple_GET_ITEM(args, i));
     SmallStack<Ref, 8> out;
     bool same = true;
     for (Py_ssize_t i = 0; i < n; ++i) {
@@ -723,7 +723,7 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
     QuantNode* q = reinterpret_cast<QuantNode*>(node);
     PyObject* bound = q->variable;
     PyObject* body = q->body;
-    prefetch_object(body);  // while the replacements are searched for the bound variable
+    prefetch_node(body);  // while the replacements are searched for the bound variable
     // The collector's answers: is the bound variable free in a replacement
     // (other than its own), and the largest id in view.
     SmallStack<PyObject*, 16> binders;
@@ -772,7 +772,7 @@ Ref SubstWalk::quant(Tx& tx, PyObject* node) {
 }  // namespace
 
 PyObject* substitution_walk(State* st, PyObject* self, PyObject* node) {
-    prefetch_object(node);  // read once the inputs are checked
+    prefetch_node(node);  // read once the inputs are checked
     SubstWalk walk(st);
     if (!walk.begin(self, node)) return nullptr;
     Ref r = walk.run(node);
