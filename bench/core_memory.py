@@ -13,6 +13,9 @@ nothing in between (random_formula leaves other objects among them): how
 much of the wait is the layout of the benchmark's formulas in memory.
 
     PYTHONPATH=src python bench/core_memory.py [--repeat R] [--formulas N] [--small S]
+
+bench/read_floor.patch (applied to a scratch clone) times what no comparison
+can skip: reading every object of both trees, level by level.
 """
 
 from __future__ import annotations
