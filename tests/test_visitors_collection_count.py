@@ -13,7 +13,19 @@ import sys
 
 import pytest
 
-from test_visitors_fast_paths import ATOMS, K, Late, c, chain, cut_over, finaliser_test, unchain, walk_with_finaliser, y
+from test_visitors_fast_paths import (
+    ATOMS,
+    K,
+    Late,
+    c,
+    chain,
+    change_effect,
+    cut_over,
+    finaliser_test,
+    unchain,
+    walk_with_finaliser,
+    y,
+)
 
 from kelvara.core import visitors as V
 from kelvara.core.ast import PredicateApp
@@ -81,17 +93,7 @@ def test_a_finaliser_is_seen_with_the_counter_first(change):
     # collection that ran the finaliser changed it.
     mapping = {y: c}
     t = Sub(mapping)
-
-    def effect():
-        if change == "class":
-            Sub.visit_variable = lambda self, node: K
-        elif change == "instance":
-            t.visit_variable = lambda node: K
-        elif change == "mapping":
-            mapping[y] = K
-        else:
-            t.mapping = {y: K}
-
+    effect = change_effect(change, Sub, t, mapping)
     with counter_first():
         try:
             out = walk_with_finaliser(t, chain([P(v) for v in ATOMS]), effect)

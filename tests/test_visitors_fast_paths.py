@@ -278,6 +278,23 @@ def walk_with_finaliser(t, node, effect):
 K = Constant("K")
 
 
+def change_effect(change, cls, t, mapping):
+    """What a finaliser changes mid-walk: the handler for variables on `cls`, on the
+    module's class or on the instance `t`, the entry of `mapping` for y, or t's mapping."""
+    def effect():
+        if change == "class":
+            cls.visit_variable = lambda self, node: K
+        elif change == "module-class":
+            V.SubstitutionTransformer.visit_variable = lambda self, node: K
+        elif change == "instance":
+            t.visit_variable = lambda node: K
+        elif change == "mapping":
+            mapping[y] = K
+        else:
+            t.mapping = {y: K}
+    return effect
+
+
 @pytest.mark.parametrize("per_node", [False, True], ids=["whole-walk", "per-node"])
 @pytest.mark.parametrize("change", ["class", "module-class", "instance", "mapping", "rebind"])
 @pytest.mark.parametrize("quantified", [False, True])
@@ -291,19 +308,7 @@ def test_finaliser_changes_are_seen_by_the_rest_of_the_walk(per_node, change, qu
     if per_node:
         slow(t)
     original = V.SubstitutionTransformer.__dict__["visit_variable"]
-
-    def effect():
-        if change == "class":
-            Sub.visit_variable = lambda self, node: K
-        elif change == "module-class":
-            V.SubstitutionTransformer.visit_variable = lambda self, node: K
-        elif change == "instance":
-            t.visit_variable = lambda node: K
-        elif change == "mapping":
-            mapping[y] = K
-        else:
-            t.mapping = {y: K}
-
+    effect = change_effect(change, Sub, t, mapping)
     body = chain([P(v) for v in ATOMS])
     node = Forall(x, body) if quantified else body
     try:

@@ -68,7 +68,6 @@ void read_assertion_flag() {
     g_assertions = level == 0;
 }
 
-
 [[noreturn]] void raise_assertion() {
     PyErr_SetNone(PyExc_AssertionError);
     throw PyErrorSet{};

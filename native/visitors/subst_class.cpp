@@ -28,7 +28,8 @@ initproc g_generic_init = nullptr;
 PyObject* g_init_name = nullptr;
 
 int subst_tp_init(PyObject* self, PyObject* args, PyObject* kwds) noexcept {
-    PyObject* init = _PyType_Lookup(Py_TYPE(self), g_init_name);
+    // Read at once, before anything can run Python code.
+    PyObject* init = type_lookup_peek(Py_TYPE(self), g_init_name);
     if (!init || !is_method(init) || method_def(init) != &kSubstitutionMethods[0] || !PyTuple_CheckExact(args) ||
         PyTuple_GET_SIZE(args) != 1 || (kwds && (!PyDict_Check(kwds) || PyDict_GET_SIZE(kwds) != 0)))
         return g_generic_init(self, args, kwds);
