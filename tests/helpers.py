@@ -90,3 +90,20 @@ def assert_like_constructed(result):
             assert got._free_vars == want._free_vars, got
         if not isinstance(want, Variable):
             assert gc.is_tracked(got) == gc.is_tracked(want), got
+
+
+# ---------------------------------------------------------------- collections at allocations
+
+def hold_node_memory(per_layout=1500):
+    """Nodes using up the memory that freed nodes leave for reuse: nodes built
+    while the result is held come from the allocator, and so each may start a
+    collection (and run finalisers) when the threshold allows.  Nodes built on
+    reused memory never start one."""
+    from kelvara.core import ast as A
+
+    v = A.Variable(0)
+    p = A.PredicateApp("P", 1, (v,))
+    makers = (lambda i: A.Variable(i), lambda i: A.Constant("c"), lambda i: A.FunctionApp("f", 1, (v,)),
+              lambda i: A.PredicateApp("P", 1, (v,)), lambda i: A.Equality(v, v), lambda i: A.Not(p),
+              lambda i: A.And(p, p))
+    return [make(i) for make in makers for i in range(per_layout)]

@@ -13,6 +13,7 @@ import sys
 
 import pytest
 
+from helpers import hold_node_memory
 from test_visitors_fast_paths import (
     ATOMS,
     K,
@@ -144,6 +145,7 @@ def walk_with_a_callback_ahead(callbacks):
     callbacks.insert(0, ahead)
     t = Sub({y: c})
     node = chain([P(v) for v in ATOMS])
+    held = hold_node_memory()  # every node the walk builds is allocated
     gc.collect()
     old = gc.get_threshold()
     gc.set_threshold(1)
@@ -154,6 +156,7 @@ def walk_with_a_callback_ahead(callbacks):
     finally:
         armed = False
         gc.set_threshold(*old)
+        del held
         forget_handler()
     if len(starts) < 3:
         raise Late(f"{len(starts)} collections")

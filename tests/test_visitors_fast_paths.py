@@ -19,7 +19,7 @@ import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
 
-from helpers import run_isolated
+from helpers import hold_node_memory, run_isolated
 from strategies import formulas, substitutions, terms, variables
 
 from kelvara.core import visitors as V
@@ -253,6 +253,7 @@ def cut_over(got, before, after):
 
 def walk_with_finaliser(t, node, effect):
     fired = []
+    held = hold_node_memory()  # every node the walk builds is allocated
     gc.collect()
     old = gc.get_threshold()
     # Other threads should not take the interpreter lock between arming and
@@ -267,6 +268,7 @@ def walk_with_finaliser(t, node, effect):
         during = bool(fired)
     finally:
         gc.set_threshold(*old)
+        del held
         sys.setswitchinterval(switch)
         gc.collect()
     if Trigger.moved:

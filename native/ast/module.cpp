@@ -49,6 +49,8 @@ static int module_exec(PyObject* module) noexcept {
         // Then the definitions, in order.
         create_variable_kind(module, st);
         create_node_types(module, st);
+        st->api.pool = &st->pool;
+        st->pool.open();
         install_display(module, st);
         add_function(module, &free_variables_def);
         add_function(module, &bound_variables_def);
@@ -76,6 +78,8 @@ static int module_clear(PyObject* module) {
     Py_CLEAR(st->frozen_error);
     Py_CLEAR(st->newobj_ex);
     Py_CLEAR(st->empty_tuple);
+    forget_pool_module(module);
+    close_pool(st);
     st->api.clear();
     return 0;
 }

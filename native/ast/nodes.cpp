@@ -216,6 +216,51 @@ static void release_deferred(DeallocTls& t) {
     t_releasing_later = false;
 }
 
+// Returns the memory of a dead node of kind k, whose fields are released, to
+// the pool when it is an exact node of this module, else to its class's
+// allocator.  The module is alive while `tp` holds it (ht_module).
+//
+// The state of the module freed into last is remembered (one module per
+// interpreter; module_clear forgets it), so the usual case reads no module.
+static PyObject* s_pool_module = nullptr;
+static State* s_pool_state = nullptr;
+
+static inline void free_memory(PyObject* self, PyTypeObject* tp, int k) {
+    // Exact classes (their dealloc is ours) are made by a kelvara.core.ast module.
+    if (tp->tp_dealloc == node_dealloc) {
+        PyObject* m = reinterpret_cast<PyHeapTypeObject*>(tp)->ht_module;
+        State* st = s_pool_state;
+        if (m != s_pool_module) {
+            st = m && PyModule_GetDef(m) == &module_def ? static_cast<State*>(PyModule_GetState(m)) : nullptr;
+            if (st) {
+                s_pool_module = m;
+                s_pool_state = st;
+            }
+        }
+        if (st && tp == st->api.types[k] && st->pool.push(self, k, static_cast<size_t>(kKindInfo[k].basicsize)))
+            return;
+    }
+    tp->tp_free(self);
+}
+
+void forget_pool_module(PyObject* module) {
+    if (s_pool_module == module) {
+        s_pool_module = nullptr;
+        s_pool_state = nullptr;
+    }
+}
+
+void close_pool(State* st) {
+    bool gc[NodePool::kLayouts];
+    size_t size[NodePool::kLayouts];
+    for (int l = 0; l < NodePool::kLayouts; ++l) {
+        gc[l] = l != K_VARIABLE;
+        size[l] = static_cast<size_t>(kKindInfo[l].basicsize);
+    }
+    st->api.pool = nullptr;
+    st->pool.close(gc, size);
+}
+
 // The stack is measured once per node: every field is released from this frame.
 static void node_release(PyObject* self, PyTypeObject* tp, DeallocTls& t) {
     int k = reinterpret_cast<Node*>(self)->kind;
@@ -235,7 +280,7 @@ static void node_release(PyObject* self, PyTypeObject* tp, DeallocTls& t) {
             Py_XDECREF(o);
         }
     }
-    tp->tp_free(self);
+    free_memory(self, tp, k);
     Py_DECREF(tp);
 }
 
@@ -272,7 +317,7 @@ void node_dealloc(PyObject* self) noexcept {
             case K_NOT: drop_fields<NotNode>(self, offsetof(NotNode, operand)); break;
             default: drop_fields<BinaryNode>(self, offsetof(BinaryNode, left)); break;  // and quantifiers
         }
-        tp->tp_free(self);
+        free_memory(self, tp, k);
         Py_DECREF(tp);
         return;
     }

@@ -14,7 +14,10 @@ struct State {
     PyObject* frozen_error = nullptr;   // dataclasses.FrozenInstanceError
     PyObject* newobj_ex = nullptr;      // copyreg.__newobj_ex__
     PyObject* empty_tuple = nullptr;
+    NodePool pool;  // api.pool: every module's recycled node memory
 };
+// Other modules find api (and the pool) at the start of the module state.
+static_assert(offsetof(State, api) == 0);
 
 extern PyModuleDef module_def;
 
@@ -38,6 +41,10 @@ extern PyMethodDef canonicalize_def;
 
 // Shared node slots (all twelve classes use the same functions).
 void node_dealloc(PyObject* self) noexcept;
+// Frees the pooled node memory and closes the pool (module clear).
+void close_pool(State* st);
+// Forgets `module` as the one whose pool was used last (module clear).
+void forget_pool_module(PyObject* module);
 PyObject* node_richcompare(PyObject* self, PyObject* other, int op) noexcept;
 
 }  // namespace kv::ast

@@ -94,7 +94,7 @@ bool AstApi::is_sol_quantifier(PyObject* o) const {
     X(empty_frozenset) X(zero) X(sort_types) X(s_index) X(s_arity) X(s_name) X(s_free_vars)   \
     X(s_body) X(s_variable) X(s_operand) X(s_left) X(s_right) X(s_args) X(s_id) X(s_sort)      \
     X(s_kind) X(s_func) X(s_pred) X(s_return_sort) X(s_ForallPred) X(s_ExistsPred)             \
-    X(s_ForallFunc) X(s_ExistsFunc)
+    X(s_ForallFunc) X(s_ExistsFunc) X(pool_owner)
 
 int AstApi::traverse(visitproc visit, void* arg) {
     for (auto* t : types) Py_VISIT(t);
@@ -107,6 +107,7 @@ int AstApi::traverse(visitproc visit, void* arg) {
 }
 
 void AstApi::clear() {
+    pool = nullptr;  // before pool_owner goes
     for (auto*& t : types) Py_CLEAR(t);
     Py_CLEAR(term_type);
     Py_CLEAR(formula_type);
@@ -170,6 +171,24 @@ void AstApi::init_from_module(PyObject* m) {
     init_kind_hashes();
     node_dealloc = types[0]->tp_dealloc;
     node_richcompare = types[0]->tp_richcompare;
+    // The ast module's state starts with its AstApi; its pool is shared when
+    // `m` is that module and made every node class found on it (a pooled
+    // object is reused for the class of its layout, at that class's size).
+    PyModuleDef* def = PyModule_Check(m) ? PyModule_GetDef(m) : nullptr;
+    bool own_classes = def && def->m_name && std::strcmp(def->m_name, "kelvara.core.ast") == 0 &&
+                       def->m_size >= static_cast<Py_ssize_t>(sizeof(AstApi));
+    for (int k = 0; own_classes && k < K_COUNT; ++k) {
+        PyTypeObject* t = types[k];
+        own_classes = (t->tp_flags & Py_TPFLAGS_HEAPTYPE) && reinterpret_cast<PyHeapTypeObject*>(t)->ht_module == m &&
+                      t->tp_dealloc == node_dealloc && t->tp_basicsize == kKindInfo[k].basicsize;
+    }
+    if (own_classes) {
+        auto* owner = static_cast<AstApi*>(PyModule_GetState(m));
+        if (owner && owner->pool) {
+            pool = owner->pool;
+            pool_owner = Py_NewRef(m);
+        }
+    }
 }
 
 void AstApi::init_kind_hashes() {

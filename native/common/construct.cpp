@@ -63,6 +63,18 @@ static inline void zero_node(PyObject* o, int k) {
 // are zeroed; the caller fills them, then calls finish_node.
 static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
+    if (!type || type == api.types[k]) {
+        if (api.pool && (o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) {
+            // A dead exact node of this layout: revived as the class's new object.
+            PyTypeObject* tp = api.types[k];
+            Py_SET_TYPE(o, tp);
+            Py_INCREF(tp);
+            Py_SET_REFCNT(o, 1);
+            zero_node(o, k);
+            reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
+            return o;
+        }
+    }
     if ((!type || type == api.types[k]) && k == K_VARIABLE) {
         o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[k]));
         if (!o) throw PyErrorSet{};

@@ -22,6 +22,7 @@
 #pragma once
 
 #include "common/compat.hpp"
+#include "common/node_pool.hpp"
 #include "common/ref.hpp"
 
 #include <cstdint>
@@ -264,6 +265,11 @@ struct AstApi {
     PyObject* s_ExistsPred = nullptr;
     PyObject* s_ForallFunc = nullptr;
     PyObject* s_ExistsFunc = nullptr;
+    // Recycled node memory, in the ast module's state (nullptr: allocate
+    // every node).  Outside that module, pool_owner is a strong reference to
+    // the module, which keeps the pool alive.
+    NodePool* pool = nullptr;
+    PyObject* pool_owner = nullptr;
 
     // Kind of `o` when it is an exact node, else -1.
     int exact_kind(PyObject* o) const {
