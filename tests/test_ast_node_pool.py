@@ -197,3 +197,15 @@ def test_subinterpreter_pools_end_with_their_interpreter():
     if r.returncode != 0 and "No module named '_interpreters'" in r.stderr:
         pytest.skip("no subinterpreters on this interpreter")
     assert r.returncode == 0 and r.stdout.split() == ["ok"], r.stderr
+
+
+def test_tracemalloc_sees_where_a_recycled_node_was_built():
+    tracemalloc.start(1)
+    try:
+        churn(A.And)  # freed while traced: the pool holds memory first allocated in churn
+        node = A.And(Q, P)  # reuses it
+        line = sys._getframe().f_lineno - 1
+        tb = tracemalloc.get_object_traceback(node)
+    finally:
+        tracemalloc.stop()
+    assert tb is not None and tb[0].filename == __file__ and tb[0].lineno == line, tb

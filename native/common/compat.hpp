@@ -106,6 +106,15 @@ inline bool compact_int_value(PyObject* o, long& v) {
 #endif
 }
 
+// ---- recycled objects
+// Gives a dead object whose memory is reused (reference count 0, type set)
+// its first reference, as the interpreter's own free lists do: the count
+// becomes 1, and what watches new objects sees it (tracemalloc's traceback
+// of the memory, 3.13's reference tracer, a debug build's total count and
+// list of objects).  _Py_NewReference is declared in cpython/object.h on
+// 3.10-3.13.
+inline void revive_object(PyObject* o) { _Py_NewReference(o); }
+
 // ---- instance dictionaries
 // Whether instances of `tp` can have a __dict__ (a dict offset, or one kept
 // by the interpreter: Py_TPFLAGS_MANAGED_DICT, 3.12+).

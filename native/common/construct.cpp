@@ -69,7 +69,7 @@ static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type)
             PyTypeObject* tp = api.types[k];
             Py_SET_TYPE(o, tp);
             Py_INCREF(tp);
-            Py_SET_REFCNT(o, 1);
+            revive_object(o);
             zero_node(o, k);
             reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
             return o;

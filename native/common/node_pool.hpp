@@ -11,10 +11,10 @@
 // an untracked object's collector header is in the same state as a new one's).
 // Python subclasses never come here: their instances have other sizes.
 //
-// Debug interpreters that count or chain every object (Py_REF_DEBUG,
-// Py_TRACE_REFS) see each object made by the allocator; there the pool stays
-// off.  Under AddressSanitizer the memory of an entry is poisoned, so a read
-// of a freed node still fails.
+// A node built on pooled memory is announced as a new object
+// (revive_object), as the interpreter's own free lists do.  Under
+// AddressSanitizer the memory of an entry is poisoned, so a read of a freed
+// node still fails.
 #pragma once
 
 #include <Python.h>
@@ -44,11 +44,7 @@ public:
     static int layout(int kind) { return kind < kLayouts - 1 ? kind : kLayouts - 1; }
 
     // Opens the pool for a module whose node classes have been created.
-    void open() {
-#if !defined(Py_REF_DEBUG) && !defined(Py_TRACE_REFS)
-        open_ = true;
-#endif
-    }
+    void open() { open_ = true; }
 
     // Takes the memory of a dead exact node of `kind` and `size` bytes; false
     // when the pool is closed or full (the caller then frees it as usual).
