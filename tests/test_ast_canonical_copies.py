@@ -9,9 +9,10 @@ same hash, same free variables, same tracking.
 
 import gc
 
+import pytest
 from hypothesis import given, settings
 
-from kelvara.core.ast import (And, Constant, Equality, Forall, FunctionApp, Not, PredicateApp, Variable,
+from kelvara.core.ast import (And, Constant, Equality, Exists, Forall, FunctionApp, Not, Or, PredicateApp, Variable,
                               canonicalize_bound_variables)
 from kelvara.core.sorts import PrimitiveSort
 from helpers import assert_like_constructed, nodes
@@ -91,3 +92,79 @@ def test_a_variable_of_an_unusual_sort_is_kept():
     out = canonicalize_bound_variables(Forall(x, P(x, z)))
     assert out.body.args[1] is z
     assert_like_constructed(out)
+
+
+# ---------------------------------------------------------------- tracked leaves in plain trees
+
+# A constant of a sort outside the interned ones is a plain leaf the collector
+# tracks, and so is every node above it: the copies must follow node by node,
+# whether their arguments are renamed or come back equal.
+t = Constant("t", sort=Tagged("T"))
+TRACKED = {
+    "untouched atom": Forall(x, And(P(x), P(t, y))),
+    "renamed atom": Forall(x, P(x, t)),
+    "renamed function term": Exists(x, P(f(t, x), y)),
+    "untouched function term": Exists(x, Or(P(x), P(f(f(t)), y))),
+    "renamed equality": Forall(x, Equality(f(x), t)),
+    "untouched equality": Forall(x, And(P(x), Equality(t, f(y)))),
+    "under a negation": Not(Forall(x, Not(P(x, f(t))))),
+    "side by side": Forall(y, And(P(y, t), Exists(x, P(x, a)))),
+}
+
+
+@pytest.mark.parametrize("name", sorted(TRACKED))
+def test_copies_track_what_their_inputs_track(name):
+    src = TRACKED[name]
+    out = canonicalize_bound_variables(src)
+    assert_like_constructed(out)
+    for got, was in zip(nodes(out), nodes(src), strict=True):
+        if not isinstance(was, (Variable, Constant)):
+            assert gc.is_tracked(got) == gc.is_tracked(was), (name, got)
+    assert any(gc.is_tracked(n) for n in nodes(out) if not isinstance(n, Constant))
+
+
+# ---------------------------------------------------------------- copies as inputs
+
+def binder_chain(depth, atom):
+    """`depth` alternating quantifiers around `atom`, the innermost binding 0."""
+    for i in range(depth):
+        atom = (Exists if i % 2 else Forall)(Variable(i), atom)
+    return atom
+
+
+def through_negations(g, n=40):
+    """canonicalize_bound_variables(g) with g first wrapped in n negations and
+    then unwrapped: the route that reads every node as it finds it."""
+    for _ in range(n):
+        g = Not(g)
+    out = canonicalize_bound_variables(g)
+    for _ in range(n):
+        out = out.operand
+    return out
+
+
+# A renamed copy is as tall as its input: a copy of a 32-level chain wrapped
+# in more binders must be renamed like any other tree of that height.
+@pytest.mark.parametrize("depth", [28, 29, 30])
+@pytest.mark.parametrize("more", [0, 1, 2, 5])
+def test_copies_renamed_again_at_the_height_bound(depth, more):
+    atom = P(Variable(0), f(Variable(depth - 1), Variable(99)))
+    copy = canonicalize_bound_variables(binder_chain(depth, atom))
+    wrapped = copy
+    for i in range(more):
+        wrapped = Forall(Variable(200 + i), wrapped)
+    out = canonicalize_bound_variables(wrapped)
+    assert out == through_negations(wrapped)
+    ids = [n.variable.id for n in nodes(out) if isinstance(n, (Forall, Exists))]
+    assert ids == list(range(depth + more))
+    assert_like_constructed(out)
+
+
+@settings(max_examples=200, deadline=None)
+@given(formulas(max_leaves=14))
+def test_copies_renamed_again_are_like_constructed(g):
+    once = canonicalize_bound_variables(g)
+    twice = canonicalize_bound_variables(once)
+    assert twice == once
+    assert_like_constructed(twice)
+    assert twice == through_negations(once)

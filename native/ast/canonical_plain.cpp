@@ -197,25 +197,23 @@ public:
             case K_PREDICATE_APP: {
                 bool same;
                 Ref nargs = map_args(reinterpret_cast<PredicateAppNode*>(f)->args, same);
-                return derive_app(api_, f, k, nargs.get(), same);
+                return copy_plain_app(api_, f, nargs.get(), same);
             }
             case K_EQUALITY: {
                 EqualityNode* e = reinterpret_cast<EqualityNode*>(f);
                 bool same_l, same_r;
                 Ref nl = Ref::steal(term(e->left, same_l));
                 Ref nr = Ref::steal(term(e->right, same_r));
-                return derive_equality(api_, f, nl.get(), nr.get(), same_l && same_r);
+                return copy_plain_equality(api_, f, nl.get(), nr.get(), same_l && same_r);
             }
             case K_NOT: {
                 Ref nop = Ref::steal(formula(reinterpret_cast<NotNode*>(f)->operand));
-                return make_not(api_, nullptr, nop.get());
+                return copy_plain_connective(api_, f, nop.get(), nullptr);
             }
             case K_FORALL:
             case K_EXISTS: {
                 QuantNode* q = reinterpret_cast<QuantNode*>(f);
-                VariableNode* vn = reinterpret_cast<VariableNode*>(q->variable);
-                Ref id = Ref::check(PyLong_FromLong(gen_.get_next()));
-                Ref canon = Ref::steal(make_variable(api_, nullptr, id.get(), vn->vkind, vn->sort));
+                Ref canon = Ref::steal(copy_plain_variable(api_, q->variable, gen_.get_next()));
                 // The binding lives until the body is built; the array holds
                 // borrowed references that this frame keeps alive.
                 env_vars_[nenv_] = q->variable;
@@ -230,13 +228,13 @@ public:
                 }
                 --nenv_;
                 Ref body = Ref::steal(nb);
-                return make_quant(api_, k, nullptr, canon.get(), body.get());
+                return copy_plain_connective(api_, f, canon.get(), body.get());
             }
             default: {  // binary connectives (the reservation walk saw every position)
                 BinaryNode* b = reinterpret_cast<BinaryNode*>(f);
                 Ref nl = Ref::steal(formula(b->left));
                 Ref nr = Ref::steal(formula(b->right));
-                return make_binary(api_, k, nullptr, nl.get(), nr.get());
+                return copy_plain_connective(api_, f, nl.get(), nr.get());
             }
         }
     }
@@ -306,7 +304,7 @@ private:
         }
         if (k == K_FUNCTION_APP) {
             Ref nargs = map_args(reinterpret_cast<FunctionAppNode*>(t)->args, same);
-            return derive_app(api_, t, k, nargs.get(), same);
+            return copy_plain_app(api_, t, nargs.get(), same);
         }
         same = true;  // constants, and anything else passes through
         return Py_NewRef(t);

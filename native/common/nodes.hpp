@@ -335,6 +335,20 @@ PyObject* make_quant(const AstApi& api, int k, PyTypeObject* type, PyObject* var
 PyObject* derive_app(const AstApi& api, PyObject* orig, int k, PyObject* args, bool same_value);
 PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyObject* right, bool same_value);
 
+// Copies for a walk that copies a plain tree (NF_PLAIN) node for node,
+// keeping symbols, arities and sorts and every leaf, or putting a plain
+// Variable in the place of one: the exact node like `like` with new children,
+// plain with like's height and GC-safe (untracked) exactly when like is.
+// copy_plain_connective: a Not (`second` unused), a binary connective or a
+// first-order quantifier, whose children have cached hashes.  copy_plain_app
+// and copy_plain_equality: as derive_app and derive_equality.
+// copy_plain_variable: a plain Variable of like's sort and kind with index `id`
+// (non-negative and compact).
+PyObject* copy_plain_connective(const AstApi& api, PyObject* like, PyObject* first, PyObject* second);
+PyObject* copy_plain_app(const AstApi& api, PyObject* like, PyObject* args, bool same_value);
+PyObject* copy_plain_equality(const AstApi& api, PyObject* like, PyObject* left, PyObject* right, bool same_value);
+PyObject* copy_plain_variable(const AstApi& api, PyObject* like, long id);
+
 // Hash of a Variable or Constant computed from its fields (as hash() of the
 // tuple of its compared fields).
 Py_hash_t leaf_hash(const AstApi& api, PyObject* node);
