@@ -61,15 +61,22 @@ static inline void zero_node(PyObject* o, int k) {
 
 // Allocates a node of kind k for `type` (nullptr: the exact class).  Fields
 // are zeroed; the caller fills them, then calls finish_node.
+// A dead exact node of kind k's layout from the pool, revived as a new object
+// of the exact class (fields not set); nullptr when the pool has none.
+static inline PyObject* pop_pooled(const AstApi& api, int k) {
+    PyObject* o;
+    if (!api.pool || !(o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) return nullptr;
+    PyTypeObject* tp = api.types[k];
+    Py_SET_TYPE(o, tp);
+    Py_INCREF(tp);
+    revive_object(o);
+    return o;
+}
+
 static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
     if (!type || type == api.types[k]) {
-        if (api.pool && (o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) {
-            // A dead exact node of this layout: revived as the class's new object.
-            PyTypeObject* tp = api.types[k];
-            Py_SET_TYPE(o, tp);
-            Py_INCREF(tp);
-            revive_object(o);
+        if ((o = pop_pooled(api, k))) {
             zero_node(o, k);
             reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
             return o;
@@ -642,16 +649,8 @@ PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyO
 // The memory of a new exact node of kind k (not a Variable), not zeroed: the
 // caller sets every field, the flags and the height before anything else runs.
 static inline PyObject* alloc_copy(const AstApi& api, int k) {
-    PyObject* o;
-    if (api.pool && (o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) {
-        PyTypeObject* tp = api.types[k];
-        Py_SET_TYPE(o, tp);
-        Py_INCREF(tp);
-        Py_SET_REFCNT(o, 1);
-    } else {
-        o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, api.types[k]));
-        if (!o) throw PyErrorSet{};
-    }
+    PyObject* o = pop_pooled(api, k);
+    if (!o && !(o = reinterpret_cast<PyObject*>(PyObject_GC_New(PyObject, api.types[k])))) throw PyErrorSet{};
     return o;
 }
 
@@ -769,17 +768,10 @@ PyObject* copy_plain_variable(const AstApi& api, PyObject* like, long id) {
     th.add_hash(kh);
     PyObject* ido = PyLong_FromLong(id);
     if (!ido) throw PyErrorSet{};
-    PyObject* o;
-    if (!api.pool || !(o = api.pool->pop(K_VARIABLE, sizeof(VariableNode)))) {
-        o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[K_VARIABLE]));
-        if (!o) {
-            Py_DECREF(ido);
-            throw PyErrorSet{};
-        }
-    } else {
-        Py_SET_TYPE(o, api.types[K_VARIABLE]);
-        Py_INCREF(api.types[K_VARIABLE]);
-        Py_SET_REFCNT(o, 1);
+    PyObject* o = pop_pooled(api, K_VARIABLE);
+    if (!o && !(o = reinterpret_cast<PyObject*>(PyObject_New(PyObject, api.types[K_VARIABLE])))) {
+        Py_DECREF(ido);
+        throw PyErrorSet{};
     }
     VariableNode* v = reinterpret_cast<VariableNode*>(o);
     v->kind = K_VARIABLE;
