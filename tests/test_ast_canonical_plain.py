@@ -81,6 +81,9 @@ CASES = {
     "no quantifier": Or(P(a, v(4)), Not(P(f1))),
     "formula as an argument": Forall(v(2), P(Not(P(v(2))), v(2))),
     "large ids take the general route": Forall(v(1 << 40), P(v(1 << 40), v(1 << 41))),
+    # without a binder nothing is renamed, whatever sits at a term position
+    "formula as an argument, no binder": Or(P(Not(P(v(2))), v(2)), Not(P(FunctionApp("h", 1, (f1,))))),
+    "large ids, no binder": And(P(v(1 << 40), f1), Not(Equality(v(1 << 41), FunctionApp("h", 1, (v(1 << 62),))))),
 }
 
 

@@ -17,9 +17,9 @@ public:
     // Reserves the ids of the free variables, the ids the general pass
     // reserves from the same fields; false when the tree holds something the
     // general pass would look at differently (a term at a formula position,
-    // a formula at a term position, a variable whose id is not a compact
-    // int), with no effect but reservations on a generator the caller then
-    // drops.
+    // or, under a binder, a formula at a term position or a variable whose
+    // id is not a compact int), with no effect but reservations on a
+    // generator the caller then drops.
     //
     // Reservations only set bits, so the order of the walk is free: it goes
     // level by level (the formula nodes breadth first, then the atoms'
@@ -65,6 +65,10 @@ public:
                 return false;
             }
         }
+        // Without a binder no index is handed out and nothing is renamed: the
+        // reservations would go unread, and the renaming pass passes every
+        // term through as the general pass does (whatever its shape or id).
+        if (nbinders == 0) return true;
         for (int i = 0; i < natoms; ++i) {
             auto [f, scope] = nodes[i];
             if (kind(f) == K_EQUALITY) {
