@@ -58,7 +58,16 @@ CASES = {
     "function terms on both sides": Exists(v(2), Equality(FunctionApp("f", 1, (v(2),)),
                                                          FunctionApp("g", 2, (v(0), v(3))))),
     "binder inside a function term only": Forall(v(6), Exists(v(1), P(FunctionApp("h", 2, (v(6), v(1)))))),
+    # free ids running past the first 256, with and without a gap there
+    "free ids past 256": Forall(v(999), Exists(v(998), And(P(*map(v, range(258))), P(v(999), v(998))))),
+    "a gap past 256": Forall(v(1000), Forall(v(1001), P(v(1000), v(1001), *map(v, range(256)), v(257)))),
 }
+
+
+@pytest.mark.parametrize("name, ids", [("free ids past 256", [258, 259]), ("a gap past 256", [256, 258])])
+def test_indices_past_the_first_256(name, ids):
+    out = canonicalize_bound_variables(CASES[name])
+    assert [out.variable.id, out.body.variable.id] == ids
 
 
 @pytest.mark.parametrize("name", sorted(CASES))

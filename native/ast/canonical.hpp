@@ -4,6 +4,7 @@
 
 #include "ast/state.hpp"
 
+#include <memory>
 #include <unordered_set>
 #include <vector>
 
@@ -53,22 +54,28 @@ public:
 private:
     static constexpr long kSmall = 256;  // ids below: a bitset in place
     static constexpr long kDense = 1 << 16;
+    // Reserved ids from kSmall on, made on the first one (most formulas have none).
+    struct Large {
+        std::vector<bool> dense;
+        std::unordered_set<long> sparse;
+    };
     void reserve_large(long id) {
+        if (!large_) large_ = std::make_unique<Large>();
         if (id < kDense) {
-            if (dense_.size() <= static_cast<size_t>(id)) dense_.resize(id + 1, false);
-            dense_[id] = true;
+            if (large_->dense.size() <= static_cast<size_t>(id)) large_->dense.resize(id + 1, false);
+            large_->dense[id] = true;
         } else {
-            sparse_.insert(id);
+            large_->sparse.insert(id);
         }
     }
     bool reserved(long i) const {
         if (i < kSmall) return (small_[i >> 6] >> (i & 63)) & 1;
-        if (i < static_cast<long>(dense_.size())) return dense_[i];
-        return !sparse_.empty() && sparse_.count(i);
+        if (!large_) return false;
+        if (i < static_cast<long>(large_->dense.size())) return large_->dense[i];
+        return !large_->sparse.empty() && large_->sparse.count(i);
     }
     uint64_t small_[kSmall / 64] = {};
-    std::vector<bool> dense_;
-    std::unordered_set<long> sparse_;
+    std::unique_ptr<Large> large_;
     long current_ = 0;
 };
 

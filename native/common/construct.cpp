@@ -61,22 +61,15 @@ static inline void zero_node(PyObject* o, int k) {
 
 // Allocates a node of kind k for `type` (nullptr: the exact class).  Fields
 // are zeroed; the caller fills them, then calls finish_node.
-// A dead exact node of kind k's layout from the pool, revived as a new object
-// of the exact class (fields not set); nullptr when the pool has none.
-static inline PyObject* pop_pooled(const AstApi& api, int k) {
-    PyObject* o;
-    if (!api.pool || !(o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) return nullptr;
-    PyTypeObject* tp = api.types[k];
-    Py_SET_TYPE(o, tp);
-    Py_INCREF(tp);
-    revive_object(o);
-    return o;
-}
-
 static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
     if (!type || type == api.types[k]) {
-        if ((o = pop_pooled(api, k))) {
+        if (api.pool && (o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) {
+            // A dead exact node of this layout: revived as the class's new object.
+            PyTypeObject* tp = api.types[k];
+            Py_SET_TYPE(o, tp);
+            Py_INCREF(tp);
+            revive_object(o);
             zero_node(o, k);
             reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
             return o;
@@ -646,6 +639,19 @@ PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyO
 // free-variable caches of plain atoms are always GC-safe): what mark_plain
 // and finish_node would find out, read off the copied node instead.
 
+// A dead exact node of kind k's layout from the pool, revived as a new object
+// of the exact class (fields not set), as alloc_node does; nullptr when
+// the pool has none.
+static inline PyObject* pop_pooled(const AstApi& api, int k) {
+    PyObject* o;
+    if (!api.pool || !(o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) return nullptr;
+    PyTypeObject* tp = api.types[k];
+    Py_SET_TYPE(o, tp);
+    Py_INCREF(tp);
+    revive_object(o);
+    return o;
+}
+
 // The memory of a new exact node of kind k (not a Variable), not zeroed: the
 // caller sets every field, the flags and the height before anything else runs.
 static inline PyObject* alloc_copy(const AstApi& api, int k) {
@@ -684,34 +690,50 @@ PyObject* copy_plain_connective(const AstApi& api, PyObject* like, PyObject* fir
     return settle_copy(o, like, 0);
 }
 
-PyObject* copy_plain_app(const AstApi& api, PyObject* like, PyObject* args, bool same_value) {
+PyObject* copy_plain_app_same(const AstApi& api, PyObject* like, PyObject* args) {
+    int k = reinterpret_cast<Node*>(like)->kind;
+    PyObject* o = alloc_copy(api, k);
+    if (k == K_FUNCTION_APP) {
+        FunctionAppNode* l = reinterpret_cast<FunctionAppNode*>(like);
+        FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
+        f->hash = l->hash;
+        f->sort = Py_NewRef(l->return_sort);
+        f->func = Py_NewRef(l->func);
+        f->arity = Py_NewRef(l->arity);
+        f->args = Py_NewRef(args);
+        f->return_sort = Py_NewRef(l->return_sort);
+        f->free_vars = Py_NewRef(l->free_vars);
+    } else {
+        PredicateAppNode* l = reinterpret_cast<PredicateAppNode*>(like);
+        PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
+        p->hash = l->hash;
+        p->pred = Py_NewRef(l->pred);
+        p->arity = Py_NewRef(l->arity);
+        p->args = Py_NewRef(args);
+        p->free_vars = Py_NewRef(l->free_vars);
+    }
+    return settle_copy(o, like, reinterpret_cast<Node*>(like)->flags & kFreeVarFlags);
+}
+
+PyObject* copy_plain_app_renamed(const AstApi& api, PyObject* like, PyObject* args) {
     int k = reinterpret_cast<Node*>(like)->kind;
     bool fa = k == K_FUNCTION_APP;
     FunctionAppNode* lf = reinterpret_cast<FunctionAppNode*>(like);
     PredicateAppNode* lp = reinterpret_cast<PredicateAppNode*>(like);
     PyObject* sym = fa ? lf->func : lp->pred;
     PyObject* arity = fa ? lf->arity : lp->arity;
-    Py_hash_t hash;
+    TupleHasher h;
+    h.add_hash(class_hash(api, k, nullptr));
+    add_field_hash(h, sym);
+    add_field_hash(h, arity);
+    add_args_hash(api, h, args);
+    if (fa) h.add(lf->return_sort);
     uint8_t fv_flags;
-    Ref fv;
-    if (same_value) {
-        hash = lf->hash;
-        fv_flags = lf->flags & kFreeVarFlags;
-        fv = Ref::borrow(fa ? lf->free_vars : lp->free_vars);
-    } else {
-        TupleHasher h;
-        h.add_hash(class_hash(api, k, nullptr));
-        add_field_hash(h, sym);
-        add_field_hash(h, arity);
-        add_args_hash(api, h, args);
-        if (fa) h.add(lf->return_sort);
-        hash = h.finish();
-        fv = Ref::steal(free_vars_of_args(api, args, fv_flags));
-    }
+    Ref fv = Ref::steal(free_vars_of_args(api, args, fv_flags));
     PyObject* o = alloc_copy(api, k);
     if (fa) {
         FunctionAppNode* f = reinterpret_cast<FunctionAppNode*>(o);
-        f->hash = hash;
+        f->hash = h.finish();
         f->sort = Py_NewRef(lf->return_sort);
         f->func = Py_NewRef(sym);
         f->arity = Py_NewRef(arity);
@@ -720,7 +742,7 @@ PyObject* copy_plain_app(const AstApi& api, PyObject* like, PyObject* args, bool
         f->free_vars = fv.release();
     } else {
         PredicateAppNode* p = reinterpret_cast<PredicateAppNode*>(o);
-        p->hash = hash;
+        p->hash = h.finish();
         p->pred = Py_NewRef(sym);
         p->arity = Py_NewRef(arity);
         p->args = Py_NewRef(args);

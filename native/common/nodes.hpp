@@ -345,7 +345,11 @@ PyObject* derive_equality(const AstApi& api, PyObject* orig, PyObject* left, PyO
 // copy_plain_variable: a plain Variable of like's sort and kind with index `id`
 // (non-negative and compact).
 PyObject* copy_plain_connective(const AstApi& api, PyObject* like, PyObject* first, PyObject* second);
-PyObject* copy_plain_app(const AstApi& api, PyObject* like, PyObject* args, bool same_value);
+PyObject* copy_plain_app_same(const AstApi& api, PyObject* like, PyObject* args);
+PyObject* copy_plain_app_renamed(const AstApi& api, PyObject* like, PyObject* args);
+inline PyObject* copy_plain_app(const AstApi& api, PyObject* like, PyObject* args, bool same_value) {
+    return same_value ? copy_plain_app_same(api, like, args) : copy_plain_app_renamed(api, like, args);
+}
 PyObject* copy_plain_equality(const AstApi& api, PyObject* like, PyObject* left, PyObject* right, bool same_value);
 PyObject* copy_plain_variable(const AstApi& api, PyObject* like, long id);
 
