@@ -150,4 +150,21 @@ private:
     Ref acc_;        // a brand-new frozenset being filled
 };
 
+// The free-variable cache of an application with arguments `args` (any
+// iterable; an exact tuple is read in place), and its form in `fv_flags`.
+inline PyObject* free_vars_of_args(const AstApi& api, PyObject* args, uint8_t& fv_flags) {
+    FreeVarBuilder b(api);
+    if (PyTuple_CheckExact(args)) {
+        for (Py_ssize_t i = 0, n = PyTuple_GET_SIZE(args); i < n; ++i) b.add_child(PyTuple_GET_ITEM(args, i));
+    } else {
+        Ref it = Ref::check(PyObject_GetIter(args));
+        while (PyObject* item = PyIter_Next(it.get())) {
+            Ref own = Ref::steal(item);
+            b.add_child(item);
+        }
+        if (PyErr_Occurred()) throw PyErrorSet{};
+    }
+    return b.finish(fv_flags);
+}
+
 }  // namespace kv
