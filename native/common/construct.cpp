@@ -65,12 +65,7 @@ static inline void zero_node(PyObject* o, int k) {
 static inline PyObject* alloc_node(const AstApi& api, int k, PyTypeObject* type) {
     PyObject* o;
     if (!type || type == api.types[k]) {
-        if (api.pool && (o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) {
-            // A dead exact node of this layout: revived as the class's new object.
-            PyTypeObject* tp = api.types[k];
-            Py_SET_TYPE(o, tp);
-            Py_INCREF(tp);
-            revive_object(o);
+        if ((o = pop_pooled(api, k))) {
             zero_node(o, k);
             reinterpret_cast<Node*>(o)->kind = static_cast<uint8_t>(k);
             return o;

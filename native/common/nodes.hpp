@@ -311,6 +311,18 @@ inline unsigned plain_height(const AstApi& api, PyObject* o) {
     return (n->flags & NF_PLAIN) ? n->height : 0;
 }
 
+// A dead exact node of kind k's layout from the pool, revived as a new object
+// of the exact class (fields not set); nullptr when the pool has none.
+[[gnu::always_inline]] inline PyObject* pop_pooled(const AstApi& api, int k) {
+    PyObject* o;
+    if (!api.pool || !(o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) return nullptr;
+    PyTypeObject* tp = api.types[k];
+    Py_SET_TYPE(o, tp);
+    Py_INCREF(tp);
+    revive_object(o);
+    return o;
+}
+
 // ---- construction (all validate exactly like the Python-level constructors) ----
 // Each returns a new reference and throws PyErrorSet on error.  `type` may be a
 // subclass of the node class; nullptr means the exact class.

@@ -18,19 +18,6 @@ namespace kv {
 // free-variable caches of plain atoms are always GC-safe): what mark_plain
 // and finish_node would find out, read off the copied node instead.
 
-// A dead exact node of kind k's layout from the pool, revived as a new object
-// of the exact class (fields not set), as alloc_node does; nullptr when
-// the pool has none.
-static inline PyObject* pop_pooled(const AstApi& api, int k) {
-    PyObject* o;
-    if (!api.pool || !(o = api.pool->pop(k, static_cast<size_t>(kKindInfo[k].basicsize)))) return nullptr;
-    PyTypeObject* tp = api.types[k];
-    Py_SET_TYPE(o, tp);
-    Py_INCREF(tp);
-    revive_object(o);
-    return o;
-}
-
 // The memory of a new exact node of kind k (not a Variable), not zeroed: the
 // caller sets every field, the flags and the height before anything else runs.
 static inline PyObject* alloc_copy(const AstApi& api, int k) {
